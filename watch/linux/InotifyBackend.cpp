@@ -1,0 +1,296 @@
+#include "InotifyBackend.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+namespace filewatch::inotify {
+
+namespace {
+
+// IN_EXCL_UNLINK: writes to a file after it was deleted are not changes to
+// anything in the tree any more.
+constexpr std::uint32_t eventMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
+                                    IN_MOVED_FROM | IN_MOVED_TO | IN_EXCL_UNLINK;
+
+std::string currentSetting(const char* file)
+{
+    std::ifstream in(file);
+    std::string value;
+    if (!(in >> value)) {
+        return "unreadable";
+    }
+    return value;
+}
+
+[[noreturn]] void throwSystemError(int error)
+{
+    throw std::system_error(error, std::system_category());
+}
+
+// The kernel's limits are per user and raised by an administrator: say which.
+[[noreturn]] void throwLimitError(int error, const char* limitFile)
+{
+    throw std::system_error(error, std::system_category(),
+                            std::string("inotify limit reached; raise ") + limitFile + " (now " +
+                                currentSetting(limitFile) + ")");
+}
+
+}  // namespace
+
+InotifyBackend::InotifyBackend(InotifyTuning tuning) : tuning(std::move(tuning)) {}
+
+bool InotifyBackend::isDirectory(const PathString& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        throwSystemError(errno);
+    }
+    return S_ISDIR(status.st_mode);
+}
+
+void InotifyBackend::openDirectory(const PathString& directory)
+{
+    root = directory;
+    inotifyFd = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotifyFd) {
+        if (errno == EMFILE) {
+            // Also the process's descriptor limit; the inotify one is the
+            // usual culprit when many watchers run.
+            throwLimitError(errno, "/proc/sys/fs/inotify/max_user_instances");
+        }
+        throwSystemError(errno);
+    }
+    // The root may be a symbolic link the owner chose; follow it, but only it.
+    rootWd = ::inotify_add_watch(inotifyFd.get(), root.c_str(), eventMask | IN_ONLYDIR);
+    if (rootWd < 0) {
+        const int error = errno;
+        inotifyFd.reset();
+        if (error == ENOSPC) {
+            throwLimitError(error, "/proc/sys/fs/inotify/max_user_watches");
+        }
+        throwSystemError(error);
+    }
+    translator.addWatch(rootWd, PathString());
+}
+
+void InotifyBackend::createStopSignal()
+{
+    stopFd = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopFd) {
+        throwSystemError(errno);
+    }
+}
+
+void InotifyBackend::armMonitor()
+{
+    buffer = std::make_unique<std::byte[]>(bufferSize);
+    std::set<int> seen{rootWd};
+    watchTree(PathString(), Walk::arm, seen);
+}
+
+PathString InotifyBackend::absolute(const PathString& relativePath) const
+{
+    if (relativePath.empty()) {
+        return root;
+    }
+    if (!root.empty() && root.back() == '/') {
+        return root + relativePath;
+    }
+    return root + '/' + relativePath;
+}
+
+int InotifyBackend::addWatch(const PathString& relativePath, Walk walk)
+{
+    int wd = -1;
+    int error = ENOSPC;
+    if (translator.watches().size() < tuning.watchLimit) {
+        // IN_DONT_FOLLOW: a link to a directory must not pull in another tree.
+        wd = ::inotify_add_watch(inotifyFd.get(), absolute(relativePath).c_str(),
+                                 eventMask | IN_ONLYDIR | IN_DONT_FOLLOW);
+        error = errno;
+    }
+    if (wd < 0 && error == ENOSPC && walk == Walk::arm) {
+        throwLimitError(error, "/proc/sys/fs/inotify/max_user_watches");
+    }
+    // Otherwise the directory went away, is a link, or is past the limit:
+    // it stays unwatched, and nothing retries.
+    return wd;
+}
+
+void InotifyBackend::watchTree(const PathString& top, Walk walk, std::set<int>& seen)
+{
+    std::vector<PathString> pending{top};
+    while (!pending.empty()) {
+        const PathString directory = std::move(pending.back());
+        pending.pop_back();
+        if (!directory.empty()) {
+            const int wd = addWatch(directory, walk);
+            if (wd < 0 || !seen.insert(wd).second) {
+                continue;
+            }
+            const auto& known = translator.watches();
+            const auto found = known.find(wd);
+            // Known under another name: a bind mount loop, or a rename still
+            // unread. Either way its contents are already watched.
+            if (walk != Walk::resynchronise && found != known.end() && found->second != directory) {
+                continue;
+            }
+            translator.addWatch(wd, directory);
+        }
+        std::error_code error;
+        for (std::filesystem::directory_iterator entry(absolute(directory), error), end; !error && entry != end;
+             entry.increment(error)) {
+            const PathString name = entry->path().filename().native();
+            PathString child = directory.empty() ? name : directory + '/' + name;
+            std::error_code statusError;
+            const bool isDirectory =
+                entry->symlink_status(statusError).type() == std::filesystem::file_type::directory;
+            if (walk == Walk::newDirectory) {
+                report(child, detail::actionAdded);
+            }
+            if (isDirectory) {
+                pending.push_back(std::move(child));
+            }
+        }
+    }
+}
+
+detail::WaitResult InotifyBackend::waitForRecords()
+{
+    if (tuning.beforeWait) {
+        tuning.beforeWait();
+    }
+    pollfd descriptors[2] = {{stopFd.get(), POLLIN, 0}, {inotifyFd.get(), POLLIN, 0}};
+    for (;;) {
+        int timeout = -1;
+        if (const auto deadline = translator.nextDeadline()) {
+            // The only timeout: a MOVED_FROM waiting for its MOVED_TO.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - EventTranslator::Clock::now());
+            timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+                left.count(), 0, EventTranslator::renameGrace.count()));
+        }
+        const int ready = ::poll(descriptors, 2, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwSystemError(errno);
+        }
+        if (descriptors[0].revents != 0) {
+            return detail::WaitResult::stopSignalled;
+        }
+        if (descriptors[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            throwSystemError(EIO);
+        }
+        inotifyReadable = (descriptors[1].revents & POLLIN) != 0;
+        return detail::WaitResult::recordsReady;
+    }
+}
+
+void InotifyBackend::collectRecords(std::vector<detail::RawChange>& changes)
+{
+    std::vector<InotifyRecord> records;
+    if (inotifyReadable) {
+        ssize_t length;
+        do {
+            length = ::read(inotifyFd.get(), buffer.get(), bufferSize);
+        } while (length < 0 && errno == EINTR);
+        if (length < 0 && errno != EAGAIN) {
+            throwSystemError(errno);
+        }
+        if (length > 0) {
+            records = walkRecords({buffer.get(), static_cast<std::size_t>(length)});
+        }
+    }
+    batch = &changes;
+    try {
+        translator.feed(records, EventTranslator::Clock::now(), *this);
+    } catch (...) {
+        batch = nullptr;
+        throw;
+    }
+    batch = nullptr;
+}
+
+void InotifyBackend::cancelRead() noexcept
+{
+    // inotify reads are synchronous: nothing is outstanding but the buffer.
+    buffer.reset();
+}
+
+void InotifyBackend::signalStop() noexcept
+{
+    if (stopFd) {
+        const std::uint64_t one = 1;
+        // Cannot fail short of the counter overflowing, which one write can't.
+        [[maybe_unused]] const auto written = ::write(stopFd.get(), &one, sizeof one);
+    }
+}
+
+void InotifyBackend::closeHandles() noexcept
+{
+    stopFd.reset();
+    inotifyFd.reset();
+}
+
+void InotifyBackend::report(PathString relativePath, std::uint32_t action)
+{
+    batch->push_back({std::move(relativePath), action});
+}
+
+void InotifyBackend::watchNewDirectory(const PathString& relativePath)
+{
+    std::set<int> seen;
+    watchTree(relativePath, Walk::newDirectory, seen);
+}
+
+void InotifyBackend::unwatch(int wd)
+{
+    // May already be gone (EINVAL) if the directory was deleted meanwhile.
+    ::inotify_rm_watch(inotifyFd.get(), wd);
+}
+
+void InotifyBackend::overflowed()
+{
+    // Windows gives nothing for an overflowed read; neither do we.
+    batch->clear();
+    // Directories created, renamed or removed in the lost stretch:
+    // resynchronise the watches with what is on disk now.
+    std::set<int> seen{rootWd};
+    watchTree(PathString(), Walk::resynchronise, seen);
+    std::map<int, PathString> current = translator.watches();
+    std::erase_if(current, [&](const auto& watch) {
+        if (seen.contains(watch.first)) {
+            return false;
+        }
+        unwatch(watch.first);
+        return true;
+    });
+    translator.replaceWatches(std::move(current));
+    if (tuning.onOverflow) {
+        tuning.onOverflow();
+    }
+}
+
+std::unique_ptr<detail::Backend> makeInotifyBackend(InotifyTuning tuning)
+{
+    return std::make_unique<InotifyBackend>(std::move(tuning));
+}
+
+}  // namespace filewatch::inotify
+
+std::unique_ptr<filewatch::detail::Backend> filewatch::detail::makePlatformBackend()
+{
+    return std::make_unique<inotify::InotifyBackend>();
+}

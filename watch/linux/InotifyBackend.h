@@ -1,0 +1,74 @@
+// The Linux backend: one inotify instance with a watch on every directory of
+// the tree, and an eventfd that ends the monitor's wait.
+#pragma once
+
+#include "../src/Backend.h"
+#include "InotifyRecords.h"
+#include "UniqueFd.h"
+
+#include <cstddef>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <set>
+
+namespace filewatch::inotify {
+
+// Test seams; the defaults are what production uses.
+struct InotifyTuning {
+    // Simulates /proc/sys/fs/inotify/max_user_watches for this instance.
+    std::size_t watchLimit = std::numeric_limits<std::size_t>::max();
+    // Runs on the monitor thread before each wait, e.g. to hold it back.
+    std::function<void()> beforeWait;
+    // Runs on the monitor thread once an overflow has been dealt with.
+    std::function<void()> onOverflow;
+};
+
+class InotifyBackend final : public detail::Backend, private ChangeSink {
+public:
+    static constexpr std::size_t bufferSize = 262144;
+
+    explicit InotifyBackend(InotifyTuning tuning = {});
+
+    bool isDirectory(const PathString& path) override;
+    void openDirectory(const PathString& directory) override;
+    void createStopSignal() override;
+    void armMonitor() override;
+    void startRead() override {}
+    detail::WaitResult waitForRecords() override;
+    void collectRecords(std::vector<detail::RawChange>& changes) override;
+    void cancelRead() noexcept override;
+    void signalStop() noexcept override;
+    void closeHandles() noexcept override;
+
+private:
+    // Why a tree is walked: arming at start (a limit is an error), a new
+    // directory (entries reported, failures skipped), or resynchronising
+    // after an overflow (names of known directories refreshed).
+    enum class Walk { arm, newDirectory, resynchronise };
+
+    void report(PathString relativePath, std::uint32_t action) override;
+    void watchNewDirectory(const PathString& relativePath) override;
+    void unwatch(int wd) override;
+    void overflowed() override;
+
+    PathString absolute(const PathString& relativePath) const;
+    int addWatch(const PathString& relativePath, Walk walk);
+    // Watches every directory below `top`, and `top` itself unless it is the
+    // root; `seen` collects the descriptors met.
+    void watchTree(const PathString& top, Walk walk, std::set<int>& seen);
+
+    InotifyTuning tuning;
+    PathString root;
+    UniqueFd inotifyFd;
+    UniqueFd stopFd;
+    int rootWd = -1;
+    std::unique_ptr<std::byte[]> buffer;
+    bool inotifyReadable = false;
+    EventTranslator translator;
+    std::vector<detail::RawChange>* batch = nullptr;
+};
+
+std::unique_ptr<detail::Backend> makeInotifyBackend(InotifyTuning tuning = {});
+
+}  // namespace filewatch::inotify

@@ -1,0 +1,256 @@
+#include "InotifyRecords.h"
+
+#include <sys/inotify.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace filewatch::inotify {
+
+namespace {
+
+using detail::actionAdded;
+using detail::actionModified;
+using detail::actionRemoved;
+using detail::actionRenamedNewName;
+using detail::actionRenamedOldName;
+
+PathString join(const PathString& directory, const PathString& name)
+{
+    return directory.empty() ? name : directory + '/' + name;
+}
+
+bool isSameOrBelow(const PathString& candidate, const PathString& directory)
+{
+    return candidate.size() >= directory.size() && candidate.compare(0, directory.size(), directory) == 0 &&
+           (candidate.size() == directory.size() || candidate[directory.size()] == '/');
+}
+
+}  // namespace
+
+std::vector<InotifyRecord> walkRecords(std::span<const std::byte> buffer)
+{
+    std::vector<InotifyRecord> records;
+    constexpr std::size_t headerSize = sizeof(inotify_event);
+    std::size_t offset = 0;
+    while (buffer.size() - offset >= headerSize) {
+        inotify_event header;
+        // memcpy: the buffer carries no alignment promise to a fuzzer.
+        std::memcpy(&header, buffer.data() + offset, headerSize);
+        const std::size_t nameOffset = offset + headerSize;
+        if (header.len > buffer.size() - nameOffset) {
+            break;
+        }
+        // The kernel pads the name with NULs up to `len`.
+        const auto* name = reinterpret_cast<const char*>(buffer.data() + nameOffset);
+        const auto nameLength = static_cast<std::size_t>(std::find(name, name + header.len, '\0') - name);
+        records.push_back({header.wd, header.mask, header.cookie, PathString(name, nameLength)});
+        offset = nameOffset + header.len;
+    }
+    return records;
+}
+
+void EventTranslator::addWatch(int wd, PathString relativePath)
+{
+    directories[wd] = std::move(relativePath);
+}
+
+void EventTranslator::replaceWatches(std::map<int, PathString> fresh)
+{
+    directories = std::move(fresh);
+    std::erase_if(writeSessions, [this](const auto& session) { return !directories.contains(session.first.first); });
+}
+
+void EventTranslator::forgetWatch(int wd)
+{
+    directories.erase(wd);
+    std::erase_if(writeSessions, [wd](const auto& session) { return session.first.first == wd; });
+}
+
+const PathString* EventTranslator::directoryOf(int wd) const
+{
+    const auto found = directories.find(wd);
+    return found == directories.end() ? nullptr : &found->second;
+}
+
+std::optional<EventTranslator::Clock::time_point> EventTranslator::nextDeadline() const
+{
+    if (held.empty()) {
+        return std::nullopt;
+    }
+    return held.front().deadline;
+}
+
+void EventTranslator::feed(std::span<const InotifyRecord> records, Clock::time_point now, ChangeSink& sink)
+{
+    for (const auto& record : records) {
+        const std::uint64_t sequence = firstHeldSequence + held.size();
+        held.push_back({record, now + renameGrace, std::nullopt, false});
+        if (record.mask & IN_MOVED_FROM) {
+            unpairedFromByCookie[record.cookie] = sequence;
+        } else if (record.mask & IN_MOVED_TO) {
+            const auto from = unpairedFromByCookie.find(record.cookie);
+            if (from != unpairedFromByCookie.end()) {
+                held[from->second - firstHeldSequence].partner = sequence;
+                held.back().consumed = true;
+                unpairedFromByCookie.erase(from);
+            }
+        }
+    }
+
+    while (!held.empty()) {
+        const Held& front = held.front();
+        if (front.consumed) {
+            // A MOVED_TO already reported with its MOVED_FROM.
+        } else if (front.record.mask & IN_MOVED_FROM) {
+            if (front.partner) {
+                translateMove(front.record, held[*front.partner - firstHeldSequence].record, sink);
+            } else if (now >= front.deadline) {
+                unpairedFromByCookie.erase(front.record.cookie);
+                translateMovedOut(front.record, sink);
+            } else {
+                break;
+            }
+        } else {
+            translate(front.record, sink);
+        }
+        held.pop_front();
+        ++firstHeldSequence;
+    }
+}
+
+void EventTranslator::translate(const InotifyRecord& record, ChangeSink& sink)
+{
+    if (record.mask & IN_Q_OVERFLOW) {
+        // Write sessions may have closed unseen; start afresh.
+        writeSessions.clear();
+        sink.overflowed();
+        return;
+    }
+    if (record.mask & IN_IGNORED) {
+        forgetWatch(record.wd);
+        return;
+    }
+    const PathString* directory = directoryOf(record.wd);
+    // Unknown descriptor: a directory already dropped. Empty name: the event
+    // is about a watched directory itself, and its parent reports it too.
+    if (directory == nullptr || record.name.empty()) {
+        return;
+    }
+    PathString path = join(*directory, record.name);
+    const FileKey key{record.wd, record.name};
+
+    if (record.mask & IN_MOVED_TO) {
+        translateMovedIn(record, sink);
+    } else if (record.mask & IN_CREATE) {
+        sink.report(path, actionAdded);
+        if (record.mask & IN_ISDIR) {
+            sink.watchNewDirectory(path);
+        }
+    } else if (record.mask & IN_DELETE) {
+        writeSessions.erase(key);
+        sink.report(std::move(path), actionRemoved);
+    } else if (record.mask & IN_ATTRIB) {
+        sink.report(std::move(path), actionModified);
+    } else if (record.mask & IN_MODIFY) {
+        // A save is many writes; report the first, and the close if more
+        // followed, as Windows reports a save once or twice.
+        const auto [session, first] = writeSessions.try_emplace(key, false);
+        if (first) {
+            sink.report(std::move(path), actionModified);
+        } else {
+            session->second = true;
+        }
+    } else if (record.mask & IN_CLOSE_WRITE) {
+        const auto session = writeSessions.find(key);
+        if (session != writeSessions.end()) {
+            const bool writtenSinceReport = session->second;
+            writeSessions.erase(session);
+            if (writtenSinceReport) {
+                sink.report(std::move(path), actionModified);
+            }
+        }
+    }
+}
+
+void EventTranslator::translateMove(const InotifyRecord& from, const InotifyRecord& to, ChangeSink& sink)
+{
+    const PathString* fromDirectory = directoryOf(from.wd);
+    const PathString* toDirectory = directoryOf(to.wd);
+    if (fromDirectory == nullptr || toDirectory == nullptr) {
+        if (fromDirectory != nullptr) {
+            translateMovedOut(from, sink);
+        } else if (toDirectory != nullptr) {
+            translateMovedIn(to, sink);
+        }
+        return;
+    }
+    const PathString oldPath = join(*fromDirectory, from.name);
+    const PathString newPath = join(*toDirectory, to.name);
+    if (from.wd == to.wd) {
+        sink.report(oldPath, actionRenamedOldName);
+        sink.report(newPath, actionRenamedNewName);
+    } else {
+        sink.report(oldPath, actionRemoved);
+        sink.report(newPath, actionAdded);
+    }
+
+    if (const auto session = writeSessions.find({from.wd, from.name}); session != writeSessions.end()) {
+        const bool written = session->second;
+        writeSessions.erase(session);
+        writeSessions[{to.wd, to.name}] = written;
+    }
+
+    if (from.mask & IN_ISDIR) {
+        bool watched = false;
+        for (auto& [wd, path] : directories) {
+            if (!path.empty() && isSameOrBelow(path, oldPath)) {
+                path = newPath + path.substr(oldPath.size());
+                watched = true;
+            }
+        }
+        // Created and renamed before its watch could be added: watch it now.
+        if (!watched) {
+            sink.watchNewDirectory(newPath);
+        }
+    }
+}
+
+void EventTranslator::translateMovedOut(const InotifyRecord& from, ChangeSink& sink)
+{
+    const PathString* directory = directoryOf(from.wd);
+    if (directory == nullptr) {
+        return;
+    }
+    PathString path = join(*directory, from.name);
+    writeSessions.erase({from.wd, from.name});
+    if (from.mask & IN_ISDIR) {
+        // Its watches would otherwise report changes made outside the tree.
+        std::vector<int> dropped;
+        for (const auto& [wd, watchedPath] : directories) {
+            if (!watchedPath.empty() && isSameOrBelow(watchedPath, path)) {
+                dropped.push_back(wd);
+            }
+        }
+        for (const int wd : dropped) {
+            sink.unwatch(wd);
+            forgetWatch(wd);
+        }
+    }
+    sink.report(std::move(path), actionRemoved);
+}
+
+void EventTranslator::translateMovedIn(const InotifyRecord& to, ChangeSink& sink)
+{
+    const PathString* directory = directoryOf(to.wd);
+    if (directory == nullptr) {
+        return;
+    }
+    PathString path = join(*directory, to.name);
+    sink.report(path, actionAdded);
+    if (to.mask & IN_ISDIR) {
+        sink.watchNewDirectory(path);
+    }
+}
+
+}  // namespace filewatch::inotify

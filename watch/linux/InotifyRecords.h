@@ -1,0 +1,94 @@
+// inotify records to watcher changes, without touching the disk: walking the
+// kernel's byte buffer, pairing moves by cookie, coalescing writes, and
+// keeping the table of watched directories.
+#pragma once
+
+#include "../src/Backend.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace filewatch::inotify {
+
+struct InotifyRecord {
+    int wd = 0;
+    std::uint32_t mask = 0;
+    std::uint32_t cookie = 0;
+    PathString name;  // empty when the record is about the watched directory itself
+
+    bool operator==(const InotifyRecord&) const = default;
+};
+
+// Parses the records packed in `buffer`. A record cut short at the end is
+// dropped rather than read past the buffer.
+std::vector<InotifyRecord> walkRecords(std::span<const std::byte> buffer);
+
+// What the translator needs done outside itself.
+class ChangeSink {
+public:
+    virtual void report(PathString relativePath, std::uint32_t action) = 0;
+    // A directory entered the tree: watch it (and what it holds), and report
+    // entries already in it, which may predate its watch.
+    virtual void watchNewDirectory(const PathString& relativePath) = 0;
+    virtual void unwatch(int wd) = 0;
+    // The kernel's queue overflowed: changes since the last read are lost.
+    virtual void overflowed() = 0;
+
+protected:
+    ~ChangeSink() = default;
+};
+
+class EventTranslator {
+public:
+    using Clock = std::chrono::steady_clock;
+    // How long a MOVED_FROM waits for its MOVED_TO before it counts as a
+    // move out of the tree. The pair may be split across two reads.
+    static constexpr std::chrono::milliseconds renameGrace{100};
+
+    // `relativePath` is empty for the watched directory itself.
+    void addWatch(int wd, PathString relativePath);
+    void replaceWatches(std::map<int, PathString> fresh);
+    const std::map<int, PathString>& watches() const noexcept { return directories; }
+
+    // Translates one read's records. Records behind an unpaired MOVED_FROM
+    // are held back, in order, until it pairs or its grace runs out.
+    void feed(std::span<const InotifyRecord> records, Clock::time_point now, ChangeSink& sink);
+
+    // When the oldest held-back MOVED_FROM must be flushed; nothing when
+    // nothing is held back.
+    std::optional<Clock::time_point> nextDeadline() const;
+
+private:
+    struct Held {
+        InotifyRecord record;
+        Clock::time_point deadline;
+        std::optional<std::uint64_t> partner;  // sequence number of the MOVED_TO
+        bool consumed = false;                  // a MOVED_TO already paired
+    };
+    using FileKey = std::pair<int, PathString>;
+
+    void translate(const InotifyRecord& record, ChangeSink& sink);
+    void translateMove(const InotifyRecord& from, const InotifyRecord& to, ChangeSink& sink);
+    void translateMovedOut(const InotifyRecord& from, ChangeSink& sink);
+    void translateMovedIn(const InotifyRecord& to, ChangeSink& sink);
+    void forgetWatch(int wd);
+    const PathString* directoryOf(int wd) const;
+
+    std::map<int, PathString> directories;
+    // Files written since their last close; true when written again since
+    // that first write was reported.
+    std::map<FileKey, bool> writeSessions;
+    std::deque<Held> held;
+    std::uint64_t firstHeldSequence = 0;
+    std::unordered_map<std::uint32_t, std::uint64_t> unpairedFromByCookie;
+};
+
+}  // namespace filewatch::inotify

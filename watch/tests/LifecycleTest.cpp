@@ -1,0 +1,162 @@
+// Starting, failing to start and stopping: what must not leak or hang.
+#include "WatchedTree.h"
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+using namespace watch_test;
+using filewatch::DirectoryWatcher;
+
+// Descriptors and threads the process has now; join and close are done
+// before a watcher's destructor returns, but the kernel may take a moment
+// to drop an ended thread from /proc.
+struct ResourceCount {
+    // ThreadSanitizer starts a thread of its own with the first new thread;
+    // have it running before counting.
+    bool warmedUp = (std::thread([] {}).join(), true);
+    std::size_t descriptors = openDescriptors();
+    std::size_t threads = runningThreads();
+
+    void expectUnchanged() const
+    {
+        Signal never;
+        EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threads; })) << runningThreads();
+        EXPECT_EQ(openDescriptors(), descriptors);
+    }
+};
+
+std::system_error constructionError(const std::function<std::unique_ptr<DirectoryWatcher>()>& construct)
+{
+    try {
+        construct();
+    } catch (const std::system_error& error) {
+        return error;
+    }
+    ADD_FAILURE() << "construction succeeded";
+    return std::system_error(0, std::system_category());
+}
+
+TEST(ConstructionError, CarriesTheSystemCodeAndLeavesNothingRunning)
+{
+    WatchedTree t;
+    writeFile(t.tree / "file");
+    const ResourceCount before;
+    struct Case {
+        fs::path path;
+        int code;
+    };
+    for (const auto& [path, code] : {Case{t.tree / "missing", ENOENT}, Case{t.tree / "missing" / "deeper", ENOENT},
+                                     Case{t.tree / "file" / "child", ENOTDIR}, Case{"", ENOENT}}) {
+        const auto error = constructionError([&] { return makeWatcher(path, {}); });
+        EXPECT_EQ(error.code(), std::error_code(code, std::system_category())) << path;
+        EXPECT_STREQ(error.what(), std::system_category().message(code).c_str());
+    }
+    before.expectUnchanged();
+}
+
+TEST(ConstructionError, UnreadableDirectory)
+{
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "permissions do not bind root";
+    }
+    WatchedTree t;
+    fs::create_directory(t.tree / "locked");
+    fs::permissions(t.tree / "locked", fs::perms::none);
+    const ResourceCount before;
+    const auto error = constructionError([&] { return makeWatcher(t.tree / "locked" / "f", {}); });
+    EXPECT_EQ(error.code(), std::error_code(EACCES, std::system_category()));
+    before.expectUnchanged();
+    fs::permissions(t.tree / "locked", fs::perms::owner_all);
+}
+
+TEST(ConstructionError, WatchLimitNamesTheSettingToRaise)
+{
+    WatchedTree t;
+    for (const char* sub : {"a", "b", "c"}) {
+        fs::create_directory(t.tree / sub);
+    }
+    const ResourceCount before;
+    // Reached by the monitor thread while it arms, after both threads started.
+    const auto error = constructionError([&] { return makeWatcher(t.tree, {}, withWatchLimit(2)); });
+    EXPECT_EQ(error.code(), std::error_code(ENOSPC, std::system_category()));
+    EXPECT_NE(std::string(error.what()).find("/proc/sys/fs/inotify/max_user_watches (now "), std::string::npos)
+        << error.what();
+    before.expectUnchanged();
+}
+
+TEST(ConstructionError, InstanceLimitNamesTheSettingToRaise)
+{
+    WatchedTree t;
+    const ResourceCount before;
+    // Sanitizer runtimes open files to check an object's type the first time
+    // they meet it: let them meet every type beforehand.
+    fs::create_directory(t.outside / "sub");
+    constructionError([&] { return makeWatcher(t.outside, {}, withWatchLimit(1)); });
+    auto backend = filewatch::inotify::makeInotifyBackend();
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    // Only this process's own limit: inotify_init1 now fails with EMFILE.
+    rlimit lowered = original;
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const auto error = constructionError([&] {
+        return filewatch::detail::WatcherFactory::make(t.tree.native(), {}, std::move(backend));
+    });
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    EXPECT_EQ(error.code(), std::error_code(EMFILE, std::system_category()));
+    EXPECT_NE(std::string(error.what()).find("/proc/sys/fs/inotify/max_user_instances (now "), std::string::npos)
+        << error.what();
+    before.expectUnchanged();
+}
+
+TEST(Lifecycle, ThousandCreateDestroyCyclesLeakNothing)
+{
+    WatchedTree t;
+    fs::create_directories(t.tree / "a" / "b");
+    const ResourceCount before;
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        DirectoryWatcher watcher(t.tree.native(), [](const PathString&, Event) {});
+    }
+    before.expectUnchanged();
+}
+
+TEST(Lifecycle, IdleWatcherStopsPromptly)
+{
+    WatchedTree t;
+    auto watcher = std::make_unique<DirectoryWatcher>(t.tree.native(), DirectoryWatcher::Callback{});
+    const auto start = std::chrono::steady_clock::now();
+    watcher.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(Lifecycle, StopsInTheMiddleOfABurstAndWithAMovePending)
+{
+    WatchedTree t;
+    writeFile(t.tree / "moving");
+    std::atomic<int> delivered = 0;
+    auto watcher = std::make_unique<DirectoryWatcher>(t.tree.native(),
+                                                      [&](const PathString&, Event) { ++delivered; });
+    std::atomic<bool> writing = true;
+    std::thread writer([&] {
+        for (int i = 0; writing; ++i) {
+            writeFile(t.tree / ("f" + std::to_string(i % 100)), "data");
+        }
+    });
+    Signal signal;
+    EXPECT_TRUE(waitUntil(signal, [&] { return delivered > 200; }));
+    fs::rename(t.tree / "moving", t.outside / "moving");
+    const auto start = std::chrono::steady_clock::now();
+    watcher.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    writing = false;
+    writer.join();
+}
+
+}  // namespace

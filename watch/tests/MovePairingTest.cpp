@@ -1,0 +1,155 @@
+#include "InotifyBytes.h"
+#include "linux/InotifyRecords.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using filewatch::inotify::ChangeSink;
+using filewatch::inotify::EventTranslator;
+using filewatch::inotify::InotifyRecord;
+using namespace std::chrono_literals;
+
+class LoggingSink : public ChangeSink {
+public:
+    std::vector<std::string> log;
+
+    void report(filewatch::PathString path, std::uint32_t action) override
+    {
+        static const char* const names[] = {"?", "added", "removed", "modified", "renamed_old_name",
+                                            "renamed_new_name"};
+        log.push_back(std::string(names[action]) + " " + path);
+    }
+    void watchNewDirectory(const filewatch::PathString& path) override { log.push_back("watch " + path); }
+    void unwatch(int wd) override { log.push_back("unwatch " + std::to_string(wd)); }
+    void overflowed() override { log.push_back("overflow"); }
+
+    std::vector<std::string> take() { return std::exchange(log, {}); }
+};
+
+using Log = std::vector<std::string>;
+
+// Root (1) with "sub" (2) and "sub/deep" (3) watched.
+class MovePairing : public testing::Test {
+protected:
+    MovePairing()
+    {
+        translator.addWatch(1, "");
+        translator.addWatch(2, "sub");
+        translator.addWatch(3, "sub/deep");
+    }
+
+    Log feed(std::vector<InotifyRecord> records, EventTranslator::Clock::duration at = 0s)
+    {
+        translator.feed(records, start + at, sink);
+        return sink.take();
+    }
+
+    const EventTranslator::Clock::time_point start{};
+    EventTranslator translator;
+    LoggingSink sink;
+};
+
+TEST_F(MovePairing, PairsMovesByCookieWithinAndAcrossDirectories)
+{
+    EXPECT_EQ(feed({{1, IN_MOVED_FROM, 5, "a"}, {1, IN_MOVED_TO, 5, "b"}}),
+              (Log{"renamed_old_name a", "renamed_new_name b"}));
+    EXPECT_EQ(feed({{1, IN_MOVED_FROM, 6, "b"}, {3, IN_MOVED_TO, 6, "b"}}), (Log{"removed b", "added sub/deep/b"}));
+    EXPECT_FALSE(translator.nextDeadline());
+}
+
+TEST_F(MovePairing, RenameSplitAcrossTwoReads)
+{
+    std::vector<std::byte> first;
+    std::vector<std::byte> second;
+    watch_test::appendRecord(first, 1, IN_CREATE, 0, "other");
+    watch_test::appendRecord(first, 1, IN_MOVED_FROM, 9, "old");
+    watch_test::appendRecord(second, 1, IN_MOVED_TO, 9, "new");
+    watch_test::appendRecord(second, 1, IN_DELETE, 0, "other");
+
+    EXPECT_EQ(feed(filewatch::inotify::walkRecords(first)), (Log{"added other"}));
+    ASSERT_TRUE(translator.nextDeadline());
+    EXPECT_LE(*translator.nextDeadline() - start, 100ms);
+    EXPECT_EQ(feed(filewatch::inotify::walkRecords(second), 30ms),
+              (Log{"renamed_old_name old", "renamed_new_name new", "removed other"}));
+    EXPECT_FALSE(translator.nextDeadline());
+}
+
+TEST_F(MovePairing, UnpairedMoveIsRemovedAfterTheGraceAndHoldsLaterRecordsInOrder)
+{
+    EXPECT_EQ(feed({{1, IN_MOVED_FROM, 4, "gone"}, {1, IN_CREATE, 0, "after"}}), Log{});
+    EXPECT_EQ(feed({{2, IN_CREATE, 0, "later"}}, 50ms), Log{});
+    EXPECT_EQ(feed({}, 100ms), (Log{"removed gone", "added after", "added sub/later"}));
+    EXPECT_FALSE(translator.nextDeadline());
+    // Its MOVED_TO after the grace is a move in.
+    EXPECT_EQ(feed({{1, IN_MOVED_TO, 4, "back"}}, 150ms), (Log{"added back"}));
+}
+
+TEST_F(MovePairing, DirectoryMovedOutDropsItsWatchesAndTheirLaterRecords)
+{
+    EXPECT_EQ(feed({{1, IN_MOVED_FROM | IN_ISDIR, 8, "sub"}, {3, IN_MODIFY, 0, "f"}}), Log{});
+    EXPECT_EQ(feed({{2, IN_CREATE, 0, "g"}, {1, IN_CREATE, 0, "kept"}}, 200ms),
+              (Log{"unwatch 2", "unwatch 3", "removed sub", "added kept"}));
+    EXPECT_EQ(translator.watches(), (std::map<int, filewatch::PathString>{{1, ""}}));
+}
+
+TEST_F(MovePairing, DirectoryRenamedInsideKeepsWatchingUnderItsNewName)
+{
+    EXPECT_EQ(feed({{1, IN_MOVED_FROM | IN_ISDIR, 3, "sub"}, {1, IN_MOVED_TO | IN_ISDIR, 3, "renamed"}}),
+              (Log{"renamed_old_name sub", "renamed_new_name renamed"}));
+    EXPECT_EQ(feed({{3, IN_CREATE, 0, "f"}}), (Log{"added renamed/deep/f"}));
+    // A rename of a directory that has no watch yet gives it one.
+    EXPECT_EQ(feed({{1, IN_MOVED_FROM | IN_ISDIR, 4, "young"}, {1, IN_MOVED_TO | IN_ISDIR, 4, "grown"}}),
+              (Log{"renamed_old_name young", "renamed_new_name grown", "watch grown"}));
+}
+
+TEST_F(MovePairing, NewAndMovedInDirectoriesAreWatched)
+{
+    EXPECT_EQ(feed({{2, IN_CREATE | IN_ISDIR, 0, "new"}, {1, IN_MOVED_TO | IN_ISDIR, 3, "in"}}),
+              (Log{"added sub/new", "watch sub/new", "added in", "watch in"}));
+}
+
+TEST_F(MovePairing, WritesAreCoalescedToTheFirstWriteAndTheClose)
+{
+    std::vector<InotifyRecord> save{{1, IN_MODIFY, 0, "map"}};
+    for (int i = 0; i < 12799; ++i) {
+        save.push_back({1, IN_MODIFY, 0, "map"});
+    }
+    save.push_back({1, IN_CLOSE_WRITE, 0, "map"});
+    EXPECT_EQ(feed(save), (Log{"modified map", "modified map"}));
+    EXPECT_EQ(feed({{1, IN_MODIFY, 0, "map"}, {1, IN_CLOSE_WRITE, 0, "map"}}), (Log{"modified map"}));
+    // A touch changes times only.
+    EXPECT_EQ(feed({{1, IN_ATTRIB, 0, "map"}, {1, IN_CLOSE_WRITE, 0, "map"}}), (Log{"modified map"}));
+    // Opened for writing, nothing written.
+    EXPECT_EQ(feed({{1, IN_CLOSE_WRITE, 0, "map"}}), Log{});
+    // Reads are not subscribed to, but must not count if they arrive.
+    EXPECT_EQ(feed({{1, IN_ACCESS, 0, "map"}, {1, IN_CLOSE_NOWRITE, 0, "map"}}), Log{});
+}
+
+TEST_F(MovePairing, WriteSessionsFollowRenamesAndEndWithDeletion)
+{
+    EXPECT_EQ(feed({{1, IN_MODIFY, 0, "tmp"}, {1, IN_MOVED_FROM, 2, "tmp"}, {1, IN_MOVED_TO, 2, "final"},
+                    {1, IN_MODIFY, 0, "final"}, {1, IN_CLOSE_WRITE, 0, "final"}}),
+              (Log{"modified tmp", "renamed_old_name tmp", "renamed_new_name final", "modified final"}));
+    EXPECT_EQ(feed({{1, IN_MODIFY, 0, "x"}, {1, IN_DELETE, 0, "x"}, {1, IN_CREATE, 0, "x"}, {1, IN_MODIFY, 0, "x"}}),
+              (Log{"modified x", "removed x", "added x", "modified x"}));
+}
+
+TEST_F(MovePairing, OverflowRestartsWriteSessionsAndLaterRecordsStillCount)
+{
+    EXPECT_EQ(feed({{1, IN_MODIFY, 0, "f"}, {-1, IN_Q_OVERFLOW, 0, ""}, {1, IN_MODIFY, 0, "f"}}),
+              (Log{"modified f", "overflow", "modified f"}));
+}
+
+TEST_F(MovePairing, IgnoresRecordsAboutWatchedDirectoriesThemselvesAndForgottenWatches)
+{
+    EXPECT_EQ(feed({{2, IN_ATTRIB | IN_ISDIR, 0, ""}, {3, IN_IGNORED, 0, ""}, {3, IN_CREATE, 0, "late"},
+                    {99, IN_CREATE, 0, "stray"}}),
+              Log{});
+    EXPECT_EQ(translator.watches().count(3), 0u);
+}
+
+}  // namespace

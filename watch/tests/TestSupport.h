@@ -1,0 +1,173 @@
+// Shared by the watcher's tests: temporary trees, a recording callback and
+// the one way to wait for something asynchronous.
+#pragma once
+
+#include <filewatch/DirectoryWatcher.h>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace filewatch {
+// Readable assertion failures.
+inline void PrintTo(Event kind, std::ostream* out)
+{
+    *out << toString(kind);
+}
+}  // namespace filewatch
+
+namespace watch_test {
+
+using filewatch::Event;
+using filewatch::PathString;
+namespace fs = std::filesystem;
+
+struct Change {
+    PathString path;
+    Event kind;
+    bool operator==(const Change&) const = default;
+    friend void PrintTo(const Change& change, std::ostream* out)
+    {
+        *out << toString(change.kind) << ' ' << testing::PrintToString(change.path);
+    }
+};
+
+// Wakes waiters when something they may be waiting for has changed.
+struct Signal {
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+constexpr std::chrono::seconds defaultDeadline{10};
+
+// The one wait of the tests: until `condition` holds (checked under the
+// signal's mutex, on every notification and at least every 10 ms) or the
+// deadline passes. Returns whether the condition held.
+template <class Condition>
+bool waitUntil(Signal& signal, Condition condition, std::chrono::milliseconds deadline = defaultDeadline)
+{
+    const auto giveUp = std::chrono::steady_clock::now() + deadline;
+    std::unique_lock lock(signal.mutex);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            return false;
+        }
+        signal.changed.wait_for(lock, std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Records every change a watcher reports.
+class Recorder {
+public:
+    filewatch::DirectoryWatcher::Callback callback()
+    {
+        return [this](const PathString& path, Event kind) {
+            std::lock_guard lock(signal.mutex);
+            changes.push_back({path, kind});
+            signal.changed.notify_all();
+        };
+    }
+
+    bool waitFor(const Change& change)
+    {
+        return waitUntil(signal, [&] { return std::find(changes.begin(), changes.end(), change) != changes.end(); });
+    }
+
+    template <class Condition>
+    bool waitUntilChanges(Condition condition)
+    {
+        return waitUntil(signal, [&] { return condition(changes); });
+    }
+
+    std::vector<Change> snapshot()
+    {
+        std::lock_guard lock(signal.mutex);
+        return changes;
+    }
+
+    // Everything reported before `sentinel`, which the test makes last: the
+    // kernel reports in order, so nothing else can arrive in between.
+    std::vector<Change> before(const Change& sentinel)
+    {
+        EXPECT_TRUE(waitFor(sentinel)) << "sentinel " << testing::PrintToString(sentinel) << " never reported";
+        auto all = snapshot();
+        all.erase(std::find(all.begin(), all.end(), sentinel), all.end());
+        return all;
+    }
+
+private:
+    Signal signal;
+    std::vector<Change> changes;
+};
+
+// A fresh directory, removed with everything in it afterwards.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "tarnwick-watch-test-XXXXXX").native();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        root = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& path() const { return root; }
+    fs::path operator/(const fs::path& relative) const { return root / relative; }
+
+private:
+    fs::path root;
+};
+
+inline void writeFile(const fs::path& file, const std::string& content = "x", int flags = O_CREAT | O_TRUNC)
+{
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | flags, 0644);
+    ASSERT_GE(fd, 0) << file;
+    if (!content.empty()) {
+        ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    }
+    ::close(fd);
+}
+
+inline std::size_t countEntries(const char* directory)
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(directory)) {
+        ++count;
+    }
+    return count;
+}
+
+inline std::size_t openDescriptors()
+{
+    return countEntries("/proc/self/fd");
+}
+
+inline std::size_t runningThreads()
+{
+    return countEntries("/proc/self/task");
+}
+
+}  // namespace watch_test
