@@ -1,0 +1,124 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tarnwick::host {
+
+// Where a console line came from, as the trace records it.
+enum class CommandOrigin { console, plugin };
+
+// Real time for the program; a manual clock lets tests step time exactly.
+enum class ClockMode { real, manual };
+
+struct HostOptions {
+    std::filesystem::path hostFolder;  // what GetBakkesModPath returns
+    std::filesystem::path dataFolder;  // what GetDataFolder returns
+    std::optional<std::filesystem::path> tracePath;
+    std::ostream* console = nullptr;  // console output; null means standard output
+    ClockMode clock = ClockMode::real;
+    // A host that keeps what a plugin handed it after unloading it: the
+    // library stays open and its commands, variables, hooks and pending
+    // timers stay live. Only for testing that a plugin survives such a host.
+    bool keepCallablesAfterUnload = false;
+    // Print each console line taken from the input before running it, so a
+    // scripted run reads like a transcript.
+    bool echoConsoleLines = false;
+};
+
+// What a plugin's exported record says about it.
+struct PluginIdentity {
+    std::filesystem::path library;
+    int hostApiVersion = 0;
+    std::string sourceFile;
+    std::string className;
+    std::string displayName;
+    std::string version;
+    int pluginType = 0;
+};
+
+class PluginLoadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Host {
+public:
+    using Seconds = std::chrono::duration<double>;
+
+    explicit Host(HostOptions options);
+    ~Host();  // unloads the plugin if one is loaded
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // Loads a plugin library, as the real host does: reads "exports", checks
+    // the API version, calls getPlugin, fills the handles, calls onLoad.
+    // Throws PluginLoadError with a message that says what is wrong.
+    void loadPlugin(const std::filesystem::path& library);
+    // onUnload, deleteMe, then drops everything the plugin registered (its
+    // commands, variables, change callables, hooks and pending timers) and
+    // closes the library.
+    void unloadPlugin();
+    bool hasPlugin() const;
+    const PluginIdentity& plugin() const;  // requires hasPlugin()
+
+    // Everything below runs on the calling thread, which is the game thread.
+
+    // Runs one console line. Errors that escape a plugin callable are caught,
+    // printed and traced; the host keeps running.
+    void execute(std::string_view line, CommandOrigin origin = CommandOrigin::console);
+
+    // The game starts loading a map: fires the pre-load event with `map` as
+    // the engine string, on the next turn of the game loop.
+    void startMapLoad(std::string_view map);
+
+    // Runs the work that is due now (timers, queued game events, timers set
+    // from other threads) without waiting.
+    void runPending();
+    // Runs the game loop for `duration`: real time, or an instant step of the
+    // manual clock that fires every timer falling due on the way, in order.
+    void runFor(Seconds duration);
+    // Runs the game loop until `done` holds or `deadline` (real time) passes;
+    // the manual clock does not move. Returns done().
+    bool runUntil(const std::function<bool()>& done, Seconds deadline);
+
+    // Console input, as a reader thread delivers it; safe from any thread.
+    // The game loop takes one line per turn, none while a `wait` runs.
+    void postLine(std::string line);
+    // After the lines posted so far, the input ends: the host quits.
+    void postEndOfInput();
+    // Runs the game loop until `quit` or the end of the input.
+    void run();
+    bool quitRequested() const;
+
+    // Seconds since the host started, on the host's clock.
+    double now() const;
+
+    // Every traced event so far, in order, as the objects of the trace file.
+    // Safe from any thread.
+    std::vector<nlohmann::json> events() const;
+    std::vector<nlohmann::json> events(std::string_view kind) const;
+
+    // Looks up a variable's value (for tests and the console).
+    std::optional<std::string> variable(std::string_view name) const;
+    // Sets a variable as "NAME VALUE" on the console does (traced, change
+    // callables run), for values no console line can carry.
+    void setVariable(std::string_view name, std::string value);
+    bool hasCommand(std::string_view name) const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace tarnwick::host

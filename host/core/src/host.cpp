@@ -1,0 +1,848 @@
+#include "tarnwick/host/host.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include <fmt/format.h>
+
+#include "bakkesmod/sdk.h"
+#include "console_parser.h"
+#include "plugin_library.h"
+#include "session.h"
+#include "settings_page.h"
+#include "text.h"
+#include "trace.h"
+
+namespace tarnwick::host {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using BakkesMod::Plugin::BakkesModPlugin;
+using BakkesMod::Plugin::DeleteMeFunction;
+using BakkesMod::Plugin::GetPluginFunction;
+using BakkesMod::Plugin::PluginInfo;
+
+constexpr std::string_view preLoadEvent = "Function ProjectX.EngineShare_X.EventPreLoadMap";
+constexpr std::string_view freePlayMap = "Park_P";
+// Caps timer delays and waits (about 115 days) so every deadline stays
+// representable on the steady clock.
+constexpr double longestDelay = 1e7;
+// runPending stops after this many turns, so a timer that keeps re-arming
+// itself with no delay cannot hang the caller.
+constexpr int maxPendingTurns = 10000;
+
+// The pre-load function's parameter block: the map's engine string first;
+// the rest is the game's and stays zero here.
+struct PreLoadParameters {
+    EngineString map;
+    std::array<std::byte, 48> rest;
+};
+
+std::string_view originName(CommandOrigin origin)
+{
+    return origin == CommandOrigin::console ? "console" : "plugin";
+}
+
+std::string textOf(const char* text)
+{
+    return text != nullptr ? std::string(text) : std::string();
+}
+
+double sanitizedDelay(double seconds)
+{
+    if (!(seconds >= 0)) return 0;  // negative or NaN
+    return std::min(seconds, longestDelay);
+}
+
+bool typeable(std::string_view name)
+{
+    return !name.empty() && name.find_first_of(" \t\r\n\v\f\";") == std::string_view::npos;
+}
+
+struct LoadedPlugin {
+    PluginLibrary library;  // first member: closed after everything else is gone
+    PluginIdentity identity;
+    std::shared_ptr<PluginSession> session;
+    std::shared_ptr<BakkesModPlugin> instance;
+    DeleteMeFunction deleteMe = nullptr;
+};
+
+}  // namespace
+
+struct Host::State final : HostServices {
+    explicit State(HostOptions hostOptions);
+    ~State();
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    double now() const
+    {
+        if (options.clock == ClockMode::manual) return manualNow.load();
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
+    Clock::time_point realTimeAt(double seconds) const
+    {
+        return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+
+    void print(std::string_view line)
+    {
+        std::lock_guard lock(consoleMutex);
+        console << line << '\n' << std::flush;
+    }
+
+    void reportError(const std::string& message)
+    {
+        print(fmt::format("error: {}", message));
+        trace.record("error", {{"text", message}});
+    }
+
+    // Every call into plugin code goes through here: whatever escapes is
+    // reported and the host carries on.
+    template <typename Call>
+    void callPlugin(std::string_view what, Call&& call)
+    {
+        ++pluginCallDepth;
+        struct Leave {
+            int& depth;
+            ~Leave() { --depth; }
+        } leave{pluginCallDepth};
+        try {
+            call();
+        } catch (const std::exception& error) {
+            reportError(fmt::format("{} failed: {}", what, error.what()));
+        } catch (...) {
+            reportError(fmt::format("{} failed with an exception that is not a std::exception", what));
+        }
+    }
+
+    // A plugin's library must not go away while its code is on the stack, so
+    // loading and unloading asked for from inside a plugin call wait a turn.
+    void outsidePluginCalls(std::function<void()> action)
+    {
+        if (pluginCallDepth > 0) {
+            gameTasks.push_back(std::move(action));
+        } else {
+            action();
+        }
+    }
+
+    // --- console -------------------------------------------------------
+
+    void execute(std::string_view line, CommandOrigin origin)
+    {
+        trace.record("command", {{"text", std::string(line)}, {"from", originName(origin)}});
+        std::vector<ConsoleWords> commands;
+        try {
+            commands = parseConsoleLine(line);
+        } catch (const ConsoleSyntaxError& error) {
+            print(fmt::format("cannot run \"{}\": {}", line, error.what()));
+            return;
+        }
+        runCommands(std::move(commands), origin);
+    }
+
+    void runCommands(std::vector<ConsoleWords> commands, CommandOrigin origin)
+    {
+        for (auto command = commands.begin(); command != commands.end(); ++command) {
+            if (command->front() == "wait") {
+                if (!startWait(*command)) continue;
+                std::vector<ConsoleWords> rest(std::make_move_iterator(command + 1),
+                                               std::make_move_iterator(commands.end()));
+                if (!rest.empty()) held.push_front({std::move(rest), origin});
+                return;
+            }
+            runCommand(*command);
+        }
+    }
+
+    void runCommand(const ConsoleWords& words)
+    {
+        const std::string& name = words.front();
+        if (const Builtin* builtin = findBuiltin(name)) {
+            (this->*builtin->run)(words);
+        } else if (const auto command = commands.find(name); command != commands.end()) {
+            const auto callback = command->second.callback;
+            callPlugin(fmt::format("command {}", name), [&] { callback(words); });
+        } else if (const auto variable = variables.find(name); variable != variables.end()) {
+            const auto keep = variable->second;
+            if (words.size() == 1) {
+                print(fmt::format("{} = \"{}\"", name, keep->value));
+                return;
+            }
+            if (words.size() > 2) {
+                print(fmt::format("{} takes one value; the words after \"{}\" are ignored (quote a value with blanks)",
+                                  name, words[1]));
+            }
+            setVariable(*keep, words[1]);
+        } else {
+            print(fmt::format("unknown command or variable \"{}\"; type help for the list", name));
+        }
+    }
+
+    bool startWait(const ConsoleWords& words)
+    {
+        double seconds = -1;
+        if (words.size() == 2) {
+            const auto& text = words[1];
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+            if (error != std::errc() || end != text.data() + text.size()) seconds = -1;
+        }
+        if (!(seconds >= 0 && seconds <= longestDelay)) {
+            print("usage: wait SECONDS (a number such as 1 or 0.5, not negative)");
+            return false;
+        }
+        resumeInputAt = now() + seconds;
+        return true;
+    }
+
+    // --- built-in commands ----------------------------------------------
+
+    struct Builtin {
+        std::string_view name;
+        std::string_view help;
+        void (State::*run)(const ConsoleWords&);
+    };
+
+    static const std::vector<Builtin>& builtins()
+    {
+        static const std::vector<Builtin> table{
+            {"cl_settings_refreshplugins", "re-read and show the plugin settings pages", &State::refreshSettings},
+            {"cvarlist", "list the console variables and their values", &State::listVariables},
+            {"help", "list the commands", &State::help},
+            {"load_freeplay", "load the free-play map", &State::loadFreePlay},
+            {"load_workshop", "load_workshop PATH: load a map file", &State::loadWorkshop},
+            {"plugin", "plugin load [FILE] | plugin unload", &State::pluginCommand},
+            {"preload", "preload NAME: the game fires the pre-load event for NAME", &State::preload},
+            {"quit", "unload the plugin and exit", &State::quitCommand},
+            {"wait", "wait SECONDS: keep the game running that long before the next line", &State::waitCommand},
+        };
+        return table;
+    }
+
+    static const Builtin* findBuiltin(std::string_view name)
+    {
+        for (const auto& builtin : builtins()) {
+            if (builtin.name == name) return &builtin;
+        }
+        return nullptr;
+    }
+
+    void loadWorkshop(const ConsoleWords& words)
+    {
+        if (words.size() != 2) {
+            print("usage: load_workshop PATH (quote a path with blanks)");
+            return;
+        }
+        startMapLoad(words[1]);
+    }
+
+    void loadFreePlay(const ConsoleWords&) { startMapLoad(std::string(freePlayMap)); }
+
+    void preload(const ConsoleWords& words)
+    {
+        if (words.size() != 2) {
+            print("usage: preload NAME");
+            return;
+        }
+        startMapLoad(words[1]);
+    }
+
+    void waitCommand(const ConsoleWords& words) { startWait(words); }
+
+    void quitCommand(const ConsoleWords&) { quit = true; }
+
+    void pluginCommand(const ConsoleWords& words)
+    {
+        if (words.size() == 2 && words[1] == "unload") {
+            if (!loaded) {
+                print("no plugin is loaded");
+                return;
+            }
+            outsidePluginCalls([this] { unload(); });
+        } else if ((words.size() == 2 || words.size() == 3) && words[1] == "load") {
+            const std::filesystem::path file = words.size() == 3 ? std::filesystem::path(words[2]) : lastLibrary;
+            if (file.empty()) {
+                print("usage: plugin load FILE (no plugin was loaded before)");
+                return;
+            }
+            outsidePluginCalls([this, file] {
+                try {
+                    load(file);
+                } catch (const PluginLoadError& error) {
+                    reportError(error.what());
+                }
+            });
+        } else {
+            print("usage: plugin load [FILE] | plugin unload");
+        }
+    }
+
+    void listVariables(const ConsoleWords&)
+    {
+        if (variables.empty()) print("no console variables");
+        for (const auto& [name, variable] : variables) {
+            print(fmt::format("{} = \"{}\"  {}", name, variable->value, variable->description));
+        }
+    }
+
+    void help(const ConsoleWords&)
+    {
+        print("host commands:");
+        for (const auto& builtin : builtins()) print(fmt::format("  {:<28} {}", builtin.name, builtin.help));
+        if (!commands.empty()) print("plugin commands:");
+        for (const auto& [name, command] : commands) print(fmt::format("  {:<28} {}", name, command.description));
+        print("NAME shows a variable, NAME VALUE sets it; ';' separates commands; see cvarlist");
+    }
+
+    void refreshSettings(const ConsoleWords&)
+    {
+        const auto folder = options.hostFolder / "plugins" / "settings";
+        std::error_code error;
+        std::vector<std::filesystem::path> files;
+        for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+             entry.increment(error)) {
+            std::error_code statusError;
+            if (entry->path().extension() == ".set" && entry->is_regular_file(statusError)) {
+                files.push_back(entry->path());
+            }
+        }
+        if (error) {
+            print(fmt::format("cannot read the settings folder {}: {}", folder.string(), error.message()));
+            return;
+        }
+        if (files.empty()) print(fmt::format("no settings pages in {}", folder.string()));
+        std::sort(files.begin(), files.end());
+        for (const auto& file : files) {
+            std::ifstream in(file, std::ios::binary);
+            std::ostringstream content;
+            content << in.rdbuf();
+            if (!in) {
+                print(fmt::format("cannot read settings page {}", file.string()));
+                continue;
+            }
+            trace.record("settings", {{"file", file.string()}});
+            const auto page = parseSettingsPage(content.str());
+            std::string shown = renderSettingsPage(page, [this](std::string_view name) {
+                const auto variable = variables.find(name);
+                return variable != variables.end() ? std::optional(variable->second->value) : std::nullopt;
+            });
+            if (!shown.empty() && shown.back() == '\n') shown.pop_back();
+            print(shown);
+        }
+    }
+
+    // --- the game ---------------------------------------------------------
+
+    void startMapLoad(std::string map)
+    {
+        gameTasks.push_back([this, map = std::move(map)] { fireMapLoad(map); });
+    }
+
+    void fireMapLoad(const std::string& map)
+    {
+        std::u16string units;
+        try {
+            units = text::encodeUtf16(text::decodeUtf8(map));
+        } catch (const std::system_error&) {
+            reportError(fmt::format("cannot load map \"{}\": its name is not valid UTF-8",
+                                    text::escapeInvalidUtf8(map)));
+            return;
+        }
+        units.push_back(u'\0');
+        const auto count = static_cast<std::int32_t>(std::min<std::size_t>(units.size(), INT32_MAX));
+        PreLoadParameters parameters{{units.data(), count, count}, {}};
+
+        print(fmt::format("game: loading map {}", map));
+        trace.record("preload", {{"map", map}});
+        std::vector<AddressHook> matching;
+        for (const auto& hook : hooks) {
+            if (hook.eventName == preLoadEvent) matching.push_back(hook.hook);
+        }
+        for (const auto& hook : matching) {
+            callPlugin(fmt::format("hook on {}", preLoadEvent), [&] {
+                hook(std::bit_cast<std::uintptr_t>(&callerObject), &parameters, std::string(preLoadEvent));
+            });
+        }
+    }
+
+    // --- the plugin -------------------------------------------------------
+
+    void load(const std::filesystem::path& file)
+    {
+        if (loaded) {
+            throw PluginLoadError(
+                fmt::format("{} is loaded already; unload it first", loaded->identity.library.string()));
+        }
+        PluginLibrary library = PluginLibrary::open(file);
+        const auto* info = static_cast<const PluginInfo*>(library.symbol("exports"));
+        void* const getPluginAddress = library.symbol("getPlugin");
+        void* const deleteMeAddress = library.symbol("deleteMe");
+        std::vector<std::string> missing;
+        if (info == nullptr) missing.emplace_back("exports");
+        if (getPluginAddress == nullptr) missing.emplace_back("getPlugin");
+        if (deleteMeAddress == nullptr) missing.emplace_back("deleteMe");
+        if (!missing.empty()) {
+            throw PluginLoadError(fmt::format("{} is not a plugin for this host: it does not export {}",
+                                              file.string(), fmt::join(missing, ", ")));
+        }
+        if (info->hostApiVersion != BakkesMod::Plugin::hostApiVersion) {
+            throw PluginLoadError(fmt::format("{} was built for host API version {}; this host runs version {}",
+                                              file.string(), info->hostApiVersion,
+                                              BakkesMod::Plugin::hostApiVersion));
+        }
+        PluginIdentity identity{file,
+                                info->hostApiVersion,
+                                textOf(info->sourceFile),
+                                textOf(info->className),
+                                textOf(info->displayName),
+                                textOf(info->versionText),
+                                info->pluginType};
+
+        std::shared_ptr<BakkesModPlugin>* handle = nullptr;
+        try {
+            handle = std::bit_cast<GetPluginFunction>(getPluginAddress)();
+        } catch (const std::exception& error) {
+            throw PluginLoadError(fmt::format("getPlugin of {} failed: {}", file.string(), error.what()));
+        }
+        if (handle == nullptr || !*handle) {
+            throw PluginLoadError(fmt::format("getPlugin of {} returned no plugin object", file.string()));
+        }
+
+        auto session = std::make_shared<PluginSession>(*this, identity.className);
+        auto instance = *handle;
+        instance->cvarManager = std::make_shared<CVarManagerWrapper>(session);
+        instance->gameWrapper = std::make_shared<GameWrapper>(session);
+        lastLibrary = file;
+        trace.record("plugin", {{"action", "load"},
+                                {"name", identity.className},
+                                {"version", identity.version},
+                                {"api", identity.hostApiVersion}});
+        print(fmt::format("loaded {} {} from {}", identity.displayName, identity.version, file.string()));
+        loaded.emplace(LoadedPlugin{std::move(library), std::move(identity), std::move(session), instance,
+                                    std::bit_cast<DeleteMeFunction>(deleteMeAddress)});
+        callPlugin("onLoad", [&] { instance->onLoad(); });
+    }
+
+    void unload()
+    {
+        if (!loaded) return;
+        trace.record("plugin", {{"action", "unload"},
+                                {"name", loaded->identity.className},
+                                {"version", loaded->identity.version},
+                                {"api", loaded->identity.hostApiVersion}});
+        callPlugin("onUnload", [&] { loaded->instance->onUnload(); });
+        callPlugin("deleteMe", [&] { loaded->deleteMe(); });
+        LoadedPlugin gone = std::move(*loaded);
+        loaded.reset();
+        print(fmt::format("unloaded {}", gone.identity.displayName));
+        gone.instance.reset();
+        if (options.keepCallablesAfterUnload) {
+            retained.push_back(std::move(gone));
+            return;
+        }
+        release(std::move(gone));
+    }
+
+    // Detaches the session and destroys every callable the plugin handed
+    // over; they hold code of the library, so this comes before closing it.
+    void release(LoadedPlugin plugin)
+    {
+        plugin.session->detach();
+        const PluginSession* owner = plugin.session.get();
+        std::erase_if(commands, [&](const auto& entry) { return entry.second.owner == owner; });
+        std::erase_if(variables, [&](const auto& entry) {
+            if (entry.second->owner != owner) return false;
+            entry.second->services = nullptr;
+            entry.second->changeCallbacks.clear();
+            return true;
+        });
+        std::erase_if(hooks, [&](const Hook& hook) { return hook.owner == owner; });
+        std::vector<Timer> dropped;
+        {
+            std::lock_guard lock(mutex);
+            for (auto timer = timers.begin(); timer != timers.end();) {
+                if (timer->second.owner.get() == owner) {
+                    dropped.push_back(std::move(timer->second));
+                    timer = timers.erase(timer);
+                } else {
+                    ++timer;
+                }
+            }
+        }
+    }
+
+    // --- HostServices -----------------------------------------------------
+
+    void registerCommand(PluginSession& owner, std::string name, CommandCallback callback,
+                         std::string description) override
+    {
+        if (!typeable(name) || findBuiltin(name) != nullptr || variables.contains(name)) {
+            print(fmt::format("[{}] cannot register command \"{}\": the name is taken or cannot be typed",
+                              owner.className(), name));
+            return;
+        }
+        commands.insert_or_assign(std::move(name), Command{&owner, std::move(callback), std::move(description)});
+    }
+
+    std::shared_ptr<ConsoleVariable> registerVariable(PluginSession& owner, std::string name,
+                                                      std::string defaultValue, std::string description) override
+    {
+        if (const auto existing = variables.find(name); existing != variables.end()) return existing->second;
+        if (!typeable(name) || findBuiltin(name) != nullptr || commands.contains(name)) {
+            print(fmt::format("[{}] cannot register variable \"{}\": the name is taken or cannot be typed",
+                              owner.className(), name));
+            return nullptr;
+        }
+        auto variable = std::make_shared<ConsoleVariable>(*this, owner, name, std::move(defaultValue),
+                                                          std::move(description));
+        variables.emplace(std::move(name), variable);
+        return variable;
+    }
+
+    std::shared_ptr<ConsoleVariable> findVariable(std::string_view name) override
+    {
+        const auto variable = variables.find(name);
+        return variable != variables.end() ? variable->second : nullptr;
+    }
+
+    void setVariable(ConsoleVariable& variable, std::string value) override
+    {
+        const auto keep = variable.shared_from_this();
+        const std::string oldValue = std::exchange(variable.value, std::move(value));
+        trace.record("cvar", {{"name", variable.name}, {"value", variable.value}});
+        // A callable may add further callables; those wait for the next set.
+        const auto callbacks = variable.changeCallbacks;
+        for (const auto& callback : callbacks) {
+            callPlugin(fmt::format("change callable of {}", variable.name),
+                       [&] { callback(oldValue, CVarWrapper(keep)); });
+        }
+    }
+
+    void executeFromPlugin(PluginSession& owner, std::string_view line, bool echo) override
+    {
+        if (echo) print(fmt::format("[{}] runs: {}", owner.className(), line));
+        execute(line, CommandOrigin::plugin);
+    }
+
+    void log(PluginSession& owner, std::string_view message) override
+    {
+        print(fmt::format("[{}] {}", owner.className(), message));
+        trace.record("log", {{"text", std::string(message)}});
+    }
+
+    void hookEvent(PluginSession& owner, std::string eventName, AddressHook hook) override
+    {
+        hooks.push_back({&owner, std::move(eventName), std::move(hook)});
+    }
+
+    std::filesystem::path hostFolder() const override { return options.hostFolder; }
+    std::filesystem::path dataFolder() const override { return options.dataFolder; }
+
+    void setTimer(std::shared_ptr<PluginSession> owner, TimeoutCallback callback, double delaySeconds) override
+    {
+        const double delay = sanitizedDelay(delaySeconds);
+        {
+            std::lock_guard lock(mutex);
+            // Read under the lock: timers set one after another get due
+            // times in that order, whichever threads set them.
+            timers.emplace(std::pair(now() + delay, nextTimerSequence++), Timer{std::move(owner), std::move(callback)});
+            ++generation;
+            trace.record("timer_set", {{"delay", delay}});
+        }
+        wake.notify_all();
+    }
+
+    // --- the game loop ----------------------------------------------------
+
+    struct Timer {
+        std::shared_ptr<PluginSession> owner;
+        TimeoutCallback callback;
+    };
+
+    // The earliest due timer set before this turn began.
+    std::optional<Timer> takeDueTimer(std::uint64_t setBefore)
+    {
+        std::lock_guard lock(mutex);
+        const double time = now();
+        for (auto timer = timers.begin(); timer != timers.end() && timer->first.first <= time; ++timer) {
+            if (timer->first.second < setBefore) {
+                Timer due = std::move(timer->second);
+                timers.erase(timer);
+                return due;
+            }
+        }
+        return std::nullopt;
+    }
+
+    bool takeConsoleLine()
+    {
+        if (quit || now() < resumeInputAt) return false;
+        if (!held.empty()) {
+            auto rest = std::move(held.front());
+            held.pop_front();
+            runCommands(std::move(rest.commands), rest.origin);
+            return true;
+        }
+        std::optional<std::string> line;
+        {
+            std::lock_guard lock(mutex);
+            if (input.empty()) return false;
+            line = std::move(input.front());
+            input.pop_front();
+        }
+        if (!line) {
+            quit = true;
+        } else {
+            if (options.echoConsoleLines) print(fmt::format("> {}", *line));
+            execute(*line, CommandOrigin::console);
+        }
+        return true;
+    }
+
+    // One turn: the timers that are due, then the game events queued by the
+    // previous turn, then at most one console line. Returns whether anything
+    // ran.
+    bool turn()
+    {
+        bool ran = false;
+        std::uint64_t setBefore = 0;
+        {
+            std::lock_guard lock(mutex);
+            setBefore = nextTimerSequence;
+        }
+        while (auto timer = takeDueTimer(setBefore)) {
+            ran = true;
+            if (!timer->owner->attached()) continue;
+            trace.record("timer_fired");
+            GameWrapper game(timer->owner);
+            callPlugin("timer", [&] { timer->callback(&game); });
+        }
+        if (!gameTasks.empty()) {
+            const auto tasks = std::exchange(gameTasks, {});
+            for (const auto& task : tasks) task();
+            ran = true;
+        }
+        return takeConsoleLine() || ran;
+    }
+
+    void runPending()
+    {
+        for (int turns = 0; turns < maxPendingTurns && turn(); ++turns) {
+        }
+    }
+
+    bool inputWaiting()
+    {
+        std::lock_guard lock(mutex);
+        return !held.empty() || !input.empty();
+    }
+
+    // Runs turns until `done` holds or the deadline passes. Between turns it
+    // sleeps until the next timer or the end of a wait is due, or until
+    // another thread posts something.
+    bool loop(const std::function<bool()>& done, std::optional<Clock::time_point> deadline)
+    {
+        for (;;) {
+            std::uint64_t seen = 0;
+            {
+                std::lock_guard lock(mutex);
+                seen = generation;
+            }
+            while (!done() && turn()) {
+            }
+            if (done()) return true;
+
+            std::unique_lock lock(mutex);
+            if (generation != seen) continue;
+            if (deadline && Clock::now() >= *deadline) return false;
+            auto wakeAt = deadline.value_or(Clock::time_point::max());
+            if (options.clock == ClockMode::real) {
+                if (!timers.empty()) wakeAt = std::min(wakeAt, realTimeAt(timers.begin()->first.first));
+                if (resumeInputAt > now() && (!held.empty() || !input.empty())) {
+                    wakeAt = std::min(wakeAt, realTimeAt(resumeInputAt));
+                }
+            }
+            const auto changed = [&] { return generation != seen; };
+            if (wakeAt == Clock::time_point::max()) {
+                wake.wait(lock, changed);
+            } else {
+                wake.wait_until(lock, wakeAt, changed);
+            }
+        }
+    }
+
+    void runFor(double seconds)
+    {
+        seconds = sanitizedDelay(seconds);
+        if (options.clock == ClockMode::real) {
+            loop([] { return false; }, Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(seconds)));
+            return;
+        }
+        const double end = now() + seconds;
+        for (;;) {
+            runPending();
+            std::optional<double> next;
+            {
+                std::lock_guard lock(mutex);
+                if (!timers.empty()) next = timers.begin()->first.first;
+            }
+            if (resumeInputAt > now() && inputWaiting()) next = std::min(next.value_or(resumeInputAt), resumeInputAt);
+            if (!next || *next > end || *next <= now()) break;
+            manualNow = *next;
+        }
+        manualNow = std::max(now(), end);
+        runPending();
+    }
+
+    void post(std::optional<std::string> line)
+    {
+        {
+            std::lock_guard lock(mutex);
+            input.push_back(std::move(line));
+            ++generation;
+        }
+        wake.notify_all();
+    }
+
+    // --- state ------------------------------------------------------------
+
+    HostOptions options;
+    std::ostream& console;
+    const Clock::time_point start = Clock::now();
+    std::atomic<double> manualNow{0.0};
+    Trace trace;
+    std::mutex consoleMutex;
+
+    // Game thread only.
+    struct Command {
+        const PluginSession* owner;
+        CommandCallback callback;
+        std::string description;
+    };
+    struct Hook {
+        const PluginSession* owner;
+        std::string eventName;
+        AddressHook hook;
+    };
+    struct HeldCommands {
+        std::vector<ConsoleWords> commands;
+        CommandOrigin origin;
+    };
+    std::map<std::string, Command, std::less<>> commands;
+    std::map<std::string, std::shared_ptr<ConsoleVariable>, std::less<>> variables;
+    std::vector<Hook> hooks;
+    std::vector<std::function<void()>> gameTasks;  // run on the next turn
+    std::deque<HeldCommands> held;                 // what followed a `wait` on its line
+    double resumeInputAt = 0.0;
+    bool quit = false;
+    int pluginCallDepth = 0;
+    std::optional<LoadedPlugin> loaded;
+    std::vector<LoadedPlugin> retained;  // unloaded, but kept live on request
+    std::filesystem::path lastLibrary;
+    const int callerObject = 0;  // the game object that calls hooks; only its address matters
+
+    // Shared with other threads.
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::map<std::pair<double, std::uint64_t>, Timer> timers;  // by due time, then order set
+    std::uint64_t nextTimerSequence = 0;
+    std::deque<std::optional<std::string>> input;  // nullopt: the input ended
+    std::uint64_t generation = 0;                  // bumped by anything that may need the loop
+};
+
+Host::State::State(HostOptions hostOptions)
+    : options(std::move(hostOptions)),
+      console(options.console != nullptr ? *options.console : std::cout),
+      trace(options.tracePath, [this] { return now(); })
+{
+}
+
+Host::State::~State()
+{
+    unload();
+    for (auto& plugin : retained) release(std::move(plugin));
+}
+
+Host::Host(HostOptions options) : state_(std::make_shared<State>(std::move(options))) {}
+
+Host::~Host() = default;
+
+void Host::loadPlugin(const std::filesystem::path& library) { state_->load(library); }
+
+void Host::unloadPlugin() { state_->unload(); }
+
+bool Host::hasPlugin() const { return state_->loaded.has_value(); }
+
+const PluginIdentity& Host::plugin() const
+{
+    if (!state_->loaded) throw std::logic_error("no plugin is loaded");
+    return state_->loaded->identity;
+}
+
+void Host::execute(std::string_view line, CommandOrigin origin) { state_->execute(line, origin); }
+
+void Host::startMapLoad(std::string_view map) { state_->startMapLoad(std::string(map)); }
+
+void Host::runPending() { state_->runPending(); }
+
+void Host::runFor(Seconds duration) { state_->runFor(duration.count()); }
+
+bool Host::runUntil(const std::function<bool()>& done, Seconds deadline)
+{
+    const double seconds = sanitizedDelay(deadline.count());
+    return state_->loop(done, Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(seconds)));
+}
+
+void Host::postLine(std::string line) { state_->post(std::move(line)); }
+
+void Host::postEndOfInput() { state_->post(std::nullopt); }
+
+void Host::run()
+{
+    state_->loop([this] { return state_->quit; }, std::nullopt);
+}
+
+bool Host::quitRequested() const { return state_->quit; }
+
+double Host::now() const { return state_->now(); }
+
+std::vector<nlohmann::json> Host::events() const { return state_->trace.events(); }
+
+std::vector<nlohmann::json> Host::events(std::string_view kind) const { return state_->trace.events(kind); }
+
+std::optional<std::string> Host::variable(std::string_view name) const
+{
+    const auto variable = state_->variables.find(name);
+    if (variable == state_->variables.end()) return std::nullopt;
+    return variable->second->value;
+}
+
+void Host::setVariable(std::string_view name, std::string value)
+{
+    const auto variable = state_->findVariable(name);
+    if (!variable) throw std::invalid_argument(fmt::format("no console variable \"{}\"", name));
+    state_->setVariable(*variable, std::move(value));
+}
+
+bool Host::hasCommand(std::string_view name) const
+{
+    return state_->commands.contains(name) || State::findBuiltin(name) != nullptr;
+}
+
+}  // namespace tarnwick::host

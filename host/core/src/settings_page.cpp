@@ -1,0 +1,157 @@
+#include "settings_page.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cctype>
+
+#include <fmt/format.h>
+
+namespace tarnwick::host {
+namespace {
+
+std::vector<std::string_view> split(std::string_view text, char separator, std::size_t maxParts)
+{
+    std::vector<std::string_view> parts;
+    while (parts.size() + 1 < maxParts) {
+        const auto at = text.find(separator);
+        if (at == std::string_view::npos) break;
+        parts.push_back(text.substr(0, at));
+        text.remove_prefix(at + 1);
+    }
+    parts.push_back(text);
+    return parts;
+}
+
+// Options are written unescaped, so a value may itself hold '@'. Pages show
+// each entry as text@value with both halves equal, so a split in the middle
+// that yields equal halves wins; otherwise the first '@' separates them.
+SettingsOption parseOption(std::string_view option)
+{
+    if (option.size() % 2 == 1) {
+        const std::size_t middle = option.size() / 2;
+        if (option[middle] == '@' && option.substr(0, middle) == option.substr(middle + 1)) {
+            return {std::string(option.substr(0, middle)), std::string(option.substr(middle + 1))};
+        }
+    }
+    const auto at = option.find('@');
+    if (at == std::string_view::npos) return {std::string(option), std::string(option)};
+    return {std::string(option.substr(0, at)), std::string(option.substr(at + 1))};
+}
+
+std::optional<ControlKind> controlKind(std::string_view field)
+{
+    int number = -1;
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), number);
+    if (error != std::errc() || end != field.data() + field.size()) return std::nullopt;
+    switch (number) {
+    case 0: return ControlKind::button;
+    case 1: return ControlKind::checkBox;
+    case 6: return ControlKind::dropDown;
+    case 12: return ControlKind::textBox;
+    default: return std::nullopt;
+    }
+}
+
+std::string quoted(const std::optional<std::string>& value)
+{
+    return value ? fmt::format("\"{}\"", *value) : std::string("(no such variable)");
+}
+
+}  // namespace
+
+SettingsPage parseSettingsPage(std::string_view text)
+{
+    SettingsPage page;
+    std::size_t lineNumber = 0;
+    bool haveTitle = false;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+
+        if (!haveTitle) {
+            page.title = std::string(line);
+            haveTitle = true;
+            continue;
+        }
+        if (line.empty()) continue;
+
+        const auto fields = split(line, '|', 4);
+        if (fields.size() < 3) {
+            page.problems.push_back({lineNumber, "expected kind|label|name, found fewer fields"});
+            continue;
+        }
+        const auto kind = controlKind(fields[0]);
+        if (!kind) {
+            page.problems.push_back(
+                {lineNumber, fmt::format("unknown control kind \"{}\" (known: 0, 1, 6, 12)", fields[0])});
+            continue;
+        }
+        SettingsControl control{*kind, std::string(fields[1]), std::string(fields[2]), {}};
+        if (control.name.empty()) {
+            page.problems.push_back({lineNumber, "control without a variable or command name"});
+            continue;
+        }
+        if (*kind == ControlKind::dropDown) {
+            if (fields.size() == 4 && !fields[3].empty()) {
+                for (const auto option : split(fields[3], '&', std::string_view::npos)) {
+                    control.options.push_back(parseOption(option));
+                }
+            }
+        } else if (fields.size() == 4) {
+            page.problems.push_back({lineNumber, "extra fields after the name ignored"});
+        }
+        page.controls.push_back(std::move(control));
+    }
+    if (!haveTitle) page.problems.push_back({1, "empty file: no title line"});
+    return page;
+}
+
+std::string renderSettingsPage(const SettingsPage& page, const VariableLookup& variable)
+{
+    std::string out = fmt::format("== {} ==\n", page.title);
+    for (const auto& control : page.controls) {
+        const auto value = control.kind == ControlKind::button ? std::nullopt : variable(control.name);
+        switch (control.kind) {
+        case ControlKind::button:
+            out += fmt::format("  [button] {} (runs {})\n", control.label, control.name);
+            break;
+        case ControlKind::checkBox:
+            out += fmt::format("  [{}] {} ({} = {})\n", value && readsTrue(*value) ? 'x' : ' ', control.label,
+                               control.name, quoted(value));
+            break;
+        case ControlKind::textBox:
+            out += fmt::format("  [text box] {} ({} = {})\n", control.label, control.name, quoted(value));
+            break;
+        case ControlKind::dropDown:
+            out += fmt::format("  [drop-down] {} ({} = {})\n", control.label, control.name, quoted(value));
+            for (std::size_t i = 0; i < control.options.size(); ++i) {
+                const auto& option = control.options[i];
+                const bool chosen = value && *value == option.value;
+                out += fmt::format("    {} {}. {}", chosen ? '*' : ' ', i + 1, option.text);
+                if (option.value != option.text) out += fmt::format(" -> {}", option.value);
+                out += '\n';
+            }
+            break;
+        }
+    }
+    for (const auto& problem : page.problems) {
+        out += fmt::format("  (line {} skipped: {})\n", problem.line, problem.message);
+    }
+    return out;
+}
+
+bool readsTrue(std::string_view value)
+{
+    std::string lower(value);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower == "true") return true;
+    double number = 0;
+    const auto [end, error] = std::from_chars(lower.data(), lower.data() + lower.size(), number);
+    return error == std::errc() && end == lower.data() + lower.size() && number != 0;
+}
+
+}  // namespace tarnwick::host

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Strict conversions between the encodings the host meets: the engine's
+// UTF-16, narrow UTF-8 text and wchar_t. Nothing is ever replaced; invalid
+// input raises std::system_error(std::errc::illegal_byte_sequence).
+namespace tarnwick::host::text {
+
+std::u32string decodeUtf16(std::u16string_view units);
+std::u16string encodeUtf16(std::u32string_view codePoints);
+
+std::u32string decodeUtf8(std::string_view bytes);
+std::string encodeUtf8(std::u32string_view codePoints);
+
+// wchar_t is UTF-32 on Linux and UTF-16 on Windows.
+std::wstring toWide(std::u32string_view codePoints);
+
+// For display and the trace: valid UTF-8 passes unchanged, each byte that is
+// not part of a valid sequence becomes the four characters \xNN.
+std::string escapeInvalidUtf8(std::string_view bytes);
+
+}  // namespace tarnwick::host::text

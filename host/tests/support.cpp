@@ -1,0 +1,60 @@
+#include "support.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace tarnwick::host::testing {
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-host-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::filesystem::path& file, std::string_view content)
+{
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+HostOptions hostOptions(const TempDir& folder, std::ostream* console, ClockMode clock)
+{
+    HostOptions options;
+    options.hostFolder = folder.path() / "host";
+    options.dataFolder = folder.path() / "data";
+    options.console = console;
+    options.clock = clock;
+    return options;
+}
+
+std::vector<std::string> logTexts(const Host& host)
+{
+    std::vector<std::string> texts;
+    for (const auto& event : host.events("log")) texts.push_back(event.at("text"));
+    return texts;
+}
+
+}  // namespace tarnwick::host::testing

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarnwick/host/host.h"
+
+namespace tarnwick::host::testing {
+
+// A fresh directory, removed with everything in it at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& file);
+void writeFile(const std::filesystem::path& file, std::string_view content);
+
+// Options for a host that works in `folder`, on a manual clock unless told.
+HostOptions hostOptions(const TempDir& folder, std::ostream* console, ClockMode clock = ClockMode::manual);
+
+// The text of every plugin log line so far, in order.
+std::vector<std::string> logTexts(const Host& host);
+
+}  // namespace tarnwick::host::testing
