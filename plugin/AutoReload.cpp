@@ -1,0 +1,89 @@
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "Tarnwick.h"
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+void Tarnwick::onPreLoadMap(std::uintptr_t parameters)
+{
+    auto watching = cvarManager->getCvar("tw_watching");
+    if (watching.IsNull() || !watching.getBoolValue()) {
+        return;
+    }
+    // The parameter block starts with the engine string naming the map.
+    watchPath = pathFromWide(UnrealStringWrapper(parameters).ToWideString());
+    if (!pathExists(watchPath)) {
+        watchPath = findMapFile(watchPath);
+        if (!pathExists(watchPath)) {
+            fileWatcher.reset();
+            return;
+        }
+    }
+    globalCvarManager->log(fmt::format("Watching: {}", narrowFromPath(watchPath)));
+
+    // The new watcher runs before the old one stops, so no save between the
+    // two goes unseen.
+    auto replaced = std::exchange(
+        fileWatcher, std::make_unique<filewatch::DirectoryWatcher>(
+                         watchPath.native(), [this](const filewatch::PathString& changedPath, filewatch::Event kind) {
+                             onWatchedFileChanged(changedPath, kind);
+                         }));
+    replaced.reset();
+}
+
+fs::path Tarnwick::findMapFile(const fs::path& name)
+{
+    fs::path candidate = pathFromNarrow(gameMapFolder()) / name;
+    if (!pathExists(candidate)) {
+        candidate.replace_extension(".upk");
+    }
+    if (!pathExists(candidate)) {
+        candidate.replace_extension(".udk");
+    }
+    return candidate;
+}
+
+void Tarnwick::onWatchingChanged()
+{
+    auto watching = cvarManager->getCvar("tw_watching");
+    if (watching.IsNull()) {
+        return;
+    }
+    if (watching.getBoolValue()) {
+        loadMap();
+    } else {
+        fileWatcher.reset();
+    }
+}
+
+void Tarnwick::onWatchedFileChanged(const filewatch::PathString&, filewatch::Event kind)
+{
+    // Runs on the watcher's delivery thread: only schedule, the reload itself
+    // runs on the game thread.
+    if (kind != filewatch::Event::modified) {
+        return;
+    }
+    runAfterOneSecond("Map reload", &Tarnwick::reloadWatchedMap);
+}
+
+void Tarnwick::reloadWatchedMap()
+{
+    // Reads the path now, not when the timer was set: a newer map wins.
+    if (!pathExists(watchPath)) {
+        return;
+    }
+    std::string mapPath = narrowFromPath(watchPath);
+#if defined(_WIN32)
+    // The game's console wants forward slashes. Elsewhere a backslash is an
+    // ordinary character of a file name and must stay.
+    std::replace(mapPath.begin(), mapPath.end(), '\\', '/');
+#endif
+    if (mapPath.find('"') != std::string::npos || holdsLineBreak(mapPath)) {
+        log("Cannot reload a map whose path holds a double quote or a line break: " + printable(mapPath));
+        return;
+    }
+    issueCommand(fmt::format("load_workshop \"{}\"", mapPath));
+}

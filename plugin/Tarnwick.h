@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <bakkesmod/sdk.h>
+#include <filewatch/DirectoryWatcher.h>
+
+// The console handle the pre-load handler logs through; set by onLoad and
+// kept until the library is unloaded.
+extern std::shared_ptr<CVarManagerWrapper> globalCvarManager;
+
+// Lets map makers play custom maps: lists the maps of a folder on the
+// settings page, loads the chosen one, reloads it whenever its file is
+// saved, and restores the game's own Underpass map from a backup.
+class Tarnwick : public BakkesMod::Plugin::BakkesModPlugin {
+public:
+    void onLoad() override;
+
+    // Maps folder scan and settings page.
+    void scanMaps();
+    void refreshSettingsPage();
+
+    // "tw_reload": loads the map chosen on the settings page.
+    void loadMap();
+
+    // The game's folder of map packages and the Underpass restore.
+    std::string gameMapFolder();
+    void restoreUnderpass();
+
+    // Auto-reload: follow the map the game loads, reload it when saved.
+    void onPreLoadMap(std::uintptr_t parameters);
+    void onWatchingChanged();
+    std::filesystem::path findMapFile(const std::filesystem::path& name);
+    void onWatchedFileChanged(const filewatch::PathString& changedPath, filewatch::Event kind);
+    void reloadWatchedMap();
+
+    std::filesystem::path watchPath;
+    // Declared after watchPath so that it is destroyed first: the watcher's
+    // threads must be gone before anything they could reach.
+    std::unique_ptr<filewatch::DirectoryWatcher> fileWatcher;
+
+private:
+    friend std::shared_ptr<BakkesMod::Plugin::BakkesModPlugin>* createPluginInstance();
+
+    // Wraps a member for the host: the callable does nothing once this object
+    // is gone, and no exception ever reaches the host.
+    template <void (Tarnwick::*operation)()>
+    auto hostCallable(std::string_view what);
+
+    template <typename Body>
+    void guarded(std::string_view what, Body&& body) noexcept;
+    void logFailure(std::string_view what, std::string_view detail) noexcept;
+    // Runs `operation` on the game thread one second from now, unless this
+    // object is gone by then.
+    void runAfterOneSecond(std::string_view what, void (Tarnwick::*operation)());
+    void log(const std::string& line);
+    void issueCommand(const std::string& command);
+
+    // Set once, when the library's handle takes ownership of this object.
+    std::weak_ptr<Tarnwick> self;
+};

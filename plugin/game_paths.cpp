@@ -1,0 +1,9 @@
+#include "game_paths.h"
+
+#include "text.h"
+
+std::filesystem::path gameMapFolderFor(const std::filesystem::path& workingDirectory)
+{
+    const auto gameRoot = workingDirectory.parent_path().parent_path();
+    return gameRoot / pathFromNarrow("TAGame") / pathFromNarrow("CookedPCConsole");
+}

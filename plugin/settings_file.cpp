@@ -1,0 +1,92 @@
+#include "settings_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+void SettingsPage::addMap(std::string_view relativePath)
+{
+    if (!mapOptions.empty()) {
+        mapOptions += '&';
+    }
+    mapOptions.append(relativePath).append("@").append(relativePath);
+}
+
+std::string SettingsPage::text() const
+{
+    std::string text = "Tarnwick Plugin\n";
+    text += "6|Workshop Maps|tw_filepath|";
+    text += mapOptions.empty() ? " @ " : mapOptions;
+    text += "\n12|Maps folder Path (default folder is the workshop map folder)|tw_workshop\n";
+    text += "1|Auto-reload on file change|tw_watching\n";
+    text += "0|Load Map|tw_reload\n";
+    return text;
+}
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+File openForWriting(const fs::path& path)
+{
+    // Text mode: on Windows every line ends in CR LF, as the host expects.
+#if defined(_WIN32)
+    return File(_wfopen(path.c_str(), L"w"));
+#else
+    return File(std::fopen(path.c_str(), "w"));
+#endif
+}
+
+// Writes and closes; the error code of the first failure, or none.
+std::error_code writeAll(File file, std::string_view content)
+{
+    errno = 0;
+    if (std::fwrite(content.data(), 1, content.size(), file.get()) != content.size() || std::fflush(file.get()) != 0) {
+        return {errno != 0 ? errno : EIO, std::generic_category()};
+    }
+    if (std::fclose(file.release()) != 0) {
+        return {errno != 0 ? errno : EIO, std::generic_category()};
+    }
+    return {};
+}
+
+}  // namespace
+
+bool replaceFileContent(const fs::path& target, std::string_view content)
+{
+    fs::path temporary = target;
+    temporary += ".new";
+
+    if (auto file = openForWriting(temporary)) {
+        if (auto error = writeAll(std::move(file), content)) {
+            std::error_code ignored;
+            fs::remove(temporary, ignored);
+            throw std::system_error(error, "cannot write " + narrowFromPath(temporary));
+        }
+        std::error_code renameError;
+        fs::rename(temporary, target, renameError);
+        if (!renameError) {
+            return true;
+        }
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+    }
+
+    // The folder refuses new files or the replace: write in place instead.
+    auto file = openForWriting(target);
+    if (!file) {
+        return false;
+    }
+    if (auto error = writeAll(std::move(file), content)) {
+        throw std::system_error(error, "cannot write " + narrowFromPath(target));
+    }
+    return true;
+}

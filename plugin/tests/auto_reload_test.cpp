@@ -1,0 +1,319 @@
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "plugin_fixture.h"
+
+namespace tarnwick::test {
+namespace {
+
+std::size_t openDescriptors()
+{
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+std::size_t runningThreads()
+{
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
+}
+
+// One write(2) call: a single save as the watcher reports it.
+void appendOnce(const fs::path& file, std::string_view text = "saved\n")
+{
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+}
+
+// The game runs two levels below its root; the plugin finds the game's map
+// folder from there.
+class AutoReload : public PluginTest {
+protected:
+    void SetUp() override
+    {
+        PluginTest::SetUp();
+        previousWorkingDirectory = fs::current_path();
+        gameRoot = folder.root / "game";
+        cookedFolder = gameRoot / "TAGame" / "CookedPCConsole";
+        fs::create_directories(cookedFolder);
+        fs::create_directories(gameRoot / "Binaries" / "Win64");
+        fs::current_path(gameRoot / "Binaries" / "Win64");
+        baselineThreads = runningThreads();
+        baselineDescriptors = openDescriptors();
+        map = mapsFolder / "Arena.upk";
+        writeFile(map, "map v1\n");
+        loadPlugin();
+        host->runFor(2s);
+    }
+
+    void TearDown() override
+    {
+        PluginTest::TearDown();
+        fs::current_path(previousWorkingDirectory);
+    }
+
+    std::string loadCommand(const fs::path& path) const { return "load_workshop \"" + path.string() + "\""; }
+
+    long count(const std::vector<std::string>& lines, const std::string& line) const
+    {
+        return std::count(lines.begin(), lines.end(), line);
+    }
+    long loads(const fs::path& path) const { return count(pluginCommands(), loadCommand(path)); }
+    long watchingLines(const fs::path& path) const { return count(logs(), "Watching: " + path.string()); }
+    std::size_t timersSet() const { return host->events("timer_set").size(); }
+
+    // Chooses the map, presses "Load Map" and lets the game start loading it.
+    void loadChosenMap()
+    {
+        useMapsFolder(mapsFolder.string() + "/");
+        host->execute("tw_filepath Arena.upk");
+        host->execute("tw_reload");
+        host->runPending();
+        ASSERT_EQ(watchingLines(map), 1);
+    }
+
+    // Saves the map and waits until the plugin has set its reload timer.
+    void saveAndAwaitTimer(const fs::path& file)
+    {
+        const auto before = timersSet();
+        appendOnce(file);
+        ASSERT_TRUE(waitFor([&] { return timersSet() > before; })) << "no reload was scheduled";
+    }
+
+    fs::path previousWorkingDirectory;
+    fs::path gameRoot;
+    fs::path cookedFolder;
+    fs::path map;
+    std::size_t baselineThreads = 0;
+    std::size_t baselineDescriptors = 0;
+};
+
+TEST_F(AutoReload, ReloadsOneSecondAfterASaveAndWatchesAfresh)
+{
+    loadChosenMap();
+    EXPECT_EQ(loads(map), 1);
+
+    saveAndAwaitTimer(map);
+    host->runFor(0.99s);
+    EXPECT_EQ(loads(map), 1);
+    host->runFor(0.02s);
+    EXPECT_EQ(loads(map), 2) << "one reload, one second after the save";
+    host->runPending();
+    EXPECT_EQ(watchingLines(map), 2) << "the reload armed a fresh watcher";
+
+    // The fresh watcher reports the next save too.
+    saveAndAwaitTimer(map);
+    host->runFor(1.01s);
+    EXPECT_EQ(loads(map), 3);
+    EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(AutoReload, GivesEverySaveItsOwnReload)
+{
+    loadChosenMap();
+    for (int i = 0; i < 3; ++i) {
+        saveAndAwaitTimer(map);
+    }
+    host->runFor(1.01s);
+    EXPECT_EQ(loads(map), 4);
+}
+
+TEST_F(AutoReload, IgnoresChangesThatAreNotModifications)
+{
+    loadChosenMap();
+    const auto before = timersSet();
+    // Replaced by rename, deleted, created again, read: none is a save.
+    writeFile(mapsFolder / "Arena.upk.tmp", "map v2\n");
+    fs::rename(mapsFolder / "Arena.upk.tmp", map);
+    fs::remove(map);
+    ::close(::open(map.c_str(), O_CREAT | O_WRONLY, 0644));
+    (void)readFile(map);
+    // Changes are delivered in order: once the save below has set its timer,
+    // any timer the changes above had set would be there too.
+    saveAndAwaitTimer(map);
+    EXPECT_EQ(timersSet(), before + 1);
+}
+
+TEST_F(AutoReload, KeepsAPendingReloadWhenSwitchedOff)
+{
+    loadChosenMap();
+    saveAndAwaitTimer(map);
+    const auto threadsWatching = runningThreads();
+    host->execute("tw_watching 0");
+    EXPECT_EQ(runningThreads(), threadsWatching - 2) << "switching off stops the watcher";
+    host->runFor(1.01s);
+    EXPECT_EQ(loads(map), 2);
+    host->runPending();
+    EXPECT_EQ(watchingLines(map), 1) << "switched off: the load is not watched";
+}
+
+TEST_F(AutoReload, DoesNothingOnALoadWhileSwitchedOff)
+{
+    host->execute("tw_watching 0");
+    const auto logsBefore = logs().size();
+    host->startMapLoad(map.string());
+    host->runPending();
+    EXPECT_EQ(logs().size(), logsBefore);
+    EXPECT_EQ(runningThreads(), baselineThreads);
+}
+
+TEST_F(AutoReload, LoadsTheChosenMapAtOnceWhenSwitchedOn)
+{
+    loadChosenMap();
+    host->execute("tw_watching 1");
+    EXPECT_EQ(loads(map), 2) << "even while a watcher runs";
+}
+
+TEST_F(AutoReload, ResolvesABareNameInTheGameMapFolder)
+{
+    writeFile(cookedFolder / "Park_P.upk", "map");
+    writeFile(cookedFolder / "Only_P.udk", "map");
+    host->execute("load_freeplay");
+    host->runPending();
+    EXPECT_EQ(watchingLines(cookedFolder / "Park_P.upk"), 1);
+    host->execute("preload Only_P");
+    host->runPending();
+    EXPECT_EQ(watchingLines(cookedFolder / "Only_P.udk"), 1);
+    host->execute("preload Only_P.upk");
+    host->runPending();
+    EXPECT_EQ(watchingLines(cookedFolder / "Only_P.udk"), 2);
+}
+
+TEST_F(AutoReload, StopsWatchingWhenTheNameResolvesToNothing)
+{
+    loadChosenMap();
+    EXPECT_EQ(runningThreads(), baselineThreads + 2);
+    const auto logsBefore = logs().size();
+    host->execute("preload NoSuchMap");
+    host->runPending();
+    EXPECT_EQ(logs().size(), logsBefore) << "silently";
+    EXPECT_EQ(runningThreads(), baselineThreads) << "the previous watcher is stopped";
+}
+
+TEST_F(AutoReload, ReloadsAPathWithABackslashUnchanged)
+{
+    // Outside Windows a backslash is part of the file's name.
+    const fs::path odd = mapsFolder / "back\\slash.upk";
+    writeFile(odd, "map");
+    host->startMapLoad(odd.string());
+    host->runPending();
+    ASSERT_EQ(watchingLines(odd), 1);
+    saveAndAwaitTimer(odd);
+    host->runFor(1.01s);
+    EXPECT_EQ(loads(odd), 1);
+}
+
+TEST_F(AutoReload, RefusesToReloadAPathThatCannotBeQuoted)
+{
+    const fs::path odd = mapsFolder / "say \"hi\".upk";
+    writeFile(odd, "map");
+    host->startMapLoad(odd.string());
+    host->runPending();
+    ASSERT_EQ(watchingLines(odd), 1);
+    saveAndAwaitTimer(odd);
+    const auto commandsBefore = pluginCommands().size();
+    host->runFor(1.01s);
+    EXPECT_EQ(pluginCommands().size(), commandsBefore);
+    ASSERT_FALSE(logs().empty());
+    EXPECT_NE(logs().back().find("double quote or a line break"), std::string::npos) << logs().back();
+}
+
+TEST_F(AutoReload, UnloadsCleanlyWithAPendingReloadAndARunningWatcher)
+{
+    loadChosenMap();
+    saveAndAwaitTimer(map);
+    host->unloadPlugin();
+    EXPECT_EQ(runningThreads(), baselineThreads);
+    host->runFor(2s);
+    EXPECT_EQ(loads(map), 1) << "the pending reload died with the plugin";
+    host.reset();
+    EXPECT_EQ(openDescriptors(), baselineDescriptors);
+}
+
+TEST_F(AutoReload, PendingReloadNeverReachesAReleasedPlugin)
+{
+    // A host that keeps the plugin's timers and commands after unloading it.
+    host::HostOptions options;
+    options.hostFolder = hostFolder;
+    options.dataFolder = dataFolder;
+    options.console = &console;
+    options.clock = host::ClockMode::manual;
+    options.keepCallablesAfterUnload = true;
+    host->unloadPlugin();
+    host = std::make_unique<host::Host>(options);
+    host->loadPlugin(TARNWICK_PLUGIN_PATH);
+    loadChosenMap();
+    saveAndAwaitTimer(map);
+    host->unloadPlugin();
+    EXPECT_EQ(runningThreads(), baselineThreads) << "the watcher died with the plugin";
+    host->runFor(2s);
+    host->execute("tw_scan; tw_reload; tw_restore; tw_watching 1; tw_workshop /; preload Arena");
+    host->runFor(2s);
+    EXPECT_EQ(loads(map), 1);
+    EXPECT_TRUE(errors().empty());
+}
+
+class UnderpassRestore : public AutoReload {
+protected:
+    fs::path backup() const { return dataFolder / "Labs_Underpass_P.upk"; }
+    fs::path target() const { return cookedFolder / "Labs_Underpass_P.upk"; }
+    long freeplays() const { return count(pluginCommands(), "load_freeplay"); }
+    std::size_t filesInMapFolder() const
+    {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(cookedFolder), fs::directory_iterator()));
+    }
+};
+
+TEST_F(UnderpassRestore, DoesNothingWithoutABackup)
+{
+    writeFile(target(), "modded");
+    host->execute("tw_restore");
+    EXPECT_EQ(readFile(target()), "modded");
+    EXPECT_TRUE(logs().empty());
+    EXPECT_EQ(freeplays(), 0);
+}
+
+TEST_F(UnderpassRestore, ReplacesOrCreatesTheGamesFile)
+{
+    writeFile(backup(), "original underpass");
+    writeFile(target(), "modded underpass, longer than the original");
+    host->execute("tw_restore");
+    EXPECT_EQ(readFile(target()), "original underpass");
+    EXPECT_EQ(logs(), std::vector<std::string>{"Restored Labs_Underpass_P.upk"});
+    EXPECT_EQ(freeplays(), 1);
+
+    fs::remove(target());
+    host->execute("tw_restore");
+    EXPECT_EQ(readFile(target()), "original underpass");
+    EXPECT_EQ(freeplays(), 2);
+    EXPECT_EQ(filesInMapFolder(), 1u);
+}
+
+TEST_F(UnderpassRestore, KeepsTheGamesFileWhenTheCopyFails)
+{
+    writeFile(backup(), std::string(64 * 1024, 'u'));
+    writeFile(target(), "the game's own file");
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    host->execute("tw_restore");
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(readFile(target()), "the game's own file");
+    EXPECT_EQ(filesInMapFolder(), 1u) << "no stray copy";
+    EXPECT_EQ(freeplays(), 0);
+    ASSERT_EQ(logs().size(), 1u);
+    EXPECT_NE(logs().front().find("Underpass restore failed"), std::string::npos) << logs().front();
+    EXPECT_TRUE(errors().empty());
+}
+
+}  // namespace
+}  // namespace tarnwick::test

@@ -1,0 +1,223 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "plugin_fixture.h"
+
+namespace tarnwick::test {
+namespace {
+
+// tarnwick-host run as a user would: a separate process fed console lines,
+// observed through its trace file.
+class HostProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        hostFolder = folder.root / "host";
+        mapsFolder = folder.root / "maps";
+        gameRoot = folder.root / "game";
+        traceFile = folder.root / "trace.jsonl";
+        fs::create_directories(hostFolder / "plugins" / "settings");
+        fs::create_directories(hostFolder / "data");
+        fs::create_directories(gameRoot / "TAGame" / "CookedPCConsole");
+        map = mapsFolder / "nested" / "Arena.upk";
+        writeFile(map, "map v1\n");
+    }
+
+    void TearDown() override
+    {
+        if (child > 0) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+        if (input >= 0) {
+            ::close(input);
+        }
+    }
+
+    // Starts the host; `runAs` switches to another user first (to meet
+    // permissions while the tests run as root).
+    void start(std::optional<uid_t> runAs = std::nullopt)
+    {
+        int pipeEnds[2];
+        ASSERT_EQ(::pipe(pipeEnds), 0);
+        const std::string output = (folder.root / "console.txt").string();
+        std::vector<std::string> arguments = {TARNWICK_HOST_PATH,
+                                              "--plugin", TARNWICK_PLUGIN_PATH,
+                                              "--host-dir", hostFolder.string(),
+                                              "--game-root", gameRoot.string(),
+                                              "--trace", traceFile.string()};
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::dup2(pipeEnds[0], STDIN_FILENO);
+            const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            ::close(pipeEnds[0]);
+            ::close(pipeEnds[1]);
+            if (runAs && (::setgid(*runAs) != 0 || ::setuid(*runAs) != 0)) {
+                ::_exit(126);
+            }
+            std::vector<char*> argv;
+            for (auto& argument : arguments) argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(pipeEnds[0]);
+        input = pipeEnds[1];
+    }
+
+    void send(const std::string& lines)
+    {
+        ASSERT_EQ(::write(input, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+    }
+
+    int finish()
+    {
+        ::close(input);
+        input = -1;
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        child = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::vector<nlohmann::json> trace() const
+    {
+        std::vector<nlohmann::json> events;
+        std::istringstream lines(readFile(traceFile));
+        for (std::string line; std::getline(lines, line);) {
+            events.push_back(nlohmann::json::parse(line));  // every line is valid JSON
+        }
+        return events;
+    }
+
+    std::vector<nlohmann::json> traced(const std::string& kind) const
+    {
+        std::vector<nlohmann::json> found;
+        for (auto& event : trace()) {
+            if (event.at("event") == kind) found.push_back(event);
+        }
+        return found;
+    }
+
+    // Waits, re-reading the trace, until `done` holds; the deadline is generous.
+    bool awaitTrace(const std::function<bool()>& done, std::chrono::seconds deadline = 15s) const
+    {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    long pluginCommands(const std::string& text) const
+    {
+        long n = 0;
+        for (auto& event : traced("command")) {
+            n += event.at("from") == "plugin" && event.at("text") == text;
+        }
+        return n;
+    }
+
+    TemporaryFolder folder;
+    fs::path hostFolder, mapsFolder, gameRoot, traceFile, map;
+    pid_t child = -1;
+    int input = -1;
+};
+
+TEST_F(HostProgram, ShowsTheMapsAndLoadsTheChosenOne)
+{
+    start();
+    send("tw_workshop \"" + mapsFolder.string() + "/\"\nwait 1.2\ntw_filepath nested/Arena.upk\ntw_reload\nwait 0.1\n");
+    EXPECT_EQ(finish(), 0);
+
+    const auto plugin = traced("plugin");
+    ASSERT_EQ(plugin.size(), 2u);
+    EXPECT_EQ(plugin[0].at("action"), "load");
+    EXPECT_EQ(plugin[0].at("name"), "Tarnwick");
+    EXPECT_EQ(plugin[0].at("version"), "1.0.0.57");
+    EXPECT_EQ(plugin[0].at("api"), 95);
+    EXPECT_EQ(plugin[1].at("action"), "unload");
+
+    EXPECT_EQ(readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"),
+              expectedPage("nested/Arena.upk@nested/Arena.upk"));
+    EXPECT_FALSE(traced("settings").empty()) << "the page was redrawn";
+    EXPECT_EQ(pluginCommands("load_workshop \"" + map.string() + "\""), 1);
+    const auto preload = traced("preload");
+    ASSERT_EQ(preload.size(), 1u);
+    EXPECT_EQ(preload[0].at("map"), map.string());
+    EXPECT_TRUE(traced("error").empty());
+}
+
+TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
+{
+    start();
+    send("tw_workshop \"" + mapsFolder.string() + "/\"\ntw_filepath nested/Arena.upk\ntw_reload\n");
+    const std::string watching = "Watching: " + map.string();
+    auto watchingLines = [&] {
+        long n = 0;
+        for (auto& event : traced("log")) n += event.at("text") == watching;
+        return n;
+    };
+    ASSERT_TRUE(awaitTrace([&] { return watchingLines() == 1; }));
+
+    const std::string reload = "load_workshop \"" + map.string() + "\"";
+    for (int save = 1; save <= 2; ++save) {
+        const int fd = ::open(map.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_EQ(::write(fd, "edit\n", 5), 5);
+        ::close(fd);
+        ASSERT_TRUE(awaitTrace([&] { return pluginCommands(reload) == 1 + save && watchingLines() == 1 + save; }))
+            << "save " << save << " did not reload";
+    }
+    send("quit\n");
+    EXPECT_EQ(finish(), 0);
+
+    // Each reload fires one second after the timer its save set.
+    const auto set = traced("timer_set");
+    const auto fired = traced("timer_fired");
+    ASSERT_GE(fired.size(), 2u);
+    const double delay = fired.back().at("t").get<double>() - set.back().at("t").get<double>();
+    EXPECT_GE(delay, 1.0);
+    EXPECT_LT(delay, 3.0);
+}
+
+TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
+{
+    writeFile(mapsFolder / "first.upk", "map");
+    fs::create_directories(mapsFolder / "locked");
+    writeFile(mapsFolder / "locked" / "hidden.upk", "map");
+    std::optional<uid_t> user;
+    if (::geteuid() == 0) {
+        // Root reads every folder: run the host as nobody instead.
+        user = 65534;
+        for (auto& entry : fs::recursive_directory_iterator(folder.root)) {
+            ::lchown(entry.path().c_str(), *user, *user);
+        }
+        ::chown(folder.root.c_str(), *user, *user);
+    }
+    start(user);
+    send("tw_workshop \"" + mapsFolder.string() + "/\"\nwait 0.2\n");
+    ASSERT_TRUE(awaitTrace([&] { return !traced("timer_set").empty(); }));
+    const std::string page = readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set");
+    fs::permissions(mapsFolder / "locked", fs::perms::none);
+    send("tw_scan\nwait 0.1\n");
+    EXPECT_EQ(finish(), 0);
+    fs::permissions(mapsFolder / "locked", fs::perms::owner_all);
+
+    EXPECT_EQ(readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"), page);
+    const auto logLines = traced("log");
+    ASSERT_FALSE(logLines.empty());
+    const std::string last = logLines.back().at("text");
+    EXPECT_NE(last.find("Map scan failed"), std::string::npos) << last;
+    EXPECT_NE(last.find("locked"), std::string::npos) << last;
+    EXPECT_TRUE(traced("error").empty());
+}
+
+}  // namespace
+}  // namespace tarnwick::test

@@ -1,0 +1,109 @@
+#include "plugin_fixture.h"
+
+namespace tarnwick::test {
+namespace {
+
+class MapLoad : public PluginTest {
+protected:
+    void SetUp() override
+    {
+        PluginTest::SetUp();
+        loadPlugin();
+        host->runFor(2s);
+    }
+
+    // Chooses a map as the settings page does and presses "Load Map".
+    void load(const std::string& mapsFolderText, const std::string& choice)
+    {
+        useMapsFolder(mapsFolderText);
+        host->execute("tw_filepath \"" + choice + "\"");
+        commandsBefore = pluginCommands().size();
+        logsBefore = logs().size();
+        host->execute("tw_reload");
+    }
+
+    std::vector<std::string> newCommands() const
+    {
+        auto all = pluginCommands();
+        std::vector<std::string> fresh(all.begin() + static_cast<long>(commandsBefore), all.end());
+        // The scan's page refresh is not part of the load.
+        std::erase(fresh, "cl_settings_refreshplugins");
+        return fresh;
+    }
+    std::vector<std::string> newLogs() const
+    {
+        auto all = logs();
+        return {all.begin() + static_cast<long>(logsBefore), all.end()};
+    }
+
+    std::size_t commandsBefore = 0;
+    std::size_t logsBefore = 0;
+};
+
+TEST_F(MapLoad, IssuesOneLoadCommandWithTheJoinedPath)
+{
+    writeFile(mapsFolder / "Arena.upk", "map");
+    load(mapsFolder.string(), "/Arena.upk");
+    EXPECT_EQ(newCommands(), std::vector<std::string>{"load_workshop \"" + mapsFolder.string() + "/Arena.upk\""});
+    EXPECT_TRUE(newLogs().empty());
+}
+
+TEST_F(MapLoad, JoinsFolderAndChoiceAsPlainText)
+{
+    writeFile(mapsFolder / "1234567" / "Arena.udk", "map");
+    load(mapsFolder.string() + "/", "1234567/Arena.udk");
+    EXPECT_EQ(newCommands(),
+              std::vector<std::string>{"load_workshop \"" + mapsFolder.string() + "/1234567/Arena.udk\""});
+}
+
+TEST_F(MapLoad, SaysFileNotFoundForAnythingButARegularFile)
+{
+    writeFile(mapsFolder / "gone.upk", "map");
+    fs::create_directories(mapsFolder / "folder.upk");
+    const std::string folderText = mapsFolder.string() + "/";
+    for (const std::string choice : {" ", "", "folder.upk", "gone.upk", "missing/x.upk"}) {
+        if (choice == "gone.upk") {
+            fs::remove(mapsFolder / "gone.upk");
+        }
+        load(folderText, choice);
+        EXPECT_TRUE(newCommands().empty()) << "choice '" << choice << "'";
+        EXPECT_EQ(newLogs(), std::vector<std::string>{"File not found."}) << "choice '" << choice << "'";
+    }
+}
+
+TEST_F(MapLoad, StaysSilentWhenTheFolderTextIsAFileAndNoMapIsChosen)
+{
+    writeFile(folder.root / "single.upk", "map");
+    load((folder.root / "single.upk").string(), "");
+    EXPECT_TRUE(newCommands().empty());
+    EXPECT_TRUE(newLogs().empty());
+}
+
+TEST_F(MapLoad, LoadsALinkByItsOwnPath)
+{
+    writeFile(folder.root / "real.upk", "map");
+    fs::create_symlink(folder.root / "real.upk", mapsFolder / "link.upk");
+    load(mapsFolder.string() + "/", "link.upk");
+    EXPECT_EQ(newCommands(), std::vector<std::string>{"load_workshop \"" + mapsFolder.string() + "/link.upk\""});
+}
+
+TEST_F(MapLoad, RefusesAPathThatCannotBeQuoted)
+{
+    useMapsFolder(mapsFolder.string() + "/");
+    writeFile(mapsFolder / "say \"hi\".upk", "map");
+    writeFile(mapsFolder / "two\nlines.upk", "map");
+    for (const std::string choice : {"say \"hi\".upk", "two\nlines.upk"}) {
+        logsBefore = logs().size();
+        commandsBefore = pluginCommands().size();
+        // Set directly: the console cannot carry these characters in one word.
+        host->setVariable("tw_filepath", choice);
+        host->execute("tw_reload");
+        EXPECT_TRUE(newCommands().empty());
+        ASSERT_EQ(newLogs().size(), 1u);
+        EXPECT_NE(newLogs().front().find("double quote or a line break"), std::string::npos);
+        EXPECT_EQ(newLogs().front().find('\n'), std::string::npos) << "one line";
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick::test

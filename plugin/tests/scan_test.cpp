@@ -1,0 +1,198 @@
+#include <algorithm>
+#include <dirent.h>
+
+#include "plugin_fixture.h"
+
+namespace tarnwick::test {
+namespace {
+
+class MapScan : public PluginTest {
+protected:
+    void SetUp() override
+    {
+        PluginTest::SetUp();
+        loadPlugin();
+        host->runFor(2s);  // past the refresh of the scan that loading runs
+    }
+
+    std::string scan(const std::string& mapsFolderText)
+    {
+        useMapsFolder(mapsFolderText);
+        return readFile(settingsFile());
+    }
+
+    long refreshes() const
+    {
+        const auto commands = pluginCommands();
+        return std::count(commands.begin(), commands.end(), "cl_settings_refreshplugins");
+    }
+
+    std::string folderText() const { return mapsFolder.string() + "/"; }
+};
+
+// Walks a folder the way the file system lists it, without std::filesystem.
+void listInReaddirOrder(const std::string& folder, const std::string& relative, std::vector<std::string>& out)
+{
+    DIR* dir = opendir(folder.c_str());
+    ASSERT_NE(dir, nullptr);
+    while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (entry->d_type == DT_DIR) {
+            listInReaddirOrder(folder + "/" + name, relative + name + "/", out);
+        } else {
+            out.push_back(relative + name);
+        }
+    }
+    closedir(dir);
+}
+
+TEST_F(MapScan, RegistersTheConsoleTableOnLoad)
+{
+    EXPECT_EQ(host->variable("tw_watching"), "1");
+    EXPECT_EQ(host->variable("tw_filepath"), "");
+    EXPECT_EQ(host->variable("tw_workshop"), "C:/Program Files (x86)/Steam/steamapps/workshop/content/252950/");
+    EXPECT_TRUE(host->hasCommand("tw_scan"));
+    EXPECT_TRUE(host->hasCommand("tw_reload"));
+    EXPECT_TRUE(host->hasCommand("tw_restore"));
+    // Loading scanned once: the default folder does not exist here.
+    EXPECT_EQ(readFile(settingsFile()), expectedPage(" @ "));
+    EXPECT_EQ(refreshes(), 1);
+    EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(MapScan, WritesThePlaceholderWithoutMaps)
+{
+    EXPECT_EQ(scan((folder.root / "missing").string()), expectedPage(" @ "));
+    writeFile(mapsFolder / "readme.txt", "not a map");
+    EXPECT_EQ(scan(folderText()), expectedPage(" @ "));
+}
+
+TEST_F(MapScan, ListsOnlyRegularFilesWithAMapExtensionInExactCase)
+{
+    writeFile(mapsFolder / "a.upk", "map");
+    writeFile(mapsFolder / "c.UPK", "map");
+    writeFile(mapsFolder / "d.upk.bak", "map");
+    writeFile(mapsFolder / ".upk", "map");
+    fs::create_directories(mapsFolder / "e.upk");
+    const std::string page = scan(folderText());
+    EXPECT_EQ(page, expectedPage("a.upk@a.upk"));
+
+    writeFile(mapsFolder / "b.udk", "map");
+    const std::string both = scan(folderText());
+    EXPECT_TRUE(both == expectedPage("a.upk@a.upk&b.udk@b.udk") || both == expectedPage("b.udk@b.udk&a.upk@a.upk"))
+        << both;
+}
+
+TEST_F(MapScan, ListsNestedMapsInWalkOrderNotSorted)
+{
+    for (const char* name : {"zeta.upk", "alpha.upk", "mid/beta.udk", "mid/deeper/gamma.upk", "omega/x.upk",
+                             "Alpha.upk", "m.upk", "b.upk", "k.upk"}) {
+        writeFile(mapsFolder / name, "map");
+    }
+    std::vector<std::string> expected;
+    listInReaddirOrder(mapsFolder.string(), "", expected);
+    std::string options;
+    for (const auto& map : expected) {
+        options += (options.empty() ? "" : "&") + map + "@" + map;
+    }
+    EXPECT_EQ(scan(folderText()), expectedPage(options));
+}
+
+TEST_F(MapScan, WritesSeparatorsInNamesUnescaped)
+{
+    writeFile(mapsFolder / "a&b@c|d.upk", "map");
+    EXPECT_EQ(scan(folderText()), expectedPage("a&b@c|d.upk@a&b@c|d.upk"));
+}
+
+TEST_F(MapScan, KeepsTheSeparatorWhenTheFolderTextLacksOne)
+{
+    writeFile(mapsFolder / "Arena.upk", "map");
+    EXPECT_EQ(scan(mapsFolder.string()), expectedPage("/Arena.upk@/Arena.upk"));
+}
+
+TEST_F(MapScan, FollowsLinksToFilesButDoesNotEnterLinkedFolders)
+{
+    writeFile(folder.root / "elsewhere" / "inside.upk", "map");
+    writeFile(folder.root / "target.upk", "map");
+    fs::create_directory_symlink(folder.root / "elsewhere", mapsFolder / "linked");
+    fs::create_symlink(folder.root / "target.upk", mapsFolder / "link.upk");
+    fs::create_symlink(folder.root / "nothing.upk", mapsFolder / "dangling.upk");
+    fs::create_symlink(mapsFolder / "loop.upk", mapsFolder / "loop.upk");
+    EXPECT_EQ(scan(folderText()), expectedPage("link.upk@link.upk"));
+    EXPECT_TRUE(logs().empty());
+}
+
+TEST_F(MapScan, RefreshesThePageOnceOneSecondAfterEachScan)
+{
+    const long before = refreshes();
+    host->execute("tw_scan");
+    host->runFor(0.99s);
+    EXPECT_EQ(refreshes(), before);
+    host->runFor(0.02s);
+    EXPECT_EQ(refreshes(), before + 1);
+    host->runFor(5s);
+    EXPECT_EQ(refreshes(), before + 1);
+
+    // Scans are not merged: two within a second refresh twice.
+    host->execute("tw_scan; tw_scan extra words");
+    host->runFor(1.01s);
+    EXPECT_EQ(refreshes(), before + 3);
+}
+
+TEST_F(MapScan, RunsOnAMapsFolderChangeButNotOnAMapChoice)
+{
+    const auto timers = host->events("timer_set").size();
+    host->execute("tw_filepath chosen.upk");
+    EXPECT_EQ(host->events("timer_set").size(), timers);
+    writeFile(mapsFolder / "new.upk", "map");
+    useMapsFolder(folderText());
+    EXPECT_EQ(host->events("timer_set").size(), timers + 1);
+    EXPECT_EQ(readFile(settingsFile()), expectedPage("new.upk@new.upk"));
+}
+
+TEST_F(MapScan, AFailedScanKeepsThePreviousPageAndSaysWhy)
+{
+    writeFile(mapsFolder / "kept.upk", "map");
+    const std::string previous = scan(folderText());
+    host->runFor(2s);
+    const long refreshesBefore = refreshes();
+
+    // A file where a folder is expected makes the walk fail.
+    writeFile(folder.root / "not-a-folder", "x");
+    useMapsFolder((folder.root / "not-a-folder").string());
+    host->runFor(2s);
+
+    EXPECT_EQ(readFile(settingsFile()), previous);
+    EXPECT_EQ(refreshes(), refreshesBefore) << "no refresh after a failed scan";
+    EXPECT_TRUE(errors().empty()) << "the host never sees the error";
+    ASSERT_EQ(logs().size(), 1u);
+    const std::string line = logs().front();
+    EXPECT_NE(line.find("Map scan failed"), std::string::npos) << line;
+    EXPECT_NE(line.find("not-a-folder"), std::string::npos) << line;
+    EXPECT_NE(line.find(std::make_error_code(std::errc::not_a_directory).message()), std::string::npos) << line;
+    EXPECT_EQ(std::distance(fs::directory_iterator(settingsFile().parent_path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(MapScan, LeavesOutAMapWhoseNameBreaksTheLine)
+{
+    writeFile(mapsFolder / "good.upk", "map");
+    writeFile(mapsFolder / "bad\nname.upk", "map");
+    EXPECT_EQ(scan(folderText()), expectedPage("good.upk@good.upk"));
+    ASSERT_EQ(logs().size(), 1u);
+    EXPECT_NE(logs().front().find("bad\\nname.upk"), std::string::npos) << logs().front();
+}
+
+TEST_F(MapScan, StaysSilentWhenTheSettingsFolderIsMissing)
+{
+    fs::remove_all(hostFolder / "plugins");
+    const long before = refreshes();
+    host->execute("tw_scan");
+    host->runFor(1.01s);
+    EXPECT_FALSE(fs::exists(settingsFile()));
+    EXPECT_EQ(refreshes(), before + 1);
+    EXPECT_TRUE(logs().empty());
+}
+
+}  // namespace
+}  // namespace tarnwick::test

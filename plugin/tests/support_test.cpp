@@ -1,0 +1,93 @@
+#include <csignal>
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include "game_paths.h"
+#include "plugin_fixture.h"
+#include "settings_file.h"
+#include "text.h"
+
+namespace tarnwick::test {
+namespace {
+
+TEST(Printable, KeepsALogLineOnOneLine)
+{
+    EXPECT_EQ(printable("maps/a\nb.upk"), "maps/a\\nb.upk");
+    EXPECT_EQ(printable("a\rb\tc\x01"), "a\\rb\\tc\\x01");
+    EXPECT_EQ(printable("caf\xC3\xA9 & @ | \"q\""), "caf\xC3\xA9 & @ | \"q\"");
+}
+
+TEST(GameMapFolder, LiesTwoLevelsAboveTheWorkingDirectory)
+{
+    EXPECT_EQ(gameMapFolderFor("/Game/Binaries/Win64"), fs::path("/Game/TAGame/CookedPCConsole"));
+    EXPECT_EQ(gameMapFolderFor("/Game"), fs::path("/TAGame/CookedPCConsole"));
+    EXPECT_EQ(gameMapFolderFor("/"), fs::path("/TAGame/CookedPCConsole"));
+}
+
+TEST(GameMapFolder, UsesALongWorkingDirectoryWhole)
+{
+    fs::path deep = "/";
+    for (int i = 0; i < 40; ++i) {
+        deep /= "a-rather-long-folder-name-" + std::to_string(i);
+    }
+    ASSERT_GT(deep.native().size(), 1000u);
+    EXPECT_EQ(gameMapFolderFor(deep / "Binaries" / "Win64"), deep / "TAGame" / "CookedPCConsole");
+}
+
+TEST(SettingsPage, ListsOptionsInTheOrderAdded)
+{
+    SettingsPage page;
+    EXPECT_EQ(page.text(), expectedPage(" @ "));
+    page.addMap("b/2.upk");
+    page.addMap("a&b@c|d.udk");
+    EXPECT_EQ(page.text(), expectedPage("b/2.upk@b/2.upk&a&b@c|d.udk@a&b@c|d.udk"));
+}
+
+class ReplaceFileContent : public ::testing::Test {
+protected:
+    TemporaryFolder folder;
+    fs::path target = folder.root / "page.set";
+};
+
+TEST_F(ReplaceFileContent, ReplacesTheWholeFileAndLeavesNothingBeside)
+{
+    writeFile(target, "old content that is longer than the new one\n");
+    EXPECT_TRUE(replaceFileContent(target, "new\n"));
+    EXPECT_EQ(readFile(target), "new\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.root), fs::directory_iterator()), 1);
+}
+
+TEST_F(ReplaceFileContent, ReportsAMissingFolderAsNothingWritten)
+{
+    EXPECT_FALSE(replaceFileContent(folder.root / "missing" / "page.set", "text\n"));
+}
+
+TEST_F(ReplaceFileContent, KeepsTheOldFileWholeWhenTheWriteFails)
+{
+    writeFile(target, "previous page\n");
+    // A file-size limit makes the write fail part-way, as a full disk would.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    std::optional<std::system_error> failure;
+    try {
+        replaceFileContent(target, std::string(4096, 'x'));
+    } catch (const std::system_error& error) {
+        failure = error;
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->code(), std::errc::file_too_large);
+    EXPECT_EQ(readFile(target), "previous page\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.root), fs::directory_iterator()), 1);
+}
+
+}  // namespace
+}  // namespace tarnwick::test

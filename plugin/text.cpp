@@ -1,0 +1,82 @@
+#include "text.h"
+
+#include <cerrno>
+
+#include <fmt/format.h>
+
+namespace fs = std::filesystem;
+
+#if !defined(_WIN32)
+
+// On Linux narrow text and paths are the same bytes.
+fs::path pathFromNarrow(std::string_view text)
+{
+    return fs::path(std::string(text));
+}
+
+std::string narrowFromPath(const fs::path& path)
+{
+    return path.native();
+}
+
+fs::path pathFromWide(const std::wstring& text)
+{
+    // Wide text becomes the UTF-8 bytes the file system stores.
+    return fs::path(text);
+}
+
+#endif
+
+std::string printable(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20 || byte == 0x7F) {
+                out += fmt::format("\\x{:02X}", byte);
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
+bool holdsLineBreak(std::string_view text)
+{
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+bool meansNoEntry(const std::error_code& error)
+{
+    // A dangling link, a file used as a folder and a link loop all leave
+    // nothing at the end of the path.
+    return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||
+           error == std::errc::too_many_symbolic_link_levels || error == std::errc::invalid_argument ||
+           error == std::errc::filename_too_long;
+}
+
+fs::file_status statusOf(const fs::path& path, const char* operation)
+{
+    std::error_code error;
+    auto status = fs::status(path, error);
+    if (error) {
+        if (meansNoEntry(error)) {
+            return fs::file_status(fs::file_type::not_found);
+        }
+        throw fs::filesystem_error(operation, path, error);
+    }
+    return status;
+}
+
+bool pathExists(const fs::path& path)
+{
+    const auto type = statusOf(path, "exists").type();
+    return type != fs::file_type::not_found && type != fs::file_type::none;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+// Conversions between the host's narrow text and file-system paths, and the
+// file-system queries every operation shares.
+
+// Narrow text to a path, and back. Never lossy: text that cannot be converted
+// exactly raises std::system_error.
+std::filesystem::path pathFromNarrow(std::string_view text);
+std::string narrowFromPath(const std::filesystem::path& path);
+
+// The text with control characters escaped (\n, \r, \t, \xHH), so that it
+// stays one console line.
+std::string printable(std::string_view text);
+
+// True for a line break of either kind.
+bool holdsLineBreak(std::string_view text);
+
+// The errors that mean "no such entry" rather than a failed query.
+bool meansNoEntry(const std::error_code& error);
+
+// Status following symbolic links; a missing entry gives file_type::not_found.
+// Any other failure raises std::filesystem::filesystem_error(operation, path).
+std::filesystem::file_status statusOf(const std::filesystem::path& path, const char* operation);
+bool pathExists(const std::filesystem::path& path);
+
+// The engine's wide text as a path.
+std::filesystem::path pathFromWide(const std::wstring& text);
