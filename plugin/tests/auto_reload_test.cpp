@@ -13,12 +13,6 @@ std::size_t openDescriptors()
     return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
-std::size_t runningThreads()
-{
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
-}
-
 // One write(2) call: a single save as the watcher reports it.
 void appendOnce(const fs::path& file, std::string_view text = "saved\n")
 {

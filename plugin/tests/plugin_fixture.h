@@ -6,6 +6,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -38,6 +39,20 @@ inline std::string expectedPage(std::string_view mapList)
     return "Tarnwick Plugin\n6|Workshop Maps|tw_filepath|" + std::string(mapList) +
            "\n12|Maps folder Path (default folder is the workshop map folder)|tw_workshop\n"
            "1|Auto-reload on file change|tw_watching\n0|Load Map|tw_reload\n";
+}
+
+// Threads of this process. The first thread a process starts may bring a
+// runtime thread of its own (ThreadSanitizer's), so start one before the
+// baseline is taken.
+inline std::size_t runningThreads()
+{
+    static const bool warmedUp = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)warmedUp;
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
 }
 
 // A fresh folder per test, removed afterwards.

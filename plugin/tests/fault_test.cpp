@@ -1,0 +1,224 @@
+// Faults and stress: each case asserts that nothing is lost and nothing leaks.
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "plugin_fixture.h"
+
+namespace tarnwick::test {
+namespace {
+
+std::size_t countEntries(const fs::path& folder)
+{
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+void appendOnce(const fs::path& file)
+{
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "edit\n", 5), 5);
+    ::close(fd);
+}
+
+// Runs `body` with writes limited to `bytes` per file, as a nearly full disk would.
+template <typename Body>
+void withFileSizeLimit(rlim_t bytes, Body&& body)
+{
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = bytes;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    body();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+}
+
+// Removes a tree too deep for full paths, one folder relative to the next.
+void removeChildrenAt(int folder)
+{
+    const int listing = ::dup(folder);
+    DIR* dir = ::fdopendir(listing);
+    std::vector<std::pair<std::string, bool>> children;
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") children.emplace_back(name, entry->d_type == DT_DIR);
+    }
+    ::closedir(dir);
+    for (const auto& [name, isFolder] : children) {
+        if (isFolder) {
+            const int child = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY);
+            removeChildrenAt(child);
+            ::close(child);
+        }
+        ::unlinkat(folder, name.c_str(), isFolder ? AT_REMOVEDIR : 0);
+    }
+}
+
+void removeTreeRelatively(const fs::path& root)
+{
+    const int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    removeChildrenAt(folder);
+    ::close(folder);
+}
+
+class Faults : public PluginTest {
+protected:
+    std::size_t timersSet() const { return host->events("timer_set").size(); }
+    long loads(const fs::path& map) const
+    {
+        const auto commands = pluginCommands();
+        return std::count(commands.begin(), commands.end(), "load_workshop \"" + map.string() + "\"");
+    }
+};
+
+TEST_F(Faults, TwoHundredLoadCyclesWithAWatcherAndAPendingReloadLeakNothing)
+{
+    const fs::path map = mapsFolder / "Arena.upk";
+    writeFile(map, "map");
+    startHost();
+    const auto threads = runningThreads();
+    const auto descriptors = countEntries("/proc/self/fd");
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        host->loadPlugin(TARNWICK_PLUGIN_PATH);
+        host->startMapLoad(map.string());
+        host->runPending();
+        const auto before = timersSet();
+        appendOnce(map);
+        ASSERT_TRUE(waitFor([&] { return timersSet() > before; })) << "cycle " << cycle;
+        host->unloadPlugin();
+        ASSERT_EQ(runningThreads(), threads) << "cycle " << cycle;
+    }
+    host->runFor(2s);
+    EXPECT_EQ(loads(map), 0) << "no reload outlived its plugin";
+    EXPECT_EQ(countEntries("/proc/self/fd"), descriptors);
+    EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(Faults, AnAtomicSaveDoesNotStopLaterSavesFromReloading)
+{
+    const fs::path map = mapsFolder / "Arena.upk";
+    writeFile(map, "map v1");
+    loadPlugin();
+    host->startMapLoad(map.string());
+    host->runPending();
+    // Editors that save by renaming a finished copy over the file.
+    writeFile(mapsFolder / "Arena.upk.saving", "map v2");
+    fs::rename(mapsFolder / "Arena.upk.saving", map);
+    const auto before = timersSet();
+    appendOnce(map);
+    ASSERT_TRUE(waitFor([&] { return timersSet() > before; }));
+    host->runFor(1.01s);
+    EXPECT_EQ(loads(map), 1);
+}
+
+TEST_F(Faults, TheWatchedFolderDeletedAndCreatedAgainIsWatchedOnTheNextLoad)
+{
+    const fs::path map = mapsFolder / "sub" / "Arena.upk";
+    writeFile(map, "map");
+    loadPlugin();
+    host->startMapLoad(map.string());
+    host->runPending();
+    fs::remove_all(mapsFolder / "sub");
+    writeFile(map, "map again");
+    host->startMapLoad(map.string());
+    host->runPending();
+    const auto before = timersSet();
+    appendOnce(map);
+    ASSERT_TRUE(waitFor([&] { return timersSet() > before; }));
+    host->runFor(1.01s);
+    EXPECT_EQ(loads(map), 1);
+}
+
+TEST_F(Faults, ScanKeepsNamesThatAreNotUtf8ByteForByte)
+{
+    loadPlugin();
+    const std::string name = "caf\xE9 \xFF\xFE.upk";
+    writeFile(mapsFolder / name, "map");
+    useMapsFolder(mapsFolder.string() + "/");
+    EXPECT_EQ(readFile(settingsFile()), expectedPage(name + "@" + name));
+    host->setVariable("tw_filepath", name);
+    host->execute("tw_reload");
+    // The trace shows each byte that is not UTF-8 as \xNN.
+    const auto commands = pluginCommands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(), "load_workshop \"" + mapsFolder.string() + "/caf\\xE9 \\xFF\\xFE.upk\"");
+}
+
+TEST_F(Faults, ScanListsAMapDeeperThanTheLongestPathTheSystemOpensWhole)
+{
+    // Build the tree relative to each folder: the full path is too long to use.
+    const int folders = 24;
+    const std::string component(200, 'd');
+    int current = ::open(mapsFolder.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(current, 0);
+    std::string relative;
+    for (int i = 0; i < folders; ++i) {
+        ASSERT_EQ(::mkdirat(current, component.c_str(), 0755), 0);
+        const int next = ::openat(current, component.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(current);
+        current = next;
+        relative += component + "/";
+    }
+    ::close(::openat(current, "deep.upk", O_CREAT | O_WRONLY, 0644));
+    ::close(current);
+    ASSERT_GT(mapsFolder.string().size() + relative.size(), static_cast<std::size_t>(PATH_MAX));
+
+    loadPlugin();
+    useMapsFolder(mapsFolder.string() + "/");
+    EXPECT_EQ(readFile(settingsFile()), expectedPage(relative + "deep.upk@" + relative + "deep.upk"));
+    EXPECT_TRUE(logs().empty());
+    // Too long to open: loading it says so instead of failing.
+    host->setVariable("tw_filepath", relative + "deep.upk");
+    host->execute("tw_reload");
+    EXPECT_EQ(logs(), std::vector<std::string>{"File not found."});
+
+    removeTreeRelatively(mapsFolder);
+}
+
+TEST_F(Faults, ScanOfAHundredThousandEntriesListsEveryMap)
+{
+    for (int folder = 0; folder < 100; ++folder) {
+        const fs::path sub = mapsFolder / ("folder " + std::to_string(folder));
+        fs::create_directories(sub);
+        for (int file = 0; file < 1000; ++file) {
+            const char* extension = file % 2 == 0 ? ".upk" : ".txt";
+            ::close(::open((sub / ("map " + std::to_string(file) + extension)).c_str(), O_CREAT | O_WRONLY, 0644));
+        }
+    }
+    loadPlugin();
+    useMapsFolder(mapsFolder.string() + "/");
+    const std::string page = readFile(settingsFile());
+    EXPECT_EQ(std::count(page.begin(), page.end(), '&'), 50'000 - 1);
+    EXPECT_EQ(std::count(page.begin(), page.end(), '\n'), 5);
+}
+
+TEST_F(Faults, SettingsFileStaysWholeWhenTheDiskFillsUp)
+{
+    for (int i = 0; i < 50; ++i) {
+        writeFile(mapsFolder / ("map number " + std::to_string(i) + ".upk"), "map");
+    }
+    loadPlugin();
+    host->runFor(2s);
+    const std::string before = readFile(settingsFile());
+    useMapsFolder(mapsFolder.string() + "/");
+    const std::string previous = readFile(settingsFile());
+    ASSERT_NE(previous, before);
+    writeFile(mapsFolder / "one more.upk", "map");
+
+    withFileSizeLimit(256, [&] { host->execute("tw_scan"); });
+
+    EXPECT_EQ(readFile(settingsFile()), previous);
+    EXPECT_EQ(countEntries(settingsFile().parent_path()), 1u) << "no stray temporary file";
+    ASSERT_EQ(logs().size(), 1u);
+    EXPECT_NE(logs().front().find("Map scan failed"), std::string::npos) << logs().front();
+    EXPECT_NE(logs().front().find(std::make_error_code(std::errc::file_too_large).message()), std::string::npos)
+        << logs().front();
+}
+
+}  // namespace
+}  // namespace tarnwick::test
