@@ -94,7 +94,9 @@ void InotifyBackend::createStopSignal()
 
 void InotifyBackend::armMonitor()
 {
-    buffer = std::make_unique<std::byte[]>(bufferSize);
+    // Not zeroed: the kernel writes what a read returns, and untouched pages
+    // of the 256 KiB stay out of the resident set.
+    buffer = std::make_unique_for_overwrite<std::byte[]>(bufferSize);
     std::set<int> seen{rootWd};
     watchTree(PathString(), Walk::arm, seen);
 }

@@ -6,11 +6,21 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <random>
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -36,9 +46,26 @@ using filewatch::Event;
 using filewatch::PathString;
 namespace fs = std::filesystem;
 
+inline constexpr char nativeSeparator = static_cast<char>(fs::path::preferred_separator);
+
+// Test paths are written with '/', which becomes the native separator.
+inline PathString nativePath(const fs::path& written)
+{
+    return fs::path(written).make_preferred().native();
+}
+
 struct Change {
     PathString path;
     Event kind;
+
+    Change(const fs::path& written, Event kind) : path(nativePath(written)), kind(kind) {}
+    // Exactly as the watcher reported it.
+    static Change reported(const PathString& path, Event kind)
+    {
+        Change change(fs::path(), kind);
+        change.path = path;
+        return change;
+    }
     bool operator==(const Change&) const = default;
     friend void PrintTo(const Change& change, std::ostream* out)
     {
@@ -78,7 +105,7 @@ public:
     {
         return [this](const PathString& path, Event kind) {
             std::lock_guard lock(signal.mutex);
-            changes.push_back({path, kind});
+            changes.push_back(Change::reported(path, kind));
             signal.changed.notify_all();
         };
     }
@@ -101,7 +128,7 @@ public:
     }
 
     // Everything reported before `sentinel`, which the test makes last: the
-    // kernel reports in order, so nothing else can arrive in between.
+    // system reports in order, so nothing else can arrive in between.
     std::vector<Change> before(const Change& sentinel)
     {
         EXPECT_TRUE(waitFor(sentinel)) << "sentinel " << testing::PrintToString(sentinel) << " never reported";
@@ -115,16 +142,50 @@ private:
     std::vector<Change> changes;
 };
 
+// What a burst of file creations reports: on Windows each creation may be
+// followed by a `modified` of the same name (its times and attributes set on
+// close), which is dropped here; elsewhere the changes stay as they are.
+inline std::vector<Change> creations(std::vector<Change> changes)
+{
+#ifdef _WIN32
+    for (std::size_t i = 1; i < changes.size();) {
+        const bool settlesTheOneBefore = changes[i].kind == Event::modified &&
+                                         changes[i - 1].kind == Event::added && changes[i].path == changes[i - 1].path;
+        if (settlesTheOneBefore) {
+            changes.erase(changes.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+#endif
+    return changes;
+}
+
+#ifdef _WIN32
+// Wine runs the tests on Linux, where a few things differ from Windows.
+inline bool runningUnderWine()
+{
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+#endif
+
 // A fresh directory, removed with everything in it afterwards.
 class TempDir {
 public:
     TempDir()
     {
+#ifdef _WIN32
+        std::random_device random;
+        do {
+            root = fs::temp_directory_path() / ("tarnwick-watch-test-" + std::to_string(random()));
+        } while (!fs::create_directory(root));
+#else
         std::string pattern = (fs::temp_directory_path() / "tarnwick-watch-test-XXXXXX").native();
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("mkdtemp failed");
         }
         root = pattern;
+#endif
     }
     ~TempDir()
     {
@@ -140,6 +201,47 @@ public:
 private:
     fs::path root;
 };
+
+#ifdef _WIN32
+
+// Creates or truncates, then writes once: the system calls a save makes.
+inline void writeFile(const fs::path& file, const std::string& content = "x")
+{
+    const HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << file << " error " << ::GetLastError();
+    if (!content.empty()) {
+        DWORD written = 0;
+        EXPECT_TRUE(::WriteFile(handle, content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
+        EXPECT_EQ(written, content.size());
+    }
+    ::CloseHandle(handle);
+}
+
+inline std::size_t openHandles()
+{
+    DWORD count = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+    return count;
+}
+
+inline std::size_t runningThreads()
+{
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    std::size_t count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == ::GetCurrentProcessId();
+    }
+    ::CloseHandle(snapshot);
+    return count;
+}
+
+#else
 
 inline void writeFile(const fs::path& file, const std::string& content = "x", int flags = O_CREAT | O_TRUNC)
 {
@@ -160,7 +262,7 @@ inline std::size_t countEntries(const char* directory)
     return count;
 }
 
-inline std::size_t openDescriptors()
+inline std::size_t openHandles()
 {
     return countEntries("/proc/self/fd");
 }
@@ -169,5 +271,7 @@ inline std::size_t runningThreads()
 {
     return countEntries("/proc/self/task");
 }
+
+#endif
 
 }  // namespace watch_test

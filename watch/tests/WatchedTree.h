@@ -1,13 +1,24 @@
 #pragma once
 
 #include "TestSupport.h"
-#include "linux/InotifyBackend.h"
 
 #include "src/Backend.h"
+
+#ifdef _WIN32
+#include "windows/WindowsBackend.h"
+#else
+#include "linux/InotifyBackend.h"
+#endif
 
 #include <memory>
 
 namespace watch_test {
+
+#ifdef _WIN32
+using Tuning = filewatch::windows::WindowsTuning;
+#else
+using Tuning = filewatch::inotify::InotifyTuning;
+#endif
 
 // A temporary folder holding the watched "tree" and a sibling "outside" on
 // the same file system, so that moves in and out are plain renames.
@@ -23,19 +34,33 @@ struct WatchedTree {
     }
 };
 
-inline std::unique_ptr<filewatch::DirectoryWatcher> makeWatcher(const fs::path& path,
-                                                                 filewatch::DirectoryWatcher::Callback callback,
-                                                                 filewatch::inotify::InotifyTuning tuning = {})
+// Made last, so everything reported before it is everything made before it.
+inline const Change sentinel{"zz-sentinel", Event::added};
+
+inline void makeSentinel(const fs::path& tree)
 {
-    return filewatch::detail::WatcherFactory::make(path.native(), std::move(callback),
-                                                   filewatch::inotify::makeInotifyBackend(std::move(tuning)));
+    writeFile(tree / "zz-sentinel", "");
 }
 
-inline filewatch::inotify::InotifyTuning withWatchLimit(std::size_t limit)
+inline std::unique_ptr<filewatch::DirectoryWatcher> makeWatcher(const fs::path& path,
+                                                                 filewatch::DirectoryWatcher::Callback callback,
+                                                                 Tuning tuning = {})
 {
-    filewatch::inotify::InotifyTuning tuning;
+#ifdef _WIN32
+    auto backend = filewatch::windows::makeWindowsBackend(std::move(tuning));
+#else
+    auto backend = filewatch::inotify::makeInotifyBackend(std::move(tuning));
+#endif
+    return filewatch::detail::WatcherFactory::make(path.native(), std::move(callback), std::move(backend));
+}
+
+#ifndef _WIN32
+inline Tuning withWatchLimit(std::size_t limit)
+{
+    Tuning tuning;
     tuning.watchLimit = limit;
     return tuning;
 }
+#endif
 
 }  // namespace watch_test

@@ -1,22 +1,99 @@
 // The watcher on a real file system: what it reports for each kind of change.
 #include "WatchedTree.h"
 
+#ifndef _WIN32
 #include <sys/inotify.h>
 #include <sys/time.h>
+#endif
 
 #include <fstream>
 #include <functional>
+#include <map>
 
 namespace {
 
 using namespace watch_test;
 using filewatch::DirectoryWatcher;
 
-const Change sentinel{"zz-sentinel", Event::added};
+// What a program does to a file, in each system's own calls.
+enum class Opening { append, truncate };
 
-void makeSentinel(const fs::path& tree)
+#ifdef _WIN32
+
+class OpenFile {
+public:
+    OpenFile(const fs::path& file, DWORD access, DWORD disposition)
+        : handle(::CreateFileW(file.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               disposition, FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE) << file << " error " << ::GetLastError();
+    }
+    ~OpenFile() { ::CloseHandle(handle); }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    HANDLE get() const { return handle; }
+
+private:
+    HANDLE handle;
+};
+
+void writePieces(const fs::path& file, const std::string& piece, int count, Opening opening)
 {
-    writeFile(tree / "zz-sentinel", "");
+    OpenFile open(file, GENERIC_WRITE, opening == Opening::append ? OPEN_EXISTING : TRUNCATE_EXISTING);
+    ASSERT_NE(::SetFilePointer(open.get(), 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+    for (int i = 0; i < count; ++i) {
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(open.get(), piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr));
+    }
+}
+
+// Null leaves that time as it is.
+void setFileTimes(const fs::path& file, const FILETIME* access, const FILETIME* modification)
+{
+    OpenFile open(file, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
+    ASSERT_TRUE(::SetFileTime(open.get(), nullptr, access, modification));
+}
+
+FILETIME now()
+{
+    FILETIME time;
+    ::GetSystemTimeAsFileTime(&time);
+    return time;
+}
+
+void touch(const fs::path& file)
+{
+    const FILETIME time = now();
+    setFileTimes(file, &time, &time);
+}
+
+void touchAccessTime(const fs::path& file)
+{
+    const FILETIME time = now();
+    setFileTimes(file, &time, nullptr);
+}
+
+void setModificationTime(const fs::path& file)
+{
+    const FILETIME time{1000, 30000000};
+    setFileTimes(file, nullptr, &time);
+}
+
+void changeAttributes(const fs::path& file)
+{
+    ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN));
+}
+
+#else
+
+void writePieces(const fs::path& file, const std::string& piece, int count, Opening opening)
+{
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | (opening == Opening::append ? O_APPEND : O_TRUNC));
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(::write(fd, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+    }
+    ::close(fd);
 }
 
 void setTimes(const fs::path& file, timespec access, timespec modification)
@@ -25,6 +102,40 @@ void setTimes(const fs::path& file, timespec access, timespec modification)
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
 }
 
+// As touch(1) does it: open for writing, set both times, close.
+void touch(const fs::path& file)
+{
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::futimens(fd, nullptr), 0);
+    ::close(fd);
+}
+
+// As touch -a does it.
+void touchAccessTime(const fs::path& file)
+{
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
+    ASSERT_EQ(::futimens(fd, times), 0);
+    ::close(fd);
+}
+
+void setModificationTime(const fs::path& file)
+{
+    setTimes(file, {0, UTIME_OMIT}, {1000, 0});
+}
+
+void changeAttributes(const fs::path& file)
+{
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+}
+
+#endif
+
+#ifdef _WIN32
+const char* const subtreeLimit =
+    "Wine's subtree watch leaves out folders that existed when it began, until the process opens them";
+#endif
+
 // One scripted case: the tree before watching, what is done while watching,
 // and everything the watcher must report for it, in order, and nothing else.
 struct Script {
@@ -32,65 +143,77 @@ struct Script {
     std::function<void(WatchedTree&)> before;
     std::function<void(WatchedTree&)> act;
     std::vector<Change> expected;
-    // Also right: the kernel merges identical events queued back to back, so
-    // writes made before the monitor reads count as one.
+    // Also right on Linux: the kernel merges identical events queued back to
+    // back, so writes made before the monitor reads count as one.
     std::vector<Change> alsoRight = {};
+    // Where Windows differs: each list is one right outcome, or, for many,
+    // a check.
+    std::vector<std::vector<Change>> onWindows = {};
+    std::function<bool(const std::vector<Change>&)> acceptsOnWindows = {};
+
+    std::vector<std::vector<Change>> rightOutcomes() const
+    {
+#ifdef _WIN32
+        if (!onWindows.empty()) {
+            return onWindows;
+        }
+#endif
+        if (alsoRight.empty()) {
+            return {expected};
+        }
+        return {expected, alsoRight};
+    }
 
     friend void PrintTo(const Script& script, std::ostream* out) { *out << script.name; }
 };
 
+const Change modifiedF{"f", Event::modified};
+
 const Script scripts[] = {
+    // Windows reports a write as a change of size and one of the write time,
+    // often in one record: a save is one or two `modified`.
     {"write_reports_first_write_and_close",
      [](WatchedTree& t) { writeFile(t.tree / "f", "old"); },
-     [](WatchedTree& t) {
-         const int fd = ::open((t.tree / "f").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-         for (int i = 0; i < 3; ++i) {
-             ASSERT_EQ(::write(fd, "abc", 3), 3);
-         }
-         ::close(fd);
-     },
-     {{"f", Event::modified}, {"f", Event::modified}},
-     {{"f", Event::modified}}},
+     [](WatchedTree& t) { writePieces(t.tree / "f", "abc", 3, Opening::append); },
+     {modifiedF, modifiedF},
+     {modifiedF},
+     {{modifiedF}, {modifiedF, modifiedF}, {modifiedF, modifiedF, modifiedF}}},
+    // Windows does not coalesce: writes may each report.
     {"large_save_in_small_writes_is_two_reports",
      [](WatchedTree& t) { writeFile(t.tree / "map.upk", "old"); },
-     [](WatchedTree& t) {
-         const std::string block(4096, 'm');
-         const int fd = ::open((t.tree / "map.upk").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-         for (int i = 0; i < 50 * 256; ++i) {
-             ASSERT_EQ(::write(fd, block.data(), block.size()), 4096);
-         }
-         ::close(fd);
-     },
-     {{"map.upk", Event::modified}, {"map.upk", Event::modified}}},
+     [](WatchedTree& t) { writePieces(t.tree / "map.upk", std::string(4096, 'm'), 50 * 256, Opening::truncate); },
+     {{"map.upk", Event::modified}, {"map.upk", Event::modified}},
+     {},
+     {},
+     [](const std::vector<Change>& reported) {
+         return !reported.empty() && std::all_of(reported.begin(), reported.end(), [](const Change& change) {
+             return change == Change("map.upk", Event::modified);
+         });
+     }},
     {"touch_is_one_report",
      [](WatchedTree& t) { writeFile(t.tree / "f"); },
-     [](WatchedTree& t) {
-         // As touch(1) does it: open for writing, set both times, close.
-         const int fd = ::open((t.tree / "f").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-         ASSERT_EQ(::futimens(fd, nullptr), 0);
-         ::close(fd);
-     },
-     {{"f", Event::modified}}},
+     [](WatchedTree& t) { touch(t.tree / "f"); },
+     {modifiedF}},
     // Linux reports an access-time-only change as IN_ACCESS, exactly as it
-    // reports a read, and reads must never count.
-    {"access_time_alone_looks_like_a_read_and_is_not_reported",
+    // reports a read, and reads must never count. Windows has a filter bit
+    // of its own for it.
+    {"access_time_alone",
      [](WatchedTree& t) { writeFile(t.tree / "f"); },
-     [](WatchedTree& t) {
-         // As touch -a does it.
-         const int fd = ::open((t.tree / "f").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-         const timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
-         ASSERT_EQ(::futimens(fd, times), 0);
-         ::close(fd);
-     },
-     {}},
+     [](WatchedTree& t) { touchAccessTime(t.tree / "f"); },
+     {},
+     {},
+     {{modifiedF}}},
     {"modification_time_set_explicitly_is_modified",
      [](WatchedTree& t) { writeFile(t.tree / "f"); },
-     [](WatchedTree& t) { setTimes(t.tree / "f", {0, UTIME_OMIT}, {1000, 0}); },
-     {{"f", Event::modified}}},
-    {"chmod_is_modified",
+     [](WatchedTree& t) { setModificationTime(t.tree / "f"); },
+     {modifiedF}},
+    {"permissions_or_attributes_changed_is_modified",
      [](WatchedTree& t) { writeFile(t.tree / "f"); },
-     [](WatchedTree& t) { ASSERT_EQ(::chmod((t.tree / "f").c_str(), 0600), 0); },
-     {{"f", Event::modified}}},
+     [](WatchedTree& t) { changeAttributes(t.tree / "f"); },
+     {modifiedF},
+     {},
+     {{modifiedF}, {modifiedF, modifiedF}}},
+    // Windows updates access times lazily, if at all (a volume setting).
     {"reading_is_not_a_change",
      [](WatchedTree& t) { writeFile(t.tree / "f", "content"); },
      [](WatchedTree& t) {
@@ -99,11 +222,16 @@ const Script scripts[] = {
          in >> content;
          ASSERT_EQ(content, "content");
      },
-     {}},
+     {},
+     {},
+     {{}, {modifiedF}}},
     {"create_with_content",
      {},
      [](WatchedTree& t) { writeFile(t.tree / "n", "abc"); },
-     {{"n", Event::added}, {"n", Event::modified}}},
+     {{"n", Event::added}, {"n", Event::modified}},
+     {},
+     {{{"n", Event::added}, {"n", Event::modified}},
+      {{"n", Event::added}, {"n", Event::modified}, {"n", Event::modified}}}},
     {"rename_within_folder",
      [](WatchedTree& t) { writeFile(t.tree / "f"); },
      [](WatchedTree& t) { fs::rename(t.tree / "f", t.tree / "g"); },
@@ -129,7 +257,9 @@ const Script scripts[] = {
          fs::remove(t.tree / "f");
          writeFile(t.tree / "f", "");
      },
-     {{"f", Event::removed}, {"f", Event::added}}},
+     {{"f", Event::removed}, {"f", Event::added}},
+     {},
+     {{{"f", Event::removed}, {"f", Event::added}}, {{"f", Event::removed}, {"f", Event::added}, modifiedF}}},
     {"directory_created_and_removed",
      {},
      [](WatchedTree& t) {
@@ -159,6 +289,8 @@ const Script scripts[] = {
          writeFile(t.outside / "sub" / "new", "");
      },
      {{"sub", Event::removed}}},
+#ifndef _WIN32
+    // Creating a symbolic link on Windows needs a privilege or developer mode.
     {"link_to_a_directory_is_not_followed",
      [](WatchedTree& t) {
          fs::create_directory(t.outside / "target");
@@ -169,6 +301,7 @@ const Script scripts[] = {
          writeFile(t.outside / "target" / "x", "");
      },
      {{"new-link", Event::added}}},
+    // Windows file names hold neither line breaks nor backslashes.
     {"names_with_a_line_break_are_dropped",
      {},
      [](WatchedTree& t) {
@@ -177,13 +310,31 @@ const Script scripts[] = {
          writeFile(t.tree / "back\\slash", "");
      },
      {{"back\\slash", Event::added}}},
+#endif
 };
+
+#ifdef _WIN32
+// Cases Wine cannot run as Windows does, and why.
+const std::map<std::string, const char*> wineLimits{
+    {"access_time_alone", "Wine reports no change for a change of the access time alone"},
+    {"relative_paths_below_the_root", subtreeLimit},
+    {"rename_across_folders", subtreeLimit},
+    {"directory_renamed_inside_keeps_watching_under_new_name", subtreeLimit},
+    {"subdirectory_moved_out_then_written_to",
+     "Wine goes on reporting a folder moved out of the tree, under its old name"},
+};
+#endif
 
 class EveryKindOfChange : public testing::TestWithParam<Script> {};
 
 TEST_P(EveryKindOfChange, IsReportedAsScripted)
 {
     const Script& script = GetParam();
+#ifdef _WIN32
+    if (const auto limit = wineLimits.find(script.name); limit != wineLimits.end() && runningUnderWine()) {
+        GTEST_SKIP() << "Wine differs from Windows here: " << limit->second;
+    }
+#endif
     WatchedTree t;
     if (script.before) {
         script.before(t);
@@ -193,9 +344,15 @@ TEST_P(EveryKindOfChange, IsReportedAsScripted)
     script.act(t);
     makeSentinel(t.tree);
     const auto reported = recorder.before(sentinel);
-    if (script.alsoRight.empty() || reported != script.alsoRight) {
-        EXPECT_EQ(reported, script.expected);
+#ifdef _WIN32
+    if (script.acceptsOnWindows) {
+        EXPECT_TRUE(script.acceptsOnWindows(reported)) << "reported " << testing::PrintToString(reported);
+        return;
     }
+#endif
+    const auto right = script.rightOutcomes();
+    EXPECT_NE(std::find(right.begin(), right.end(), reported), right.end())
+        << "reported " << testing::PrintToString(reported) << "\nright " << testing::PrintToString(right);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, EveryKindOfChange, testing::ValuesIn(scripts),
@@ -205,15 +362,20 @@ TEST(SingleFile, ReportsOnlyItsExactNameInAnyFolder)
 {
     WatchedTree t;
     writeFile(t.tree / "target.txt");
-    fs::create_directory(t.tree / "sub");
     Recorder recorder;
     const auto watcher = makeWatcher(t.tree / "target.txt", recorder.callback());
+    // Made while watching: Wine's subtree watch leaves out older folders.
+    fs::create_directory(t.tree / "sub");
     writeFile(t.tree / "other.txt", "");
+#ifndef _WIN32
+    // Windows folders ignore case: this would be target.txt itself. The
+    // record-level tests cover a record in another case.
     writeFile(t.tree / "Target.txt", "");
+#endif
     writeFile(t.tree / "target.txt.bak", "");
     writeFile(t.tree / "sub" / "target.txt", "");
-    ASSERT_EQ(::chmod((t.tree / "target.txt").c_str(), 0600), 0);
-    EXPECT_EQ(recorder.before({"target.txt", Event::modified}),
+    changeAttributes(t.tree / "target.txt");
+    EXPECT_EQ(creations(recorder.before({"target.txt", Event::modified})),
               (std::vector<Change>{{"sub/target.txt", Event::added}}));
 }
 
@@ -227,7 +389,7 @@ TEST(SingleFile, PathWithoutSeparatorWatchesTheCurrentDirectory)
     try {
         const auto watcher = makeWatcher("target", recorder.callback());
         writeFile(t.tree / "other", "");
-        ASSERT_EQ(::chmod((t.tree / "target").c_str(), 0600), 0);
+        changeAttributes(t.tree / "target");
         EXPECT_EQ(recorder.before({"target", Event::modified}), std::vector<Change>{});
     } catch (...) {
         fs::current_path(previous);
@@ -236,6 +398,7 @@ TEST(SingleFile, PathWithoutSeparatorWatchesTheCurrentDirectory)
     fs::current_path(previous);
 }
 
+#ifndef _WIN32
 TEST(SingleFile, BackslashIsAnOrdinaryNameCharacterOnLinux)
 {
     WatchedTree t;
@@ -246,6 +409,7 @@ TEST(SingleFile, BackslashIsAnOrdinaryNameCharacterOnLinux)
     ASSERT_EQ(::chmod((t.tree / "map\\name.upk").c_str(), 0600), 0);
     EXPECT_EQ(recorder.before({"map\\name.upk", Event::modified}), std::vector<Change>{});
 }
+#endif
 
 TEST(NewFolders, FileCreatedRightAfterItsFoldersIsNeverMissed)
 {
@@ -265,6 +429,8 @@ TEST(NewFolders, FileCreatedRightAfterItsFoldersIsNeverMissed)
     EXPECT_TRUE(recorder.waitFor({"p0/a/b/c/g", Event::added}));
 }
 
+#ifndef _WIN32
+// Windows has no per-directory watches, so no such limit.
 TEST(NewFolders, ThoseBeyondTheWatchLimitLeaveExistingWatchesWorking)
 {
     WatchedTree t;
@@ -278,18 +444,25 @@ TEST(NewFolders, ThoseBeyondTheWatchLimitLeaveExistingWatchesWorking)
     makeSentinel(t.tree);
     EXPECT_EQ(recorder.before(sentinel), (std::vector<Change>{{"new", Event::added}, {"sub/seen", Event::added}}));
 }
+#endif
 
 TEST(NewFolders, DeepPathsAreReportedWhole)
 {
     WatchedTree t;
     Recorder recorder;
     const auto watcher = makeWatcher(t.tree, recorder.callback());
-    PathString relative;
+    std::string relative;
     for (int level = 0; level < 14; ++level) {
         relative += (level ? "/" : "") + std::string(250, static_cast<char>('a' + level));
     }
-    fs::create_directories(t.tree / relative);
-    writeFile(t.tree / relative / "f", "");
+#ifdef _WIN32
+    // Past MAX_PATH only with the prefix that turns off path parsing.
+    const fs::path top = L"\\\\?\\" + t.tree.native();
+#else
+    const fs::path& top = t.tree;
+#endif
+    fs::create_directories(top / nativePath(relative));
+    writeFile(top / nativePath(relative) / "f", "");
     EXPECT_TRUE(recorder.waitFor({relative + "/f", Event::added}));
 }
 
@@ -304,9 +477,11 @@ TEST(Ordering, RecordsOfABurstArriveInTheOrderMade)
         writeFile(t.tree / made.back().path, "");
     }
     makeSentinel(t.tree);
-    EXPECT_EQ(recorder.before(sentinel), made);
+    EXPECT_EQ(creations(recorder.before(sentinel)), made);
 }
 
+#ifndef _WIN32
+// On Windows: WindowsBackendTest.
 TEST(Overflow, GivesNothingForTheLostStretchAndWatchingGoesOn)
 {
     long queueLimit = 0;
@@ -350,6 +525,8 @@ TEST(Overflow, GivesNothingForTheLostStretchAndWatchingGoesOn)
     EXPECT_TRUE(recorder.waitFor({"lost-folder/after", Event::added}));
 }
 
+#endif
+
 TEST(Callback, StandardErrorIsSwallowedAndTheNextChangeDelivered)
 {
     WatchedTree t;
@@ -357,7 +534,7 @@ TEST(Callback, StandardErrorIsSwallowedAndTheNextChangeDelivered)
     auto record = recorder.callback();
     const auto watcher = makeWatcher(t.tree, [&](const PathString& path, Event kind) {
         record(path, kind);
-        if (path == "first") {
+        if (path == nativePath("first")) {
             throw std::runtime_error("owner failed");
         }
     });
@@ -409,7 +586,7 @@ TEST(Callback, WhileItBlocksChangesQueueUpAndArriveInOrder)
         released = true;
         gate.changed.notify_all();
     }
-    EXPECT_EQ(recorder.before(sentinel), made);
+    EXPECT_EQ(creations(recorder.before(sentinel)), made);
 }
 
 TEST(Callback, EmptyCallableDropsChanges)

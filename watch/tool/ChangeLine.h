@@ -9,12 +9,23 @@ namespace tarnwick_watch {
 enum class OutputFormat { text, jsonLines };
 
 // One output line, newline included. Text is "<kind>\t<path>" with the path's
-// bytes as they are; JSON Lines is {"kind":…,"path":…}.
+// bytes as they are (on Windows, its UTF-16 as UTF-8); JSON Lines is
+// {"kind":…,"path":…}.
 std::string formatChange(const filewatch::PathString& path, filewatch::Event kind, OutputFormat format);
 
 // A JSON string literal for `bytes`. File names need not be UTF-8: each byte
 // of an invalid sequence becomes the lone surrogate \udcXX (as Python's
 // surrogateescape does), so the line stays JSON and the name is recoverable.
 std::string jsonString(const std::string& bytes);
+
+#ifdef _WIN32
+// UTF-16 as UTF-8. A lone surrogate, which Windows allows in a name, is
+// encoded like any other code point (WTF-8), so no name is lost.
+std::string utf8(const std::wstring& text);
+
+// A JSON string literal for UTF-16 `text`; a lone surrogate is written as
+// its own \uXXXX escape, which JSON allows.
+std::string jsonString(const std::wstring& text);
+#endif
 
 }  // namespace tarnwick_watch

@@ -1,0 +1,177 @@
+// What the Windows backend adds to the system's behaviour: reads that fail
+// to start, overflows, a missing read event, several records per read.
+#include "WatchedTree.h"
+
+#include <atomic>
+#include <system_error>
+
+namespace {
+
+using namespace watch_test;
+using filewatch::windows::WindowsBackend;
+using filewatch::windows::WindowsTuning;
+
+// Buffer lengths of the reads the backend tried to issue.
+struct ReadLog {
+    Signal signal;
+    std::vector<DWORD> lengths;
+
+    std::size_t count()
+    {
+        std::lock_guard lock(signal.mutex);
+        return lengths.size();
+    }
+};
+
+WindowsTuning failingReads(ReadLog& log, std::function<DWORD(std::size_t attempt, DWORD length)> failure)
+{
+    WindowsTuning tuning;
+    tuning.readFailure = [&log, failure](DWORD length) {
+        std::lock_guard lock(log.signal.mutex);
+        log.lengths.push_back(length);
+        log.signal.changed.notify_all();
+        return failure(log.lengths.size(), length);
+    };
+    return tuning;
+}
+
+TEST(ReadFailingToStart, InvalidParameterIsRetriedOnceWithTheNetworkBufferSize)
+{
+    WatchedTree t;
+    ReadLog log;
+    Recorder recorder;
+    // As a network share answers a read of more than 64 KiB.
+    const auto watcher = makeWatcher(t.tree, recorder.callback(), failingReads(log, [](std::size_t, DWORD length) {
+        return length > WindowsBackend::networkBufferSize ? DWORD{ERROR_INVALID_PARAMETER} : DWORD{0};
+    }));
+    writeFile(t.tree / "a", "");
+    writeFile(t.tree / "b", "");
+    EXPECT_TRUE(recorder.waitFor({"b", Event::added}));
+    std::lock_guard lock(log.signal.mutex);
+    ASSERT_GE(log.lengths.size(), 3u);
+    EXPECT_EQ(log.lengths[0], 262144u);
+    EXPECT_EQ(std::count(log.lengths.begin() + 1, log.lengths.end(), 65536u), log.lengths.size() - 1);
+}
+
+TEST(ReadFailingToStart, FirstReadFailureIsRaisedByTheConstructorAndLeavesNothingRunning)
+{
+    WatchedTree t;
+    const std::size_t threads = runningThreads();
+    const std::size_t handles = openHandles();
+    for (const DWORD error : {DWORD{ERROR_INVALID_PARAMETER}, DWORD{ERROR_ACCESS_DENIED}}) {
+        ReadLog log;
+        try {
+            makeWatcher(t.tree, {}, failingReads(log, [error](std::size_t, DWORD) { return error; }));
+            ADD_FAILURE() << "construction succeeded";
+        } catch (const std::system_error& failure) {
+            EXPECT_EQ(failure.code(), std::error_code(static_cast<int>(error), std::system_category()));
+        }
+        // Invalid parameter is retried once, at 64 KiB; nothing else is.
+        EXPECT_EQ(log.count(), error == ERROR_INVALID_PARAMETER ? 2u : 1u);
+    }
+    Signal never;
+    EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threads; })) << runningThreads();
+    EXPECT_EQ(openHandles(), handles);
+}
+
+TEST(ReadFailingToStart, LaterFailureEndsTheMonitorWithoutSpinningAndTeardownWorks)
+{
+    WatchedTree t;
+    ReadLog log;
+    Recorder recorder;
+    const std::size_t threadsBefore = runningThreads();
+    auto watcher = makeWatcher(t.tree, recorder.callback(), failingReads(log, [](std::size_t attempt, DWORD) {
+        return attempt == 2 ? DWORD{ERROR_NOT_ENOUGH_MEMORY} : DWORD{0};
+    }));
+    writeFile(t.tree / "first", "");
+    EXPECT_TRUE(recorder.waitFor({"first", Event::added}));
+    // The monitor thread ends; the delivery thread waits on.
+    Signal never;
+    EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
+    EXPECT_EQ(log.count(), 2u);
+    const auto start = std::chrono::steady_clock::now();
+    watcher.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(ReadEvent, FailingToCreateItIsReportedOnceAndNoReadIsEverIssued)
+{
+    WatchedTree t;
+    ReadLog log;
+    WindowsTuning tuning = failingReads(log, [](std::size_t, DWORD) { return DWORD{0}; });
+    tuning.readEventFailure = [] { return DWORD{ERROR_NOT_ENOUGH_MEMORY}; };
+    testing::internal::CaptureStderr();
+    auto watcher = makeWatcher(t.tree, {}, tuning);
+    writeFile(t.tree / "unseen", "");
+    const auto start = std::chrono::steady_clock::now();
+    watcher.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error creating monitor event\n");
+    EXPECT_EQ(log.count(), 0u);
+}
+
+// Reads as the monitor completed them: record counts, 0 for an overflow.
+struct CompletedReads {
+    Signal signal;
+    std::vector<std::size_t> records;
+
+    WindowsTuning observe(WindowsTuning tuning = {})
+    {
+        tuning.afterRead = [this](std::size_t count) {
+            std::lock_guard lock(signal.mutex);
+            records.push_back(count);
+            signal.changed.notify_all();
+        };
+        return tuning;
+    }
+};
+
+TEST(Overflow, ReadTooSmallForItsRecordsGivesNothingAndWatchingGoesOn)
+{
+    WatchedTree t;
+    CompletedReads reads;
+    Recorder recorder;
+    WindowsTuning tuning;
+    // Room for a record of a short name, not of a long one.
+    tuning.bufferSize = 64;
+    const auto watcher = makeWatcher(t.tree, recorder.callback(), reads.observe(tuning));
+    writeFile(t.tree / std::string(40, 'n'), "");
+    ASSERT_TRUE(waitUntil(reads.signal, [&] { return !reads.records.empty(); }));
+    EXPECT_EQ(reads.records.front(), 0u);
+    writeFile(t.tree / "a", "");
+    EXPECT_TRUE(recorder.waitFor({"a", Event::added}));
+    EXPECT_EQ(recorder.snapshot().front(), Change("a", Event::added));
+}
+
+TEST(SeveralRecordsInOneRead, AreDeliveredAsOneCallEachInOrder)
+{
+    WatchedTree t;
+    CompletedReads reads;
+    Recorder recorder;
+    Signal gate;
+    bool released = false;
+    WindowsTuning tuning;
+    tuning.beforeWait = [&] {
+        // Held back while the changes are made: they queue up in the system.
+        waitUntil(gate, [&] { return released; }, std::chrono::seconds(60));
+    };
+    const auto watcher = makeWatcher(t.tree, recorder.callback(), reads.observe(tuning));
+    std::vector<Change> made;
+    for (int i = 0; i < 20; ++i) {
+        made.push_back({"f" + std::to_string(i), Event::added});
+        writeFile(t.tree / made.back().path, "");
+    }
+    makeSentinel(t.tree);
+    {
+        std::lock_guard lock(gate.mutex);
+        released = true;
+        gate.changed.notify_all();
+    }
+    EXPECT_EQ(creations(recorder.before(sentinel)), made);
+    std::lock_guard lock(reads.signal.mutex);
+    EXPECT_NE(std::find_if(reads.records.begin(), reads.records.end(), [](std::size_t n) { return n > 1; }),
+              reads.records.end())
+        << testing::PrintToString(reads.records);
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+#include "WindowsBackend.h"
+
+#include "NotifyRecords.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <span>
+#include <system_error>
+
+namespace filewatch::windows {
+
+static_assert(offsetof(FILE_NOTIFY_INFORMATION, FileName) == notifyHeaderSize);
+static_assert(std::is_same_v<RecordName, PathString>);
+
+namespace {
+
+[[noreturn]] void throwSystemError(DWORD error)
+{
+    throw std::system_error(static_cast<int>(error), std::system_category());
+}
+
+[[noreturn]] void throwLastError()
+{
+    throwSystemError(::GetLastError());
+}
+
+}  // namespace
+
+WindowsBackend::WindowsBackend(WindowsTuning tuning) : tuning(std::move(tuning)), bufferLength(this->tuning.bufferSize)
+{
+}
+
+bool WindowsBackend::isDirectory(const PathString& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        throwLastError();
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void WindowsBackend::openDirectory(const PathString& path)
+{
+    // Full sharing: the watch must not keep anyone from renaming or deleting.
+    directory = UniqueHandle(::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+    if (!directory) {
+        throwLastError();
+    }
+}
+
+void WindowsBackend::createStopSignal()
+{
+    stopEvent = UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stopEvent) {
+        throwLastError();
+    }
+}
+
+void WindowsBackend::armMonitor()
+{
+    buffer = std::make_unique<std::byte[]>(bufferLength);
+    const DWORD simulated = tuning.readEventFailure ? tuning.readEventFailure() : 0;
+    if (simulated == 0) {
+        readEvent = UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    }
+    if (!readEvent) {
+        std::fputs("Error creating monitor event\n", stderr);
+        std::fflush(stderr);
+        return;
+    }
+    // Issued before the watcher reports ready, so a change made right after
+    // the constructor returns is seen.
+    issueRead();
+}
+
+void WindowsBackend::startRead()
+{
+    if (readEvent && !readOutstanding) {
+        issueRead();
+    }
+}
+
+void WindowsBackend::issueRead()
+{
+    for (;;) {
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = readEvent.get();
+        DWORD error = tuning.readFailure ? tuning.readFailure(bufferLength) : 0;
+        if (error == 0) {
+            if (::ReadDirectoryChangesW(directory.get(), buffer.get(), bufferLength, TRUE, notifyFilter, &bytesReturned,
+                                        &overlapped, nullptr)) {
+                readOutstanding = true;
+                return;
+            }
+            error = ::GetLastError();
+        }
+        // Otherwise no read began, and waiting for one would never end.
+        if (error == ERROR_INVALID_PARAMETER && bufferLength > networkBufferSize) {
+            bufferLength = networkBufferSize;
+            continue;
+        }
+        throwSystemError(error);
+    }
+}
+
+detail::WaitResult WindowsBackend::waitForRecords()
+{
+    if (tuning.beforeWait) {
+        tuning.beforeWait();
+    }
+    if (!readOutstanding) {
+        // No read event, so no read: idle until teardown.
+        if (::WaitForSingleObject(stopEvent.get(), INFINITE) == WAIT_FAILED) {
+            throwLastError();
+        }
+        return detail::WaitResult::stopSignalled;
+    }
+    const HANDLE waitList[2] = {readEvent.get(), stopEvent.get()};
+    switch (::WaitForMultipleObjects(2, waitList, FALSE, INFINITE)) {
+    case WAIT_OBJECT_0: return detail::WaitResult::recordsReady;
+    case WAIT_OBJECT_0 + 1: return detail::WaitResult::stopSignalled;
+    default:
+        // Looping on a failed wait would spin; end the monitor instead.
+        throwLastError();
+    }
+}
+
+void WindowsBackend::collectRecords(std::vector<detail::RawChange>& changes)
+{
+    DWORD bytes = 0;
+    const BOOL succeeded = ::GetOverlappedResult(directory.get(), &overlapped, &bytes, TRUE);
+    readOutstanding = false;
+    if (!succeeded) {
+        const DWORD error = ::GetLastError();
+        // The system's own queue overflowed; Wine and some redirectors say so
+        // with this error instead of a read of 0 bytes.
+        if (error == ERROR_NOTIFY_ENUM_DIR) {
+            readCompleted(0);
+            return;
+        }
+        throwSystemError(error);
+    }
+    // 0 bytes: the system's own queue overflowed, and the changes are lost.
+    const std::span<const std::byte> filled(buffer.get(), std::min(bytes, bufferLength));
+    auto records = walkNotifyRecords(filled);
+    for (auto& record : records) {
+        changes.push_back({std::move(record.name), record.action});
+    }
+    readCompleted(records.size());
+}
+
+void WindowsBackend::readCompleted(std::size_t records)
+{
+    if (tuning.afterRead) {
+        tuning.afterRead(records);
+    }
+}
+
+void WindowsBackend::cancelRead() noexcept
+{
+    if (readOutstanding) {
+        // The read must let go of the buffer before it is freed. CancelIo
+        // reaches only reads of this thread: the monitor issued them all.
+        ::CancelIo(directory.get());
+        DWORD ignored = 0;
+        ::GetOverlappedResult(directory.get(), &overlapped, &ignored, TRUE);
+        readOutstanding = false;
+    }
+    readEvent.reset();
+    buffer.reset();
+}
+
+void WindowsBackend::signalStop() noexcept
+{
+    if (stopEvent) {
+        ::SetEvent(stopEvent.get());
+    }
+}
+
+void WindowsBackend::closeHandles() noexcept
+{
+    directory.reset();
+    stopEvent.reset();
+}
+
+std::unique_ptr<detail::Backend> makeWindowsBackend(WindowsTuning tuning)
+{
+    return std::make_unique<WindowsBackend>(std::move(tuning));
+}
+
+}  // namespace filewatch::windows
+
+std::unique_ptr<filewatch::detail::Backend> filewatch::detail::makePlatformBackend()
+{
+    return std::make_unique<windows::WindowsBackend>();
+}
