@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 #include "text.h"
 
@@ -11,21 +12,27 @@ namespace fs = std::filesystem;
 
 void SettingsPage::addMap(std::string_view relativePath)
 {
-    if (!mapOptions.empty()) {
-        mapOptions += '&';
+    if (hasMaps) {
+        page += '&';
     }
-    mapOptions.append(relativePath).append("@").append(relativePath);
+    hasMaps = true;
+    page.append(relativePath).append("@").append(relativePath);
 }
 
-std::string SettingsPage::text() const
+std::string SettingsPage::text() const&
 {
-    std::string text = "Tarnwick Plugin\n";
-    text += "6|Workshop Maps|tw_filepath|";
-    text += mapOptions.empty() ? " @ " : mapOptions;
-    text += "\n12|Maps folder Path (default folder is the workshop map folder)|tw_workshop\n";
-    text += "1|Auto-reload on file change|tw_watching\n";
-    text += "0|Load Map|tw_reload\n";
-    return text;
+    return SettingsPage(*this).text();
+}
+
+std::string SettingsPage::text() &&
+{
+    if (!hasMaps) {
+        page += " @ ";
+    }
+    page += "\n12|Maps folder Path (default folder is the workshop map folder)|tw_workshop\n"
+            "1|Auto-reload on file change|tw_watching\n"
+            "0|Load Map|tw_reload\n";
+    return std::move(page);
 }
 
 namespace {

@@ -10,10 +10,14 @@ public:
     // Adds one map to the drop-down list; the option's text and value are
     // both the map's path relative to the maps folder.
     void addMap(std::string_view relativePath);
-    std::string text() const;
+    std::string text() const&;
+    // The same, finished in place: a large maps folder makes a page of
+    // megabytes, not worth copying.
+    std::string text() &&;
 
 private:
-    std::string mapOptions;
+    std::string page = "Tarnwick Plugin\n6|Workshop Maps|tw_filepath|";
+    bool hasMaps = false;
 };
 
 // Replaces `target` with `content` without ever leaving it half-written:

@@ -1,0 +1,71 @@
+// The scan as the game runs it: the host core loads Tarnwick's library and
+// runs its console commands on this thread, the game thread.
+#include "scan_timing.h"
+
+#include <tarnwick/host/host.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+int main(int argc, char** argv)
+{
+    const auto options = tarnwick_bench::parseScanOptions(argc, argv, "tarnwick-bench-scan");
+    if (!options) {
+        return 2;
+    }
+    std::string hostText = (fs::temp_directory_path() / "tarnwick-bench-host-XXXXXX").string();
+    if (::mkdtemp(hostText.data()) == nullptr) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const fs::path hostFolder = hostText;
+    fs::create_directories(hostFolder / "plugins" / "settings");
+    fs::create_directories(hostFolder / "data");
+
+    std::ostringstream console;
+    std::size_t maps = 0;
+    int status = 0;
+    {
+        tarnwick::host::HostOptions hostOptions;
+        hostOptions.hostFolder = hostFolder;
+        hostOptions.dataFolder = hostFolder / "data";
+        hostOptions.console = &console;
+        hostOptions.clock = tarnwick::host::ClockMode::manual;
+        tarnwick::host::Host host(hostOptions);
+        host.loadPlugin(options->plugin.empty() ? fs::path(TARNWICK_PLUGIN_PATH) : fs::path(options->plugin));
+
+        std::string folder = options->folder;
+        if (folder.back() != '/') {
+            folder += '/';
+        }
+        // Setting the folder scans it; later scans are asked for by name.
+        bool folderSet = false;
+        const auto times = tarnwick_bench::timeRepeated(*options, [&] {
+            host.execute(folderSet ? "tw_scan" : "tw_workshop \"" + folder + "\"");
+            folderSet = true;
+        });
+
+        std::ifstream page(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set");
+        const std::string text{std::istreambuf_iterator<char>(page), std::istreambuf_iterator<char>()};
+        maps = static_cast<std::size_t>(std::count(text.begin(), text.end(), '@'));
+        // Each map is "path@path"; an empty list is " @ ".
+        maps = text.find("| @ \n") != std::string::npos ? 0 : maps;
+        if (!host.events("error").empty()) {
+            std::fprintf(stderr, "tarnwick-bench-scan: the host reported errors:\n%s", console.str().c_str());
+            status = 1;
+        }
+        tarnwick_bench::printScanResult(times, maps);
+    }
+    std::error_code ignored;
+    fs::remove_all(hostFolder, ignored);
+    return status;
+}
