@@ -2,16 +2,31 @@
 // parts around it, driven by console lines from a script or the terminal.
 
 #include <algorithm>
+#include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <fmt/format.h>
 
+#include "bakkesmod/plugin.h"
 #include "platform.h"
 #include "tarnwick/host/host.h"
+
+#if TARNWICK_HAVE_LIBEDIT
+#include "line_editor.h"
+#endif
 
 namespace {
 
@@ -24,9 +39,14 @@ constexpr std::string_view pluginFileName = "Tarnwick.dll";
 constexpr std::string_view pluginFileName = "Tarnwick.so";
 #endif
 
+// The exit codes, as --help documents them.
+enum ExitCode : int { succeeded = 0, failed = 1, badCommandLine = 2, pluginNotLoaded = 3 };
+
 constexpr std::string_view usage = R"(usage: tarnwick-host [options] [SCRIPT]
 
 Loads the plugin and runs console lines from SCRIPT, or from standard input.
+On a terminal the console edits lines (history, Tab completes names, Ctrl-C
+clears the line, Ctrl-D or quit leaves).
 
 options:
   --plugin FILE     the plugin library (default: Tarnwick beside this program,
@@ -38,7 +58,21 @@ options:
   --game-root DIR   run in DIR/Binaries/Win64, as the game does (created
                     when missing)
   --trace FILE      write every host interaction to FILE as JSON Lines
+  --exec LINE       run the console LINE once the plugin has loaded, before
+                    the script or the terminal; may be given many times
+  --version         show the version
   --help            show this text
+
+The host folder keeps cfg/config.cfg (variables the plugin registered for
+saving, written at exit and restored at the next start) and
+console_history (lines typed on the terminal). Output is in colour on a
+terminal unless NO_COLOR is set.
+
+exit codes:
+  0  the console ended (quit or the end of the input)
+  1  the host failed: a file it needs could not be read or written
+  2  the command line is wrong
+  3  the plugin could not be loaded
 
 Type help at the prompt for the console commands.
 )";
@@ -55,7 +89,9 @@ struct Options {
     std::optional<fs::path> gameRoot;
     std::optional<fs::path> trace;
     std::optional<fs::path> script;
+    std::vector<std::string> execLines;
     bool help = false;
+    bool version = false;
 };
 
 Options parseArguments(int argc, char** argv)
@@ -77,19 +113,32 @@ Options parseArguments(int argc, char** argv)
             options.help = true;
             continue;
         }
+        if (!optionsEnded && argument == "--version") {
+            options.version = true;
+            continue;
+        }
         if (!optionsEnded && argument.size() > 1 && argument.front() == '-') {
             const auto equals = argument.find('=');
             const auto name = argument.substr(0, equals);
+            std::optional<std::string> value;
+            if (equals != std::string_view::npos) {
+                value = std::string(argument.substr(equals + 1));
+            }
+            const auto takeValue = [&] {
+                if (value) return *value;
+                if (i + 1 < argc) return std::string(argv[++i]);
+                throw UsageError(fmt::format("{} needs a value", name));
+            };
+            if (name == "--exec") {
+                options.execLines.push_back(takeValue());
+                continue;
+            }
             const auto option = std::find_if(std::begin(valued), std::end(valued),
                                              [&](const auto& entry) { return entry.first == name; });
             if (option == std::end(valued)) throw UsageError(fmt::format("unknown option {}", argument));
-            if (equals != std::string_view::npos) {
-                options.*(option->second) = fs::path(argument.substr(equals + 1));
-            } else if (i + 1 < argc) {
-                options.*(option->second) = fs::path(argv[++i]);
-            } else {
-                throw UsageError(fmt::format("{} needs a value", name));
-            }
+            const std::string path = takeValue();
+            if (path.empty()) throw UsageError(fmt::format("{} needs a value, not an empty one", name));
+            options.*(option->second) = fs::path(path);
             continue;
         }
         if (options.script) throw UsageError(fmt::format("one script only, but got {} as well", argument));
@@ -126,10 +175,30 @@ fs::path defaultHostFolder()
     return folder;
 }
 
+bool isTerminal(std::FILE* stream)
+{
+#if defined(_WIN32)
+    return ::_isatty(::_fileno(stream)) != 0;
+#else
+    return ::isatty(::fileno(stream)) == 1;
+#endif
+}
+
+// https://no-color.org: any non-empty NO_COLOR turns colour off.
+bool wantsColour()
+{
+    const char* noColour = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+    if (noColour != nullptr && *noColour != '\0') return false;
+    if (term != nullptr && std::string_view(term) == "dumb") return false;
+    return isTerminal(stdout);
+}
+
 int run(const Options& options)
 {
     // Everything named on the command line is relative to where the user
     // started, even after --game-root moves the working directory.
+    const fs::path startFolder = fs::current_path();
     const auto absolute = [](const std::optional<fs::path>& path) {
         return path ? std::optional(fs::absolute(*path)) : std::nullopt;
     };
@@ -146,22 +215,57 @@ int run(const Options& options)
         fs::current_path(workingFolder);
     }
 
-    const bool interactive = !script && tarnwick::host::app::standardInputIsTerminal();
+    const bool terminalInput = !script && tarnwick::host::app::standardInputIsTerminal();
+    const bool colour = wantsColour();
     HostOptions hostOptions;
     hostOptions.hostFolder = hostFolder;
     hostOptions.dataFolder = dataFolder;
     hostOptions.tracePath = trace;
-    hostOptions.echoConsoleLines = !interactive;
+    hostOptions.echoConsoleLines = !terminalInput;
+    hostOptions.configFile = hostFolder / "cfg" / "config.cfg";
+    hostOptions.execFolder = startFolder;
+    hostOptions.colour = colour;
+
+#if TARNWICK_HAVE_LIBEDIT
+    // Line editing needs the terminal on both sides; declared before the
+    // host, which writes to it until the very end.
+    std::optional<tarnwick::host::app::LineEditor> editor;
+    if (terminalInput && isTerminal(stdout)) {
+        std::setlocale(LC_CTYPE, "");  // libedit decodes typed characters by the locale
+        editor.emplace("> ", colour, hostFolder / "console_history");
+        hostOptions.console = &editor->output();
+    }
+#endif
+
     Host host(hostOptions);
     host.loadPlugin(plugin);
+    for (const auto& line : options.execLines) host.postLine(line);
+#if TARNWICK_HAVE_LIBEDIT
+    if (editor) {
+        struct StopReading {
+            tarnwick::host::app::LineEditor& editor;
+            ~StopReading() { editor.stop(); }
+        } stopReading{*editor};
+        editor->start([&host] { return host.consoleNames(); },
+                      [&host](std::string line) { host.postLine(std::move(line)); },
+                      [&host] { host.postEndOfInput(); });
+        host.run();
+    } else
+#endif
     {
         tarnwick::host::app::LineReader reader(
-            script, interactive ? std::optional<std::string>("> ") : std::nullopt,
+            script, terminalInput ? std::optional<std::string>("> ") : std::nullopt,
             [&host](std::string line) { host.postLine(std::move(line)); }, [&host] { host.postEndOfInput(); });
         host.run();
     }
     host.unloadPlugin();
-    return EXIT_SUCCESS;
+    try {
+        host.saveConfig();
+    } catch (const std::system_error& error) {
+        std::cerr << "tarnwick-host: the variables were not saved: " << error.what() << '\n';
+        return failed;
+    }
+    return succeeded;
 }
 
 }  // namespace
@@ -172,17 +276,22 @@ int main(int argc, char** argv)
         const Options options = parseArguments(argc, argv);
         if (options.help) {
             std::cout << usage;
-            return EXIT_SUCCESS;
+            return succeeded;
+        }
+        if (options.version) {
+            std::cout << fmt::format("tarnwick-host {} (plugin API version {})\n", TARNWICK_VERSION,
+                                     BakkesMod::Plugin::hostApiVersion);
+            return succeeded;
         }
         return run(options);
     } catch (const UsageError& error) {
         std::cerr << "tarnwick-host: " << error.what() << " (see --help)\n";
-        return 2;
+        return badCommandLine;
     } catch (const PluginLoadError& error) {
         std::cerr << "tarnwick-host: " << error.what() << '\n';
-        return EXIT_FAILURE;
+        return pluginNotLoaded;
     } catch (const std::exception& error) {
         std::cerr << "tarnwick-host: " << error.what() << '\n';
-        return EXIT_FAILURE;
+        return failed;
     }
 }

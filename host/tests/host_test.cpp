@@ -240,9 +240,9 @@ TEST_F(Loaded, SettingsPagesAreReReadAndShown)
     EXPECT_EQ(read[0].at("file"), (settings / "a.set").string());
     EXPECT_EQ(read[1].at("file"), (settings / "b.set").string());
     const auto shown = console.str();
-    EXPECT_TRUE(contains(shown, "== First ==\n  [drop-down] Value (mp_value = \"start\")\n    * 1. start\n      2. other\n"))
+    EXPECT_TRUE(contains(shown, "== First ==\n  1. Value  (drop-down mp_value)\n     * 1) start\n       2) other\n"))
         << shown;
-    EXPECT_TRUE(contains(shown, "[ ] Fail (mp_fail = \"0\")"));
+    EXPECT_TRUE(contains(shown, "== Second ==\n  3. [ ] Fail  (check box mp_fail)")) << "numbered on across pages";
     EXPECT_TRUE(contains(shown, "(line 3 skipped:"));
 }
 

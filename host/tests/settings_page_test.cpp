@@ -73,26 +73,40 @@ TEST(SettingsPage, EmptyFileHasNoTitle)
     ASSERT_EQ(page.problems.size(), 1u);
 }
 
-TEST(SettingsPage, RenderingShowsCurrentValues)
+TEST(SettingsPage, RenderingNumbersControlsAndShowsCurrentValues)
 {
     const std::map<std::string, std::string, std::less<>> values{
         {"tw_filepath", "b.upk"}, {"tw_watching", "1"}, {"tw_workshop", "/maps/"}};
-    const auto shown = renderSettingsPage(parseSettingsPage(pluginPage), [&](std::string_view name) {
+    const auto lookup = [&](std::string_view name) {
         const auto value = values.find(name);
         return value != values.end() ? std::optional(value->second) : std::nullopt;
-    });
-    EXPECT_NE(shown.find("== Tarnwick Plugin =="), std::string::npos);
-    EXPECT_NE(shown.find("      1. 1234/Arena.udk\n"), std::string::npos);
-    EXPECT_NE(shown.find("    * 2. b.upk\n"), std::string::npos);
-    EXPECT_NE(shown.find("[text box] Maps folder Path"), std::string::npos);
-    EXPECT_NE(shown.find("(tw_workshop = \"/maps/\")"), std::string::npos);
-    EXPECT_NE(shown.find("[x] Auto-reload on file change"), std::string::npos);
-    EXPECT_NE(shown.find("[button] Load Map (runs tw_reload)"), std::string::npos);
+    };
+    const auto shown = renderSettingsPage(parseSettingsPage(pluginPage), lookup, {5, false});
+    EXPECT_EQ(shown, "== Tarnwick Plugin ==\n"
+                     "  5. Workshop Maps  (drop-down tw_filepath)\n"
+                     "       1) 1234/Arena.udk\n"
+                     "     * 2) b.upk\n"
+                     "  6. Maps folder Path (default folder is the workshop map folder)  (text box tw_workshop)\n"
+                     "       \"/maps/\"\n"
+                     "  7. [x] Auto-reload on file change  (check box tw_watching)\n"
+                     "  8. [ Load Map ]  (button, runs tw_reload)\n"
+                     "  use: page pick 5 OPTION | page type 6 TEXT | page tick 7 | page press 8\n");
+    EXPECT_EQ(shown.find('\033'), std::string::npos) << "no colour unless asked";
+    EXPECT_NE(renderSettingsPage(parseSettingsPage(pluginPage), lookup, {1, true}).find("     \033[32m* 2) b.upk\033[0m\n"),
+              std::string::npos);
 
     const auto missing = renderSettingsPage(parseSettingsPage(pluginPage), [](std::string_view) {
         return std::optional<std::string>();
     });
-    EXPECT_NE(missing.find("[ ] Auto-reload on file change (tw_watching = (no such variable))"), std::string::npos);
+    EXPECT_NE(missing.find("[ ] Auto-reload on file change  (check box tw_watching) (no such variable)"),
+              std::string::npos)
+        << missing;
+    EXPECT_NE(missing.find("chosen: (no such variable)"), std::string::npos);
+    const auto unlisted = renderSettingsPage(parseSettingsPage("T\n6|Maps|m| @ \n"), [](std::string_view) {
+        return std::optional<std::string>("gone.upk");
+    });
+    EXPECT_NE(unlisted.find("1) (blank)\n       chosen: \"gone.upk\" (not in the list)"), std::string::npos)
+        << unlisted;
 }
 
 TEST(SettingsPage, BooleanReading)

@@ -18,10 +18,12 @@
 #include <fmt/format.h>
 
 #include "bakkesmod/sdk.h"
+#include "config_file.h"
 #include "console_parser.h"
 #include "plugin_library.h"
 #include "session.h"
 #include "settings_page.h"
+#include "style.h"
 #include "text.h"
 #include "trace.h"
 
@@ -42,6 +44,8 @@ constexpr double longestDelay = 1e7;
 // runPending stops after this many turns, so a timer that keeps re-arming
 // itself with no delay cannot hang the caller.
 constexpr int maxPendingTurns = 10000;
+// A file that execs itself would otherwise never end.
+constexpr int maxExecDepth = 16;
 
 // The pre-load function's parameter block: the map's engine string first;
 // the rest is the game's and stays zero here.
@@ -71,6 +75,53 @@ bool typeable(std::string_view name)
     return !name.empty() && name.find_first_of(" \t\r\n\v\f\";") == std::string_view::npos;
 }
 
+std::size_t editDistance(std::string_view a, std::string_view b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::optional<std::size_t> positiveNumber(std::string_view text)
+{
+    std::size_t number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc() || end != text.data() + text.size() || number == 0) return std::nullopt;
+    return number;
+}
+
+std::string_view kindName(ControlKind kind)
+{
+    switch (kind) {
+    case ControlKind::button: return "button";
+    case ControlKind::checkBox: return "check box";
+    case ControlKind::dropDown: return "drop-down";
+    case ControlKind::textBox: return "text box";
+    }
+    return "control";
+}
+
+// What to type to use a control of this kind.
+std::string_view verbFor(ControlKind kind)
+{
+    switch (kind) {
+    case ControlKind::button: return "press";
+    case ControlKind::checkBox: return "tick";
+    case ControlKind::dropDown: return "pick";
+    case ControlKind::textBox: return "type";
+    }
+    return "press";
+}
+
 struct LoadedPlugin {
     PluginLibrary library;  // first member: closed after everything else is gone
     PluginIdentity identity;
@@ -82,6 +133,20 @@ struct LoadedPlugin {
 }  // namespace
 
 struct Host::State final : HostServices {
+    // Commands that wait their turn: the rest of a line after a `wait` or
+    // an `exec`, or one line of an exec'd file.
+    struct HeldCommands {
+        std::vector<ConsoleWords> commands;
+        std::optional<std::string> line;
+        std::string where;  // "FILE:LINE: " for a line of a file
+        CommandOrigin origin;
+        int execDepth = 0;
+    };
+    struct ShownPage {
+        SettingsPage page;
+        std::size_t firstNumber;
+    };
+
     explicit State(HostOptions hostOptions);
     ~State();
     State(const State&) = delete;
@@ -106,7 +171,7 @@ struct Host::State final : HostServices {
 
     void reportError(const std::string& message)
     {
-        print(fmt::format("error: {}", message));
+        print(fmt::format("{} {}", paint(options.colour, Paint::red, "error:"), message));
         trace.record("error", {{"text", message}});
     }
 
@@ -142,31 +207,60 @@ struct Host::State final : HostServices {
 
     // --- console -------------------------------------------------------
 
-    void execute(std::string_view line, CommandOrigin origin)
+    // `where` names the file and line of a line from `exec`, for messages.
+    void execute(std::string_view line, CommandOrigin origin, int execDepth = 0, std::string_view where = {})
     {
         trace.record("command", {{"text", std::string(line)}, {"from", originName(origin)}});
         std::vector<ConsoleWords> commands;
         try {
             commands = parseConsoleLine(line);
         } catch (const ConsoleSyntaxError& error) {
-            print(fmt::format("cannot run \"{}\": {}", line, error.what()));
+            print(mistake(fmt::format("{}cannot run \"{}\": {}", where, line, error.what())));
             return;
         }
-        runCommands(std::move(commands), origin);
+        runCommands(std::move(commands), origin, execDepth);
     }
 
-    void runCommands(std::vector<ConsoleWords> commands, CommandOrigin origin)
+    void runCommands(std::vector<ConsoleWords> commands, CommandOrigin origin, int execDepth)
     {
         for (auto command = commands.begin(); command != commands.end(); ++command) {
-            if (command->front() == "wait") {
-                if (!startWait(*command)) continue;
+            const bool waits = command->front() == "wait";
+            if (waits || command->front() == "exec") {
+                std::vector<HeldCommands> lines;
+                if (waits ? !startWait(*command) : !readExecFile(*command, origin, execDepth, lines)) continue;
+                // What follows on this line runs after the wait, or after the file's lines.
                 std::vector<ConsoleWords> rest(std::make_move_iterator(command + 1),
                                                std::make_move_iterator(commands.end()));
-                if (!rest.empty()) held.push_front({std::move(rest), origin});
+                if (!rest.empty()) held.push_front({std::move(rest), {}, {}, origin, execDepth});
+                held.insert(held.begin(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
                 return;
             }
             runCommand(*command);
         }
+    }
+
+    std::string mistake(std::string_view message) const { return paint(options.colour, Paint::yellow, message); }
+
+    // Names close to a mistyped one, for "did you mean".
+    std::vector<std::string> similarNames(std::string_view name) const
+    {
+        std::vector<std::pair<std::size_t, std::string>> scored;
+        for (const auto& candidate : allNames()) {
+            const std::size_t distance = editDistance(name, candidate);
+            const bool close = distance <= (name.size() < 5 ? 1u : 2u);
+            if (close || (name.size() >= 3 && candidate.starts_with(name))) scored.emplace_back(distance, candidate);
+        }
+        std::sort(scored.begin(), scored.end());
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < scored.size() && i < 3; ++i) names.push_back(scored[i].second);
+        return names;
+    }
+
+    std::string unknownName(std::string_view name) const
+    {
+        const auto similar = similarNames(name);
+        const std::string guess = similar.empty() ? "" : fmt::format("; did you mean {}?", fmt::join(similar, ", "));
+        return mistake(fmt::format("unknown command or variable \"{}\"{} (type help for the list)", name, guess));
     }
 
     void runCommand(const ConsoleWords& words)
@@ -184,12 +278,13 @@ struct Host::State final : HostServices {
                 return;
             }
             if (words.size() > 2) {
-                print(fmt::format("{} takes one value; the words after \"{}\" are ignored (quote a value with blanks)",
-                                  name, words[1]));
+                print(mistake(fmt::format(
+                    "{} takes one value; the words after \"{}\" are ignored (quote a value with blanks)", name,
+                    words[1])));
             }
             setVariable(*keep, words[1]);
         } else {
-            print(fmt::format("unknown command or variable \"{}\"; type help for the list", name));
+            print(unknownName(name));
         }
     }
 
@@ -202,7 +297,9 @@ struct Host::State final : HostServices {
             if (error != std::errc() || end != text.data() + text.size()) seconds = -1;
         }
         if (!(seconds >= 0 && seconds <= longestDelay)) {
-            print("usage: wait SECONDS (a number such as 1 or 0.5, not negative)");
+            print(mistake(words.size() == 2
+                              ? fmt::format("wait: \"{}\" is not a number of seconds such as 1 or 0.5", words[1])
+                              : std::string("usage: wait SECONDS (a number such as 1 or 0.5, not negative)")));
             return false;
         }
         resumeInputAt = now() + seconds;
@@ -222,9 +319,12 @@ struct Host::State final : HostServices {
         static const std::vector<Builtin> table{
             {"cl_settings_refreshplugins", "re-read and show the plugin settings pages", &State::refreshSettings},
             {"cvarlist", "list the console variables and their values", &State::listVariables},
-            {"help", "list the commands", &State::help},
+            {"exec", "exec FILE: run the console lines of FILE", &State::execCommand},
+            {"help", "help [NAME]: list the commands and variables, or show one", &State::help},
             {"load_freeplay", "load the free-play map", &State::loadFreePlay},
             {"load_workshop", "load_workshop PATH: load a map file", &State::loadWorkshop},
+            {"page", "page [pick|type|tick|press CONTROL [VALUE]]: show the settings pages, or use a control",
+             &State::pageCommand},
             {"plugin", "plugin load [FILE] | plugin unload", &State::pluginCommand},
             {"preload", "preload NAME: the game fires the pre-load event for NAME", &State::preload},
             {"quit", "unload the plugin and exit", &State::quitCommand},
@@ -263,6 +363,65 @@ struct Host::State final : HostServices {
 
     void waitCommand(const ConsoleWords& words) { startWait(words); }
 
+    // runCommands handles exec itself; this runs only if that changes.
+    void execCommand(const ConsoleWords& words)
+    {
+        std::vector<HeldCommands> lines;
+        if (readExecFile(words, CommandOrigin::console, 0, lines)) {
+            held.insert(held.begin(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+        }
+    }
+
+    std::optional<std::filesystem::path> findExecFile(const std::filesystem::path& file)
+    {
+        std::vector<std::filesystem::path> places;
+        if (file.is_absolute()) {
+            places.push_back(file);
+        } else {
+            places.push_back(options.execFolder.empty() ? file : options.execFolder / file);
+            if (options.configFile) places.push_back(options.configFile->parent_path() / file);
+        }
+        for (const auto& place : places) {
+            std::error_code error;
+            if (std::filesystem::is_regular_file(place, error)) return place;
+        }
+        std::vector<std::string> shown;
+        for (const auto& place : places) shown.push_back(place.string());
+        print(mistake(fmt::format("exec: no file {} (looked for {})", file.string(), fmt::join(shown, " and "))));
+        return std::nullopt;
+    }
+
+    // The lines of an exec'd file, ready to go in front of the input.
+    bool readExecFile(const ConsoleWords& words, CommandOrigin origin, int execDepth, std::vector<HeldCommands>& lines)
+    {
+        if (words.size() != 2) {
+            print(mistake("usage: exec FILE (quote a path with blanks)"));
+            return false;
+        }
+        if (execDepth >= maxExecDepth) {
+            print(mistake(fmt::format("exec: files nested more than {} deep; does {} exec itself?", maxExecDepth,
+                                      words[1])));
+            return false;
+        }
+        const auto file = findExecFile(words[1]);
+        if (!file) return false;
+        std::ifstream in(*file, std::ios::binary);
+        std::string line;
+        for (std::size_t number = 1; std::getline(in, line); ++number) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const auto first = line.find_first_not_of(" \t");
+            if (first == std::string::npos || line.compare(first, 2, "//") == 0 || line[first] == '#') continue;
+            lines.push_back({{}, std::move(line), fmt::format("{}:{}: ", file->filename().string(), number), origin,
+                             execDepth + 1});
+        }
+        if (in.bad() || (!in.eof() && in.fail())) {
+            print(mistake(fmt::format("exec: cannot read {}", file->string())));
+            lines.clear();
+            return false;
+        }
+        return true;
+    }
+
     void quitCommand(const ConsoleWords&) { quit = true; }
 
     void pluginCommand(const ConsoleWords& words)
@@ -299,16 +458,50 @@ struct Host::State final : HostServices {
         }
     }
 
-    void help(const ConsoleWords&)
+    void help(const ConsoleWords& words)
     {
-        print("host commands:");
+        if (words.size() > 2) {
+            print(mistake("usage: help [NAME]"));
+            return;
+        }
+        if (words.size() == 2) {
+            helpOn(words[1]);
+            return;
+        }
+        const auto heading = [this](std::string_view text) { print(paint(options.colour, Paint::bold, text)); };
+        heading("host commands:");
         for (const auto& builtin : builtins()) print(fmt::format("  {:<28} {}", builtin.name, builtin.help));
-        if (!commands.empty()) print("plugin commands:");
+        if (!commands.empty()) heading("plugin commands:");
         for (const auto& [name, command] : commands) print(fmt::format("  {:<28} {}", name, command.description));
-        print("NAME shows a variable, NAME VALUE sets it; ';' separates commands; see cvarlist");
+        if (!variables.empty()) heading("variables:");
+        for (const auto& [name, variable] : variables) {
+            print(fmt::format("  {:<28} {} (now \"{}\")", name, variable->description, variable->value));
+        }
+        print("NAME shows a variable, NAME VALUE sets it; ';' separates commands; help NAME shows one");
     }
 
-    void refreshSettings(const ConsoleWords&)
+    void helpOn(const std::string& name)
+    {
+        if (const Builtin* builtin = findBuiltin(name)) {
+            print(fmt::format("{} (host command): {}", name, builtin->help));
+        } else if (const auto command = commands.find(name); command != commands.end()) {
+            print(fmt::format("{} (command of {}): {}", name, command->second.owner->className(),
+                              command->second.description));
+        } else if (const auto variable = variables.find(name); variable != variables.end()) {
+            const auto& v = *variable->second;
+            print(fmt::format("{} (variable of {}): {}", name, v.owner->className(), v.description));
+            print(fmt::format("  value \"{}\", default \"{}\", {}", v.value, v.defaultValue,
+                              v.saveToConfig ? "saved in the config file" : "not saved"));
+        } else {
+            print(unknownName(name));
+        }
+    }
+
+    void refreshSettings(const ConsoleWords&) { readPages(true); }
+
+    // Reads every settings page, numbering the controls on from one page to
+    // the next, and keeps them for the page commands; shows them if told.
+    void readPages(bool show)
     {
         const auto folder = options.hostFolder / "plugins" / "settings";
         std::error_code error;
@@ -321,28 +514,151 @@ struct Host::State final : HostServices {
             }
         }
         if (error) {
-            print(fmt::format("cannot read the settings folder {}: {}", folder.string(), error.message()));
+            print(mistake(fmt::format("cannot read the settings folder {}: {}", folder.string(), error.message())));
             return;
         }
-        if (files.empty()) print(fmt::format("no settings pages in {}", folder.string()));
+        if (files.empty()) print(mistake(fmt::format("no settings pages in {}", folder.string())));
         std::sort(files.begin(), files.end());
+        pages.clear();
+        std::size_t nextNumber = 1;
         for (const auto& file : files) {
             std::ifstream in(file, std::ios::binary);
             std::ostringstream content;
             content << in.rdbuf();
             if (!in) {
-                print(fmt::format("cannot read settings page {}", file.string()));
+                print(mistake(fmt::format("cannot read settings page {}", file.string())));
                 continue;
             }
             trace.record("settings", {{"file", file.string()}});
-            const auto page = parseSettingsPage(content.str());
-            std::string shown = renderSettingsPage(page, [this](std::string_view name) {
+            pages.push_back({parseSettingsPage(content.str()), nextNumber});
+            nextNumber += pages.back().page.controls.size();
+            if (show) showPage(pages.back());
+        }
+    }
+
+    void showPage(const ShownPage& shownPage)
+    {
+        std::string shown = renderSettingsPage(
+            shownPage.page,
+            [this](std::string_view name) {
                 const auto variable = variables.find(name);
                 return variable != variables.end() ? std::optional(variable->second->value) : std::nullopt;
-            });
-            if (!shown.empty() && shown.back() == '\n') shown.pop_back();
-            print(shown);
+            },
+            {shownPage.firstNumber, options.colour});
+        if (!shown.empty() && shown.back() == '\n') shown.pop_back();
+        print(shown);
+    }
+
+    // page: show the pages; page VERB CONTROL [VALUE]: use a control as a
+    // click on the drawn page would.
+    void pageCommand(const ConsoleWords& words)
+    {
+        if (words.size() == 1) {
+            readPages(true);
+            return;
         }
+        const std::string& verb = words[1];
+        const bool takesValue = verb == "pick" || verb == "type";
+        if (!(takesValue || verb == "tick" || verb == "press")) {
+            print(mistake(fmt::format("page: unknown action \"{}\"; use page pick, type, tick or press", verb)));
+            return;
+        }
+        if (words.size() != (takesValue ? 4u : 3u)) {
+            print(mistake(fmt::format("usage: page {} CONTROL{} (CONTROL: its number on the page or its name){}", verb,
+                                      verb == "pick" ? " OPTION" : verb == "type" ? " TEXT" : "",
+                                      verb == "type" ? "; quote a text with blanks" : "")));
+            return;
+        }
+        if (pages.empty()) readPages(false);
+        const SettingsControl* control = findControl(verb, words[2]);
+        if (control == nullptr) return;
+        const std::string& where = control->label;
+        if (control->kind == ControlKind::button) {
+            print(fmt::format("{}: runs {}", where, control->name));
+            execute(control->name, CommandOrigin::console);
+            return;
+        }
+        const auto variable = findVariable(control->name);
+        if (!variable) {
+            print(mistake(fmt::format("page {}: there is no variable {} for {}; is its plugin loaded?", verb,
+                                      control->name, where)));
+            return;
+        }
+        std::string value;
+        if (control->kind == ControlKind::checkBox) {
+            value = readsTrue(variable->value) ? "0" : "1";
+        } else if (control->kind == ControlKind::textBox) {
+            value = words[3];
+        } else {
+            const auto option = findOption(*control, words[3]);
+            if (!option) return;
+            value = option->value;
+        }
+        setVariable(*variable, value);
+        print(fmt::format("{}: {} = \"{}\"", where, control->name, variable->value));
+    }
+
+    const SettingsControl* findControl(const std::string& verb, const std::string& reference)
+    {
+        std::size_t count = 0;
+        for (const auto& shown : pages) count += shown.page.controls.size();
+        if (count == 0) {
+            print(mistake("page: no controls to use; the settings pages are empty or missing"));
+            return nullptr;
+        }
+        const SettingsControl* found = nullptr;
+        if (const auto number = positiveNumber(reference)) {
+            for (const auto& shown : pages) {
+                if (*number >= shown.firstNumber && *number < shown.firstNumber + shown.page.controls.size()) {
+                    found = &shown.page.controls[*number - shown.firstNumber];
+                }
+            }
+            if (found == nullptr) {
+                print(mistake(fmt::format("page {}: no control {}; the pages have controls 1 to {}", verb, reference,
+                                          count)));
+                return nullptr;
+            }
+        } else {
+            // By name, preferring the control the verb is for.
+            for (const auto& shown : pages) {
+                for (const auto& control : shown.page.controls) {
+                    if (control.name != reference) continue;
+                    if (found == nullptr || (verbFor(found->kind) != verb && verbFor(control.kind) == verb)) {
+                        found = &control;
+                    }
+                }
+            }
+            if (found == nullptr) {
+                print(mistake(fmt::format("page {}: \"{}\" is neither a control number (1 to {}) nor the name of a "
+                                          "control; type page to see them",
+                                          verb, reference, count)));
+                return nullptr;
+            }
+        }
+        if (verbFor(found->kind) != verb) {
+            print(mistake(fmt::format("page {}: {} is a {}; use page {} {}", verb, found->label, kindName(found->kind),
+                                      verbFor(found->kind), reference)));
+            return nullptr;
+        }
+        return found;
+    }
+
+    std::optional<SettingsOption> findOption(const SettingsControl& control, const std::string& reference)
+    {
+        if (const auto number = positiveNumber(reference)) {
+            if (*number <= control.options.size()) return control.options[*number - 1];
+        }
+        for (const auto& option : control.options) {
+            if (option.text == reference || option.value == reference) return option;
+        }
+        if (control.options.empty()) {
+            print(mistake(fmt::format("page pick: {} has no options to pick", control.label)));
+        } else {
+            print(mistake(fmt::format("page pick: {} has no option \"{}\"; pick a number from 1 to {} or an "
+                                      "option's text",
+                                      control.label, reference, control.options.size())));
+        }
+        return std::nullopt;
     }
 
     // --- the game ---------------------------------------------------------
@@ -466,11 +782,13 @@ struct Host::State final : HostServices {
         std::erase_if(commands, [&](const auto& entry) { return entry.second.owner == owner; });
         std::erase_if(variables, [&](const auto& entry) {
             if (entry.second->owner != owner) return false;
+            if (entry.second->saveToConfig) keepForConfig(config, *entry.second);
             entry.second->services = nullptr;
             entry.second->changeCallbacks.clear();
             return true;
         });
         std::erase_if(hooks, [&](const Hook& hook) { return hook.owner == owner; });
+        refreshNames();
         std::vector<Timer> dropped;
         {
             std::lock_guard lock(mutex);
@@ -496,10 +814,12 @@ struct Host::State final : HostServices {
             return;
         }
         commands.insert_or_assign(std::move(name), Command{&owner, std::move(callback), std::move(description)});
+        refreshNames();
     }
 
     std::shared_ptr<ConsoleVariable> registerVariable(PluginSession& owner, std::string name,
-                                                      std::string defaultValue, std::string description) override
+                                                      std::string defaultValue, std::string description,
+                                                      bool saveToConfig) override
     {
         if (const auto existing = variables.find(name); existing != variables.end()) return existing->second;
         if (!typeable(name) || findBuiltin(name) != nullptr || commands.contains(name)) {
@@ -508,9 +828,83 @@ struct Host::State final : HostServices {
             return nullptr;
         }
         auto variable = std::make_shared<ConsoleVariable>(*this, owner, name, std::move(defaultValue),
-                                                          std::move(description));
+                                                          std::move(description), saveToConfig);
+        // Restored as the plugin registers it, so its first reads see the saved value.
+        if (const auto saved = config.find(name); saveToConfig && options.configFile && saved != config.end()) {
+            variable->value = saved->second;
+        }
         variables.emplace(std::move(name), variable);
+        refreshNames();
         return variable;
+    }
+
+    // --- config and names ------------------------------------------------
+
+    void readConfig()
+    {
+        if (!options.configFile) return;
+        const auto& file = *options.configFile;
+        std::error_code error;
+        if (!std::filesystem::exists(file, error) && !error) return;  // the first run
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        if (error || !in) {
+            // Saving over a file that could not be read would lose it.
+            configUnreadable = true;
+            reportError(fmt::format("cannot read the config file {}{}; it will not be saved either", file.string(),
+                                    error ? ": " + error.message() : std::string()));
+            return;
+        }
+        auto parsed = parseConfig(content.str());
+        config = std::move(parsed.values);
+        for (const auto& problem : parsed.problems) {
+            print(mistake(fmt::format("{}:{}: skipped: {}", file.string(), problem.line, problem.message)));
+        }
+    }
+
+    void saveConfig()
+    {
+        if (!options.configFile || configUnreadable) return;
+        ConfigValues values = config;
+        for (const auto& [name, variable] : variables) {
+            if (variable->saveToConfig) keepForConfig(values, *variable);
+        }
+        if (const auto folder = options.configFile->parent_path(); !folder.empty()) {
+            std::filesystem::create_directories(folder);
+        }
+        replaceFile(*options.configFile, formatConfig(values));
+        config = std::move(values);
+    }
+
+    // A value no console line can hold leaves the one saved before.
+    void keepForConfig(ConfigValues& values, const ConsoleVariable& variable)
+    {
+        if (!options.configFile) return;
+        if (configCanHold(variable.value)) {
+            values.insert_or_assign(variable.name, variable.value);
+        } else {
+            print(mistake(fmt::format("{} is not saved: a console line cannot hold its value's double quote or "
+                                      "line break",
+                                      variable.name)));
+        }
+    }
+
+    std::vector<std::string> allNames() const
+    {
+        std::vector<std::string> all;
+        for (const auto& builtin : builtins()) all.emplace_back(builtin.name);
+        for (const auto& [name, command] : commands) all.push_back(name);
+        for (const auto& [name, variable] : variables) all.push_back(name);
+        std::sort(all.begin(), all.end());
+        return all;
+    }
+
+    void refreshNames()
+    {
+        auto all = allNames();
+        std::lock_guard lock(namesMutex);
+        names = std::move(all);
     }
 
     std::shared_ptr<ConsoleVariable> findVariable(std::string_view name) override
@@ -594,7 +988,12 @@ struct Host::State final : HostServices {
         if (!held.empty()) {
             auto rest = std::move(held.front());
             held.pop_front();
-            runCommands(std::move(rest.commands), rest.origin);
+            if (rest.line) {
+                if (options.echoConsoleLines) print(fmt::format("> {}", *rest.line));
+                execute(*rest.line, rest.origin, rest.execDepth, rest.where);
+            } else {
+                runCommands(std::move(rest.commands), rest.origin, rest.execDepth);
+            }
             return true;
         }
         std::optional<std::string> line;
@@ -739,15 +1138,14 @@ struct Host::State final : HostServices {
         std::string eventName;
         AddressHook hook;
     };
-    struct HeldCommands {
-        std::vector<ConsoleWords> commands;
-        CommandOrigin origin;
-    };
     std::map<std::string, Command, std::less<>> commands;
     std::map<std::string, std::shared_ptr<ConsoleVariable>, std::less<>> variables;
     std::vector<Hook> hooks;
     std::vector<std::function<void()>> gameTasks;  // run on the next turn
-    std::deque<HeldCommands> held;                 // what followed a `wait` on its line
+    std::deque<HeldCommands> held;
+    std::vector<ShownPage> pages;  // as last read, for the page commands
+    ConfigValues config;           // saved values, also of variables not registered now
+    bool configUnreadable = false;
     double resumeInputAt = 0.0;
     bool quit = false;
     int pluginCallDepth = 0;
@@ -763,6 +1161,8 @@ struct Host::State final : HostServices {
     std::uint64_t nextTimerSequence = 0;
     std::deque<std::optional<std::string>> input;  // nullopt: the input ended
     std::uint64_t generation = 0;                  // bumped by anything that may need the loop
+    mutable std::mutex namesMutex;
+    std::vector<std::string> names;  // a copy of allNames() for other threads
 };
 
 Host::State::State(HostOptions hostOptions)
@@ -770,6 +1170,8 @@ Host::State::State(HostOptions hostOptions)
       console(options.console != nullptr ? *options.console : std::cout),
       trace(options.tracePath, [this] { return now(); })
 {
+    readConfig();
+    refreshNames();
 }
 
 Host::State::~State()
@@ -844,5 +1246,13 @@ bool Host::hasCommand(std::string_view name) const
 {
     return state_->commands.contains(name) || State::findBuiltin(name) != nullptr;
 }
+
+std::vector<std::string> Host::consoleNames() const
+{
+    std::lock_guard lock(state_->namesMutex);
+    return state_->names;
+}
+
+void Host::saveConfig() { state_->saveConfig(); }
 
 }  // namespace tarnwick::host

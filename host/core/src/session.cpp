@@ -36,10 +36,11 @@ void PluginSession::detach()
 }
 
 ConsoleVariable::ConsoleVariable(HostServices& services, const PluginSession& owner, std::string name,
-                                 std::string defaultValue, std::string description)
+                                 std::string defaultValue, std::string description, bool saveToConfig)
     : name(std::move(name)),
       defaultValue(defaultValue),
       description(std::move(description)),
+      saveToConfig(saveToConfig),
       owner(&owner),
       value(std::move(defaultValue)),
       services(&services)

@@ -28,9 +28,10 @@ public:
     virtual void registerCommand(PluginSession& owner, std::string name, CommandCallback callback,
                                  std::string description) = 0;
     // Null when the name is taken by something that is not a variable.
+    // `saveToConfig`: the value is kept in the config file between runs.
     virtual std::shared_ptr<ConsoleVariable> registerVariable(PluginSession& owner, std::string name,
-                                                              std::string defaultValue,
-                                                              std::string description) = 0;
+                                                              std::string defaultValue, std::string description,
+                                                              bool saveToConfig) = 0;
     virtual std::shared_ptr<ConsoleVariable> findVariable(std::string_view name) = 0;
     virtual void setVariable(ConsoleVariable& variable, std::string value) = 0;
     virtual void executeFromPlugin(PluginSession& owner, std::string_view line, bool echo) = 0;
@@ -75,11 +76,12 @@ private:
 class ConsoleVariable : public std::enable_shared_from_this<ConsoleVariable> {
 public:
     ConsoleVariable(HostServices& services, const PluginSession& owner, std::string name, std::string defaultValue,
-                    std::string description);
+                    std::string description, bool saveToConfig = false);
 
     const std::string name;
     const std::string defaultValue;
     const std::string description;
+    const bool saveToConfig;
     const PluginSession* const owner;
     std::string value;
     std::vector<CVarWrapper::ValueChangedCallback> changeCallbacks;

@@ -5,6 +5,9 @@
 #include <cctype>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "style.h"
 
 namespace tarnwick::host {
 namespace {
@@ -50,11 +53,6 @@ std::optional<ControlKind> controlKind(std::string_view field)
     case 12: return ControlKind::textBox;
     default: return std::nullopt;
     }
-}
-
-std::string quoted(const std::optional<std::string>& value)
-{
-    return value ? fmt::format("\"{}\"", *value) : std::string("(no such variable)");
 }
 
 }  // namespace
@@ -109,37 +107,68 @@ SettingsPage parseSettingsPage(std::string_view text)
     return page;
 }
 
-std::string renderSettingsPage(const SettingsPage& page, const VariableLookup& variable)
+std::string renderSettingsPage(const SettingsPage& page, const VariableLookup& variable, const RenderOptions& options)
 {
-    std::string out = fmt::format("== {} ==\n", page.title);
-    for (const auto& control : page.controls) {
+    const bool colour = options.colour;
+    const auto shown = [&](const std::optional<std::string>& value) {
+        return value ? fmt::format("\"{}\"", *value) : paint(colour, Paint::yellow, "(no such variable)");
+    };
+    std::string out = paint(colour, Paint::bold, fmt::format("== {} ==", page.title)) + "\n";
+    // The first control of each kind, for the closing usage line.
+    std::optional<std::size_t> firstOf[4];
+    for (std::size_t index = 0; index < page.controls.size(); ++index) {
+        const auto& control = page.controls[index];
+        const std::size_t number = options.firstNumber + index;
         const auto value = control.kind == ControlKind::button ? std::nullopt : variable(control.name);
+        out += fmt::format("{:>3}. ", number);
         switch (control.kind) {
         case ControlKind::button:
-            out += fmt::format("  [button] {} (runs {})\n", control.label, control.name);
+            firstOf[0] = firstOf[0].value_or(number);
+            out += fmt::format("{}  {}\n", paint(colour, Paint::cyan, fmt::format("[ {} ]", control.label)),
+                               paint(colour, Paint::dim, fmt::format("(button, runs {})", control.name)));
             break;
-        case ControlKind::checkBox:
-            out += fmt::format("  [{}] {} ({} = {})\n", value && readsTrue(*value) ? 'x' : ' ', control.label,
-                               control.name, quoted(value));
+        case ControlKind::checkBox: {
+            firstOf[1] = firstOf[1].value_or(number);
+            const bool ticked = value && readsTrue(*value);
+            out += fmt::format("{} {}  {}", paint(colour, ticked ? Paint::green : Paint::bold, ticked ? "[x]" : "[ ]"),
+                               control.label, paint(colour, Paint::dim, fmt::format("(check box {})", control.name)));
+            out += value ? "\n" : " " + shown(value) + "\n";
             break;
+        }
         case ControlKind::textBox:
-            out += fmt::format("  [text box] {} ({} = {})\n", control.label, control.name, quoted(value));
+            firstOf[2] = firstOf[2].value_or(number);
+            out += fmt::format("{}  {}\n       {}\n", control.label,
+                               paint(colour, Paint::dim, fmt::format("(text box {})", control.name)), shown(value));
             break;
-        case ControlKind::dropDown:
-            out += fmt::format("  [drop-down] {} ({} = {})\n", control.label, control.name, quoted(value));
+        case ControlKind::dropDown: {
+            firstOf[3] = firstOf[3].value_or(number);
+            out += fmt::format("{}  {}\n", control.label,
+                               paint(colour, Paint::dim, fmt::format("(drop-down {})", control.name)));
+            bool found = false;
             for (std::size_t i = 0; i < control.options.size(); ++i) {
                 const auto& option = control.options[i];
                 const bool chosen = value && *value == option.value;
-                out += fmt::format("    {} {}. {}", chosen ? '*' : ' ', i + 1, option.text);
-                if (option.value != option.text) out += fmt::format(" -> {}", option.value);
-                out += '\n';
+                found = found || chosen;
+                std::string text = option.text.find_first_not_of(' ') == std::string::npos ? "(blank)" : option.text;
+                if (option.value != option.text) text += fmt::format(" -> {}", option.value);
+                const std::string line = fmt::format("{} {}) {}", chosen ? '*' : ' ', i + 1, text);
+                out += "     " + (chosen ? paint(colour, Paint::green, line) : line) + "\n";
             }
+            if (control.options.empty()) out += "       (no options)\n";
+            if (!found) out += fmt::format("       chosen: {}\n", value ? shown(value) + " (not in the list)" : shown(value));
             break;
+        }
         }
     }
     for (const auto& problem : page.problems) {
-        out += fmt::format("  (line {} skipped: {})\n", problem.line, problem.message);
+        out += paint(colour, Paint::yellow, fmt::format("  (line {} skipped: {})", problem.line, problem.message)) + "\n";
     }
+    std::vector<std::string> usage;
+    if (firstOf[3]) usage.push_back(fmt::format("page pick {} OPTION", *firstOf[3]));
+    if (firstOf[2]) usage.push_back(fmt::format("page type {} TEXT", *firstOf[2]));
+    if (firstOf[1]) usage.push_back(fmt::format("page tick {}", *firstOf[1]));
+    if (firstOf[0]) usage.push_back(fmt::format("page press {}", *firstOf[0]));
+    if (!usage.empty()) out += paint(colour, Paint::dim, fmt::format("  use: {}", fmt::join(usage, " | "))) + "\n";
     return out;
 }
 

@@ -43,8 +43,15 @@ SettingsPage parseSettingsPage(std::string_view text);
 
 using VariableLookup = std::function<std::optional<std::string>(std::string_view name)>;
 
-// The page as the console shows it, with each control's current value.
-std::string renderSettingsPage(const SettingsPage& page, const VariableLookup& variable);
+struct RenderOptions {
+    std::size_t firstNumber = 1;  // controls are numbered on from here
+    bool colour = false;
+};
+
+// The page as the console shows it: each control numbered, with its
+// current value, and a last line saying how to use the controls.
+std::string renderSettingsPage(const SettingsPage& page, const VariableLookup& variable,
+                               const RenderOptions& options = {});
 
 // How the host reads a variable as a boolean: "1", any other non-zero
 // number, or "true".

@@ -16,12 +16,12 @@ void CVarManagerWrapper::registerNotifier(std::string name, NotifierCallback cal
 
 CVarWrapper CVarManagerWrapper::registerCvar(std::string name, std::string defaultValue, std::string description,
                                              bool /*searchable*/, bool /*hasMin*/, float /*min*/, bool /*hasMax*/,
-                                             float /*max*/, bool /*saveToCfg*/)
+                                             float /*max*/, bool saveToCfg)
 {
     auto* host = session_->services();
     if (host == nullptr) return CVarWrapper();
     return CVarWrapper(host->registerVariable(*session_, std::move(name), std::move(defaultValue),
-                                              std::move(description)));
+                                              std::move(description), saveToCfg));
 }
 
 CVarWrapper CVarManagerWrapper::getCvar(std::string name)

@@ -82,6 +82,8 @@ void MinimalPlugin::onLoad()
             if (variable.getBoolValue()) throw std::runtime_error("mp_fail is set");
         });
 
+    cvarManager->registerCvar("mp_session", "0", "kept for this run only", true, false, 0.0f, false, 0.0f, false);
+
     gameWrapper->HookEventWithCaller<ActorWrapper>(
         "Function ProjectX.EngineShare_X.EventPreLoadMap", [this](ActorWrapper caller, void* params, std::string name) {
             if (cvarManager->getCvar("mp_fail").getBoolValue()) throw std::runtime_error("hook was told to fail");

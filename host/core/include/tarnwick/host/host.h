@@ -34,6 +34,15 @@ struct HostOptions {
     // Print each console line taken from the input before running it, so a
     // scripted run reads like a transcript.
     bool echoConsoleLines = false;
+    // Keeps variables registered with saving on between runs: read when the
+    // host starts, restored on registration, written by saveConfig. None:
+    // nothing is kept.
+    std::optional<std::filesystem::path> configFile;
+    // Where `exec` looks for a relative FILE first (then beside the config
+    // file); empty means the working directory.
+    std::filesystem::path execFolder;
+    // Console output in ANSI colour, for a terminal.
+    bool colour = false;
 };
 
 // What a plugin's exported record says about it.
@@ -115,6 +124,16 @@ public:
     // callables run), for values no console line can carry.
     void setVariable(std::string_view name, std::string value);
     bool hasCommand(std::string_view name) const;
+
+    // Every command and variable name, sorted, for completion. Safe from
+    // any thread.
+    std::vector<std::string> consoleNames() const;
+
+    // Writes the config file: the variables registered with saving on, live
+    // or unloaded, and what it held for names nothing registered. Values a
+    // console line cannot carry are left out with a warning. Throws
+    // std::system_error when the file cannot be written.
+    void saveConfig();
 
 private:
     struct State;

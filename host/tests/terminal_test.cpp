@@ -1,0 +1,202 @@
+// tarnwick-host on a pseudo-terminal, typed at as a person would: the
+// prompt, Tab completion, history across runs, Ctrl-C and colour.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "support.h"
+
+namespace tarnwick::host {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::readFile;
+using testing::TempDir;
+
+// The prompt as drawn in colour, and without.
+const std::string prompt = ">\033[0m ";
+const std::string plainPrompt = "> ";
+
+class Terminal {
+public:
+    Terminal(const TempDir& folder, std::vector<std::string> environment)
+    {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) throw std::runtime_error("no pty");
+        const std::string slave = ::ptsname(master_);
+        const winsize size{24, 100, 0, 0};
+        ::ioctl(master_, TIOCSWINSZ, &size);
+
+        std::vector<std::string> arguments{HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir",
+                                           (folder.path() / "host").string()};
+        environment.push_back("TERM=xterm");
+        environment.push_back("HOME=" + folder.path().string());
+        std::vector<char*> argv;
+        std::vector<char*> envp;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        for (auto& setting : environment) envp.push_back(setting.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        child_ = ::fork();
+        if (child_ == 0) {
+            ::setsid();
+            const int terminal = ::open(slave.c_str(), O_RDWR);
+            ::ioctl(terminal, TIOCSCTTY, 0);
+            ::dup2(terminal, 0);
+            ::dup2(terminal, 1);
+            ::dup2(terminal, 2);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+    }
+
+    ~Terminal()
+    {
+        if (child_ > 0) {
+            ::kill(child_, SIGKILL);
+            ::waitpid(child_, nullptr, 0);
+        }
+        ::close(master_);
+    }
+
+    void type(std::string_view keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
+
+    // Reads until `text` shows up after what earlier waits consumed.
+    bool waitFor(std::string_view text, std::chrono::seconds deadline = 30s)
+    {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        for (;;) {
+            if (const auto at = screen_.find(text, seen_); at != std::string::npos) {
+                seen_ = at + text.size();
+                return true;
+            }
+            if (!readSome(end)) return false;
+        }
+    }
+
+    // Reads to the end of the output and returns the exit code.
+    int finish(std::chrono::seconds deadline = 30s)
+    {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (readSome(end)) {
+        }
+        int status = 0;
+        if (::waitpid(child_, &status, 0) != child_) return -1;
+        child_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    pid_t pid() const { return child_; }
+    const std::string& screen() const { return screen_; }
+
+private:
+    bool readSome(std::chrono::steady_clock::time_point end)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left <= 0ms) return false;
+        pollfd watched{master_, POLLIN, 0};
+        if (::poll(&watched, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buffer[4096];
+        const ssize_t count = ::read(master_, buffer, sizeof buffer);
+        if (count <= 0) return false;  // EIO once the program has closed the terminal
+        screen_.append(buffer, static_cast<std::size_t>(count));
+        return true;
+    }
+
+    int master_ = -1;
+    pid_t child_ = -1;
+    std::string screen_;
+    std::size_t seen_ = 0;
+};
+
+class OnTerminal : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#if !TARNWICK_HAVE_LIBEDIT
+        GTEST_SKIP() << "built without libedit";
+#endif
+        std::filesystem::create_directories(folder.path() / "host");
+    }
+    TempDir folder;
+};
+
+TEST_F(OnTerminal, PromptCompletionAndHistoryThatOutlivesTheRun)
+{
+    {
+        Terminal terminal(folder, {});
+        ASSERT_TRUE(terminal.waitFor(prompt)) << terminal.screen();
+        terminal.type("mp_ec\t");
+        ASSERT_TRUE(terminal.waitFor("ho ")) << "Tab completes the only match: " << terminal.screen();
+        terminal.type("from history\r");
+        ASSERT_TRUE(terminal.waitFor("[MinimalPlugin] from history")) << terminal.screen();
+        terminal.type("mp_\t");
+        ASSERT_TRUE(terminal.waitFor("mp_session")) << "several matches are listed: " << terminal.screen();
+        terminal.type("\x03");  // Ctrl-C drops the half-typed line
+        ASSERT_TRUE(terminal.waitFor("^C"));
+        terminal.type("quit\r");
+        EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
+        EXPECT_EQ(terminal.screen().find("unknown command"), std::string::npos) << terminal.screen();
+    }
+    EXPECT_NE(readFile(folder.path() / "host" / "console_history").find("from\\040history"), std::string::npos);
+
+    Terminal again(folder, {});
+    ASSERT_TRUE(again.waitFor(prompt));
+    again.type("\x1b[A\x1b[A");  // up twice: past "quit" to the line before
+    ASSERT_TRUE(again.waitFor("mp_echo from history")) << again.screen();
+    again.type("\r");
+    ASSERT_TRUE(again.waitFor("[MinimalPlugin] from history")) << again.screen();
+    again.type("\x04");  // Ctrl-D on an empty line ends the input
+    EXPECT_EQ(again.finish(), 0) << again.screen();
+}
+
+TEST_F(OnTerminal, OutputArrivingWhileTypingLeavesTheLineIntact)
+{
+    Terminal terminal(folder, {});
+    ASSERT_TRUE(terminal.waitFor(prompt));
+    terminal.type("mp_later 0.2 tick\r");
+    terminal.type("mp_echo hal");
+    ASSERT_TRUE(terminal.waitFor("[MinimalPlugin] later tick")) << terminal.screen();
+    ASSERT_TRUE(terminal.waitFor("mp_echo hal")) << "the half-typed line is drawn again: " << terminal.screen();
+    terminal.type("f\r");
+    ASSERT_TRUE(terminal.waitFor("[MinimalPlugin] half")) << terminal.screen();
+    terminal.type("mp_value kept\r");
+    ASSERT_TRUE(terminal.waitFor("mp_value start -> kept"));
+    ASSERT_EQ(::kill(terminal.pid(), SIGTERM), 0);
+    EXPECT_EQ(terminal.finish(), 0) << "SIGTERM ends the input: " << terminal.screen();
+    EXPECT_NE(readFile(folder.path() / "host" / "cfg" / "config.cfg").find("mp_value \"kept\""), std::string::npos)
+        << "and the config is still saved";
+}
+
+TEST_F(OnTerminal, ColourUnlessNoColourIsSet)
+{
+    const std::string promptColour = "\033[1;36m";
+    Terminal coloured(folder, {});
+    ASSERT_TRUE(coloured.waitFor(prompt));
+    coloured.type("mp_throw\r");
+    ASSERT_TRUE(coloured.waitFor("\033[1;31merror:\033[0m command mp_throw failed")) << coloured.screen();
+    coloured.type("quit\r");
+    EXPECT_EQ(coloured.finish(), 0);
+    EXPECT_NE(coloured.screen().find(promptColour), std::string::npos);
+
+    Terminal plain(folder, {"NO_COLOR=1"});
+    ASSERT_TRUE(plain.waitFor(plainPrompt));
+    plain.type("mp_throw\r");
+    ASSERT_TRUE(plain.waitFor("error: command mp_throw failed")) << plain.screen();
+    plain.type("quit\r");
+    EXPECT_EQ(plain.finish(), 0);
+    EXPECT_EQ(plain.screen().find(promptColour), std::string::npos);
+    EXPECT_EQ(plain.screen().find("\033[1;31m"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarnwick::host
