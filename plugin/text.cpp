@@ -4,6 +4,10 @@
 
 #include <fmt/format.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 #if !defined(_WIN32)
@@ -50,11 +54,21 @@ std::string printable(std::string_view text)
 
 bool holdsLineBreak(std::string_view text)
 {
-    return text.find_first_of("\r\n") != std::string_view::npos;
+    // Two scans with memchr beat one find_first_of, which tests each byte
+    // against the set.
+    return text.find('\n') != std::string_view::npos || text.find('\r') != std::string_view::npos;
 }
 
 bool meansNoEntry(const std::error_code& error)
 {
+#if defined(_WIN32)
+    // Queries that go through the Windows API report its own codes.
+    if (error.category() == std::system_category()) {
+        const auto code = static_cast<DWORD>(error.value());
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH ||
+               code == ERROR_INVALID_NAME;
+    }
+#endif
     // A dangling link, a file used as a folder and a link loop all leave
     // nothing at the end of the path.
     return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||

@@ -13,6 +13,19 @@
 std::filesystem::path pathFromNarrow(std::string_view text);
 std::string narrowFromPath(const std::filesystem::path& path);
 
+#if defined(_WIN32)
+// Narrow text is in the process code page: UTF-8 when the C runtime's locale
+// says so, else the ANSI code page, or the OEM one once the file functions
+// have been switched to OEM.
+unsigned processCodePage();
+
+// The same conversions in a given code page. Bytes invalid in it, and
+// characters it cannot represent exactly, raise std::system_error with the
+// system's code.
+std::filesystem::path pathFromNarrow(std::string_view text, unsigned codePage);
+std::string narrowFromPath(const std::filesystem::path& path, unsigned codePage);
+#endif
+
 // The text with control characters escaped (\n, \r, \t, \xHH), so that it
 // stays one console line.
 std::string printable(std::string_view text);

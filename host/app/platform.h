@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -31,6 +32,12 @@ public:
     LineReader& operator=(const LineReader&) = delete;
 
 private:
+#if defined(_WIN32)
+    // Shared with the reading thread, which may stay blocked in a read that
+    // cannot be cancelled; it then ends with the process, delivering nothing.
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+#endif
     void read();
 
     int input_ = -1;

@@ -2,19 +2,28 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+
+#include <fmt/format.h>
 
 namespace tarnwick::host::testing {
 
 TempDir::TempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-host-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    // A random name, created exclusively: what mkdtemp does, on every platform.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto name = fmt::format("tarnwick-host-test-{:08x}", random());
+        const auto candidate = std::filesystem::temp_directory_path() / name;
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
     }
-    path_ = pattern;
+    throw std::runtime_error("cannot create a fresh folder in " + std::filesystem::temp_directory_path().string());
 }
 
 TempDir::~TempDir()

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <atomic>
 #include <sstream>
@@ -22,10 +26,17 @@ constexpr Host::Seconds deadline{30};
 // The game wrapper the host handed to the loaded test plugin.
 std::shared_ptr<GameWrapper> pluginGame()
 {
+#if defined(_WIN32)
+    HMODULE library = ::GetModuleHandleW(std::filesystem::path(MINIMAL_PLUGIN).make_preferred().c_str());
+    if (library == nullptr) throw std::runtime_error("the test plugin is not loaded");
+    // GetProcAddress names no real type; through void* the cast is a plain one.
+    auto* entry = reinterpret_cast<void*>(::GetProcAddress(library, "minimalPluginGame"));
+#else
     void* library = ::dlopen(MINIMAL_PLUGIN, RTLD_NOW | RTLD_NOLOAD);
     if (library == nullptr) throw std::runtime_error("the test plugin is not loaded");
     void* entry = ::dlsym(library, "minimalPluginGame");
     ::dlclose(library);
+#endif
     std::shared_ptr<GameWrapper> game;
     reinterpret_cast<void (*)(std::shared_ptr<GameWrapper>*)>(entry)(&game);
     return game;

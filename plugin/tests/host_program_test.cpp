@@ -1,8 +1,10 @@
+#include <thread>
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#endif
 
 #include "plugin_fixture.h"
 
@@ -26,6 +28,67 @@ protected:
         writeFile(map, "map v1\n");
     }
 
+#if defined(_WIN32)
+    void TearDown() override
+    {
+        if (child != nullptr) {
+            ::TerminateProcess(child, 1);
+            ::WaitForSingleObject(child, INFINITE);
+            ::CloseHandle(child);
+        }
+        if (input != nullptr) {
+            ::CloseHandle(input);
+        }
+    }
+
+    void start()
+    {
+        SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE readEnd = nullptr;
+        ASSERT_TRUE(::CreatePipe(&readEnd, &input, &inheritable, 0));
+        ::SetHandleInformation(input, HANDLE_FLAG_INHERIT, 0);
+        HANDLE output = ::CreateFileW((folder.root / "console.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                      &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(output, INVALID_HANDLE_VALUE);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = readEnd;
+        startup.hStdOutput = output;
+        startup.hStdError = output;
+        std::wstring commandLine;
+        for (const fs::path& argument : {fs::path(TARNWICK_HOST_PATH), fs::path("--plugin"),
+                                         fs::path(TARNWICK_PLUGIN_PATH), fs::path("--host-dir"), hostFolder,
+                                         fs::path("--game-root"), gameRoot, fs::path("--trace"), traceFile}) {
+            commandLine += L"\"" + argument.native() + L"\" ";
+        }
+        PROCESS_INFORMATION process{};
+        const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                              nullptr, &startup, &process);
+        ::CloseHandle(readEnd);
+        ::CloseHandle(output);
+        ASSERT_TRUE(started) << "CreateProcess failed with " << ::GetLastError();
+        ::CloseHandle(process.hThread);
+        child = process.hProcess;
+    }
+
+    void send(const std::string& lines)
+    {
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(input, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr));
+        ASSERT_EQ(written, lines.size());
+    }
+
+    int finish()
+    {
+        ::CloseHandle(std::exchange(input, nullptr));
+        ::WaitForSingleObject(child, INFINITE);
+        DWORD status = 0;
+        ::GetExitCodeProcess(child, &status);
+        ::CloseHandle(std::exchange(child, nullptr));
+        return static_cast<int>(status);
+    }
+#else
     void TearDown() override
     {
         if (child > 0) {
@@ -85,6 +148,7 @@ protected:
         child = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+#endif
 
     std::vector<nlohmann::json> trace() const
     {
@@ -125,16 +189,28 @@ protected:
         return n;
     }
 
+    // The maps folder with forward slashes, which Windows takes too: the
+    // load, the watch and the game's reload then all name the map alike.
+    std::string mapsFolderText() const { return mapsFolder.generic_string() + "/"; }
+    std::string mapText() const { return mapsFolderText() + "nested/Arena.upk"; }
+
     TemporaryFolder folder;
     fs::path hostFolder, mapsFolder, gameRoot, traceFile, map;
+    // How the scan lists the map: the walk joins with the native separator.
+    const std::string listed = (fs::path("nested") / "Arena.upk").string();
+#if defined(_WIN32)
+    HANDLE child = nullptr;
+    HANDLE input = nullptr;
+#else
     pid_t child = -1;
     int input = -1;
+#endif
 };
 
 TEST_F(HostProgram, ShowsTheMapsAndLoadsTheChosenOne)
 {
     start();
-    send("tw_workshop \"" + mapsFolder.string() + "/\"\nwait 1.2\ntw_filepath nested/Arena.upk\ntw_reload\nwait 0.1\n");
+    send("tw_workshop \"" + mapsFolderText() + "\"\nwait 1.2\ntw_filepath nested/Arena.upk\ntw_reload\nwait 0.1\n");
     EXPECT_EQ(finish(), 0);
 
     const auto plugin = traced("plugin");
@@ -145,21 +221,21 @@ TEST_F(HostProgram, ShowsTheMapsAndLoadsTheChosenOne)
     EXPECT_EQ(plugin[0].at("api"), 95);
     EXPECT_EQ(plugin[1].at("action"), "unload");
 
-    EXPECT_EQ(readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"),
-              expectedPage("nested/Arena.upk@nested/Arena.upk"));
+    EXPECT_EQ(readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"),
+              expectedPage(listed + "@" + listed));
     EXPECT_FALSE(traced("settings").empty()) << "the page was redrawn";
-    EXPECT_EQ(pluginCommands("load_workshop \"" + map.string() + "\""), 1);
+    EXPECT_EQ(pluginCommands("load_workshop \"" + mapText() + "\""), 1);
     const auto preload = traced("preload");
     ASSERT_EQ(preload.size(), 1u);
-    EXPECT_EQ(preload[0].at("map"), map.string());
+    EXPECT_EQ(preload[0].at("map"), mapText());
     EXPECT_TRUE(traced("error").empty());
 }
 
 TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
 {
     start();
-    send("tw_workshop \"" + mapsFolder.string() + "/\"\ntw_filepath nested/Arena.upk\ntw_reload\n");
-    const std::string watching = "Watching: " + map.string();
+    send("tw_workshop \"" + mapsFolderText() + "\"\ntw_filepath nested/Arena.upk\ntw_reload\n");
+    const std::string watching = "Watching: " + mapText();
     auto watchingLines = [&] {
         long n = 0;
         for (auto& event : traced("log")) n += event.at("text") == watching;
@@ -167,11 +243,9 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
     };
     ASSERT_TRUE(awaitTrace([&] { return watchingLines() == 1; }));
 
-    const std::string reload = "load_workshop \"" + map.string() + "\"";
+    const std::string reload = "load_workshop \"" + mapText() + "\"";
     for (int save = 1; save <= 2; ++save) {
-        const int fd = ::open(map.c_str(), O_WRONLY | O_APPEND);
-        ASSERT_EQ(::write(fd, "edit\n", 5), 5);
-        ::close(fd);
+        appendOnce(map, "edit\n");
         ASSERT_TRUE(awaitTrace([&] { return pluginCommands(reload) == 1 + save && watchingLines() == 1 + save; }))
             << "save " << save << " did not reload";
     }
@@ -188,6 +262,9 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
     EXPECT_LT(delay, 3.0);
 }
 
+#if !defined(_WIN32)
+// Wine does not enforce the access rights of folders, so under it no folder
+// can be made unreadable.
 TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
 {
     writeFile(mapsFolder / "first.upk", "map");
@@ -203,15 +280,15 @@ TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
         ::chown(folder.root.c_str(), *user, *user);
     }
     start(user);
-    send("tw_workshop \"" + mapsFolder.string() + "/\"\nwait 0.2\n");
+    send("tw_workshop \"" + mapsFolderText() + "\"\nwait 0.2\n");
     ASSERT_TRUE(awaitTrace([&] { return !traced("timer_set").empty(); }));
-    const std::string page = readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set");
+    const std::string page = readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set");
     fs::permissions(mapsFolder / "locked", fs::perms::none);
     send("tw_scan\nwait 0.1\n");
     EXPECT_EQ(finish(), 0);
     fs::permissions(mapsFolder / "locked", fs::perms::owner_all);
 
-    EXPECT_EQ(readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"), page);
+    EXPECT_EQ(readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"), page);
     const auto logLines = traced("log");
     ASSERT_FALSE(logLines.empty());
     const std::string last = logLines.back().at("text");
@@ -219,6 +296,7 @@ TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
     EXPECT_NE(last.find("locked"), std::string::npos) << last;
     EXPECT_TRUE(traced("error").empty());
 }
+#endif
 
 }  // namespace
 }  // namespace tarnwick::test

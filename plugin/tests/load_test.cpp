@@ -82,11 +82,15 @@ TEST_F(MapLoad, StaysSilentWhenTheFolderTextIsAFileAndNoMapIsChosen)
 TEST_F(MapLoad, LoadsALinkByItsOwnPath)
 {
     writeFile(folder.root / "real.upk", "map");
-    fs::create_symlink(folder.root / "real.upk", mapsFolder / "link.upk");
+    if (!makeSymlink(folder.root / "real.upk", mapsFolder / "link.upk")) {
+        GTEST_SKIP() << "this system cannot make symbolic links that its file status queries see";
+    }
     load(mapsFolder.string() + "/", "link.upk");
     EXPECT_EQ(newCommands(), std::vector<std::string>{"load_workshop \"" + mapsFolder.string() + "/link.upk\""});
 }
 
+#if !defined(_WIN32)
+// Windows file names cannot hold double quotes or line breaks.
 TEST_F(MapLoad, RefusesAPathThatCannotBeQuoted)
 {
     useMapsFolder(mapsFolder.string() + "/");
@@ -104,6 +108,7 @@ TEST_F(MapLoad, RefusesAPathThatCannotBeQuoted)
         EXPECT_EQ(newLogs().front().find('\n'), std::string::npos) << "one line";
     }
 }
+#endif
 
 }  // namespace
 }  // namespace tarnwick::test

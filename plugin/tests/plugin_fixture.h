@@ -1,9 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -13,6 +16,11 @@
 #include <nlohmann/json.hpp>
 
 #include <tarnwick/host/host.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <tlhelp32.h>
+#endif
 
 namespace tarnwick::test {
 
@@ -41,6 +49,21 @@ inline std::string expectedPage(std::string_view mapList)
            "1|Auto-reload on file change|tw_watching\n0|Load Map|tw_reload\n";
 }
 
+// The settings file's text. On Windows it is written in text mode, so every
+// line must end in CR LF; the text comes back with plain line breaks.
+inline std::string readPage(const fs::path& path)
+{
+    std::string text = readFile(path);
+#if defined(_WIN32)
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
+        EXPECT_TRUE(at > 0 && text[at - 1] == '\r') << "a line without CR LF in " << path.string();
+        if (at > 0 && text[at - 1] == '\r') text.erase(--at, 1);
+        ++at;
+    }
+#endif
+    return text;
+}
+
 // Threads of this process. The first thread a process starts may bring a
 // runtime thread of its own (ThreadSanitizer's), so start one before the
 // baseline is taken.
@@ -51,8 +74,71 @@ inline std::size_t runningThreads()
         return true;
     }();
     (void)warmedUp;
+#if defined(_WIN32)
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot list the threads");
+    std::size_t threads = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+        threads += entry.th32OwnerProcessID == ::GetCurrentProcessId();
+    }
+    ::CloseHandle(snapshot);
+    return threads;
+#else
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
+#endif
+}
+
+// Open descriptors, or on Windows open handles, of this process.
+inline std::size_t openDescriptors()
+{
+#if defined(_WIN32)
+    DWORD handles = 0;
+    if (!::GetProcessHandleCount(::GetCurrentProcess(), &handles)) throw std::runtime_error("cannot count handles");
+    return handles;
+#else
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+#endif
+}
+
+// One write to the end of the file: a single save as the watcher reports it.
+inline void appendOnce(const fs::path& file, std::string_view text = "saved\n")
+{
+    std::FILE* out = nullptr;
+#if defined(_WIN32)
+    out = ::_wfopen(file.c_str(), L"ab");
+#else
+    out = std::fopen(file.c_str(), "ab");
+#endif
+    ASSERT_NE(out, nullptr);
+    // Unbuffered: the text reaches the file in one write call.
+    std::setvbuf(out, nullptr, _IONBF, 0);
+    EXPECT_EQ(std::fwrite(text.data(), 1, text.size(), out), text.size());
+    std::fclose(out);
+}
+
+// Makes `link` a symbolic link to `target`; false where the platform cannot.
+// (MinGW's C++ library does not make links, and Wine's links are invisible
+// to the status queries of its C runtime.)
+inline bool makeSymlink(const fs::path& target, const fs::path& link, bool toFolder = false)
+{
+#if defined(_WIN32)
+    const DWORD kind = toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    if (!::CreateSymbolicLinkW(link.c_str(), target.c_str(), kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+        return false;
+    }
+    std::error_code error;
+    return fs::is_symlink(fs::symlink_status(link, error));
+#else
+    if (toFolder) {
+        fs::create_directory_symlink(target, link);
+    } else {
+        fs::create_symlink(target, link);
+    }
+    return true;
+#endif
 }
 
 // A fresh folder per test, removed afterwards.
@@ -61,15 +147,17 @@ public:
     TemporaryFolder()
     {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("tarnwick-") + (test ? test->name() : "test") + "-XXXXXX";
+        std::string name = std::string("tarnwick-") + (test ? test->name() : "test") + "-";
         for (auto& c : name) {
             if (c == '/') c = '_';
         }
-        std::string pattern = (fs::temp_directory_path() / name).string();
-        if (!mkdtemp(pattern.data())) {
-            throw std::runtime_error("mkdtemp failed");
+        // A random suffix, created exclusively: what mkdtemp does, everywhere.
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {
+            const fs::path candidate = fs::temp_directory_path() / (name + std::to_string(random()));
+            if (fs::create_directory(candidate)) root = candidate;
         }
-        root = pattern;
+        if (root.empty()) throw std::runtime_error("cannot create a fresh folder");
     }
     ~TemporaryFolder()
     {

@@ -1,5 +1,10 @@
 #include <cstring>
+#include <filesystem>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -13,27 +18,43 @@ using BakkesMod::Plugin::PluginInfo;
 // The plugin library opened directly, as the host's loader sees it.
 class PluginLibrary : public ::testing::Test {
 protected:
+#if defined(_WIN32)
+    void SetUp() override
+    {
+        const std::filesystem::path file = std::filesystem::path(TARNWICK_PLUGIN_PATH).make_preferred();
+        handle = ::LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        ASSERT_NE(handle, nullptr) << "LoadLibrary failed with " << ::GetLastError();
+    }
+    void close() { ::FreeLibrary(handle); }
+    // GetProcAddress names no real type; through void* the cast is a plain one.
+    void* address(const char* name) { return reinterpret_cast<void*>(::GetProcAddress(handle, name)); }
+
+    HMODULE handle = nullptr;
+#else
     void SetUp() override
     {
         handle = dlopen(TARNWICK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(handle, nullptr) << dlerror();
     }
+    void close() { dlclose(handle); }
+    void* address(const char* name) { return dlsym(handle, name); }
+
+    void* handle = nullptr;
+#endif
     void TearDown() override
     {
         if (handle) {
             if (auto deleteMe = symbol<void (*)()>("deleteMe")) {
                 deleteMe();
             }
-            dlclose(handle);
+            close();
         }
     }
     template <typename T>
     T symbol(const char* name)
     {
-        return reinterpret_cast<T>(dlsym(handle, name));
+        return reinterpret_cast<T>(address(name));
     }
-
-    void* handle = nullptr;
 };
 
 TEST_F(PluginLibrary, ExportsItsRecordAndEntryPointsUnderPlainNames)

@@ -1,5 +1,7 @@
 #include <csignal>
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -54,7 +56,7 @@ TEST_F(ReplaceFileContent, ReplacesTheWholeFileAndLeavesNothingBeside)
 {
     writeFile(target, "old content that is longer than the new one\n");
     EXPECT_TRUE(replaceFileContent(target, "new\n"));
-    EXPECT_EQ(readFile(target), "new\n");
+    EXPECT_EQ(readPage(target), "new\n");  // text mode: CR LF on Windows
     EXPECT_EQ(std::distance(fs::directory_iterator(folder.root), fs::directory_iterator()), 1);
 }
 
@@ -63,6 +65,8 @@ TEST_F(ReplaceFileContent, ReportsAMissingFolderAsNothingWritten)
     EXPECT_FALSE(replaceFileContent(folder.root / "missing" / "page.set", "text\n"));
 }
 
+#if !defined(_WIN32)
+// Windows has no per-process file-size limit to make a write fail part-way.
 TEST_F(ReplaceFileContent, KeepsTheOldFileWholeWhenTheWriteFails)
 {
     writeFile(target, "previous page\n");
@@ -88,6 +92,7 @@ TEST_F(ReplaceFileContent, KeepsTheOldFileWholeWhenTheWriteFails)
     EXPECT_EQ(readFile(target), "previous page\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder.root), fs::directory_iterator()), 1);
 }
+#endif
 
 }  // namespace
 }  // namespace tarnwick::test

@@ -15,20 +15,32 @@ namespace BakkesMod::Plugin {
 // shared handles whose deleter knows the real type.
 class PLUGIN_API BakkesModPlugin {
 public:
-    BakkesModPlugin() = default;
-    BakkesModPlugin(const BakkesModPlugin&) = default;
-    BakkesModPlugin(BakkesModPlugin&&) = default;
-    BakkesModPlugin& operator=(const BakkesModPlugin&) = default;
-    BakkesModPlugin& operator=(BakkesModPlugin&&) = default;
+    BakkesModPlugin();
+    BakkesModPlugin(const BakkesModPlugin&);
+    BakkesModPlugin(BakkesModPlugin&&);
+    BakkesModPlugin& operator=(const BakkesModPlugin&);
+    BakkesModPlugin& operator=(BakkesModPlugin&&);
     // gameWrapper is declared after cvarManager, so it is released first.
-    ~BakkesModPlugin() = default;
+    ~BakkesModPlugin();
 
-    virtual void onLoad() {}
-    virtual void onUnload() {}
+    virtual void onLoad();
+    virtual void onUnload();
 
     std::shared_ptr<CVarManagerWrapper> cvarManager;
     std::shared_ptr<GameWrapper> gameWrapper;
 };
+
+// Defined outside the class so that every plugin library exports them: a
+// compiler may leave members defaulted or defined inside an exported class
+// out of the library's export table (MinGW's GCC does).
+inline BakkesModPlugin::BakkesModPlugin() = default;
+inline BakkesModPlugin::BakkesModPlugin(const BakkesModPlugin&) = default;
+inline BakkesModPlugin::BakkesModPlugin(BakkesModPlugin&&) = default;
+inline BakkesModPlugin& BakkesModPlugin::operator=(const BakkesModPlugin&) = default;
+inline BakkesModPlugin& BakkesModPlugin::operator=(BakkesModPlugin&&) = default;
+inline BakkesModPlugin::~BakkesModPlugin() = default;
+inline void BakkesModPlugin::onLoad() {}
+inline void BakkesModPlugin::onUnload() {}
 
 using GetPluginFunction = std::shared_ptr<BakkesModPlugin>* (*)();
 using DeleteMeFunction = void (*)();

@@ -1,0 +1,200 @@
+// What only Windows has: code pages, drive letters, the DLL's version
+// resource, and the settings file in text mode.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "game_paths.h"
+#include "plugin_fixture.h"
+#include "text.h"
+
+namespace tarnwick::test {
+namespace {
+
+constexpr unsigned shiftJis = 932;
+constexpr unsigned westernEuropean = 1252;
+constexpr unsigned oemUnitedStates = 437;
+
+template <typename Conversion>
+DWORD systemErrorOf(Conversion&& conversion)
+{
+    try {
+        conversion();
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().category(), std::system_category());
+        return static_cast<DWORD>(error.code().value());
+    }
+    return ERROR_SUCCESS;
+}
+
+TEST(CodePage, ConvertsBothWaysExactly)
+{
+    EXPECT_EQ(pathFromNarrow("caf\xC3\xA9", CP_UTF8).native(), L"caf\u00E9");
+    EXPECT_EQ(narrowFromPath(L"caf\u00E9 \U0001F600", CP_UTF8), "caf\xC3\xA9 \xF0\x9F\x98\x80");
+    EXPECT_EQ(pathFromNarrow("caf\xE9", westernEuropean).native(), L"caf\u00E9");
+    EXPECT_EQ(narrowFromPath(L"caf\u00E9", westernEuropean), "caf\xE9");
+    EXPECT_EQ(pathFromNarrow("\x93\xFA\x96\x7B", shiftJis).native(), L"\u65E5\u672C");
+    EXPECT_EQ(narrowFromPath(L"\u65E5\u672C", shiftJis), "\x93\xFA\x96\x7B");
+    EXPECT_EQ(pathFromNarrow("caf\x82", oemUnitedStates).native(), L"caf\u00E9");
+    EXPECT_EQ(narrowFromPath(L"", CP_UTF8), "");
+    EXPECT_TRUE(pathFromNarrow("", shiftJis).empty());
+}
+
+TEST(CodePage, RejectsBytesThatAreInvalidInIt)
+{
+    EXPECT_EQ(systemErrorOf([] { (void)pathFromNarrow("caf\xC3(", CP_UTF8); }), ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(systemErrorOf([] { (void)pathFromNarrow("\xFF", CP_UTF8); }), ERROR_NO_UNICODE_TRANSLATION);
+    // A lead byte whose trail byte is missing.
+    EXPECT_EQ(systemErrorOf([] { (void)pathFromNarrow("map\x93", shiftJis); }), ERROR_NO_UNICODE_TRANSLATION);
+}
+
+TEST(CodePage, RejectsCharactersWithoutAnExactMappingInsteadOfReplacingThem)
+{
+    // Best fit would turn these into "A" and "e"; a replacement into "?".
+    EXPECT_EQ(systemErrorOf([] { (void)narrowFromPath(L"\u0100rena.upk", westernEuropean); }),
+              ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(systemErrorOf([] { (void)narrowFromPath(L"caf\u00E9", shiftJis); }), ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(systemErrorOf([] { (void)narrowFromPath(L"\u65E5", oemUnitedStates); }),
+              ERROR_NO_UNICODE_TRANSLATION);
+    // Half a surrogate pair is no character at all.
+    EXPECT_EQ(systemErrorOf([] { (void)narrowFromPath(std::wstring(1, wchar_t(0xD800)), CP_UTF8); }),
+              ERROR_NO_UNICODE_TRANSLATION);
+}
+
+TEST(CodePage, FollowsTheFileInterfacesBetweenAnsiAndOem)
+{
+    // The runtime's locale here is "C", not UTF-8.
+    EXPECT_EQ(processCodePage(), ::GetACP());
+    ::SetFileApisToOEM();
+    const unsigned oem = processCodePage();
+    ::SetFileApisToANSI();
+    EXPECT_EQ(oem, ::GetOEMCP());
+    EXPECT_EQ(processCodePage(), ::GetACP());
+}
+
+TEST(NoEntry, CoversTheFourSystemErrorsOnly)
+{
+    for (DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH, ERROR_INVALID_NAME}) {
+        EXPECT_TRUE(meansNoEntry(std::error_code(static_cast<int>(code), std::system_category()))) << code;
+    }
+    for (DWORD code : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_NOT_READY}) {
+        EXPECT_FALSE(meansNoEntry(std::error_code(static_cast<int>(code), std::system_category()))) << code;
+    }
+}
+
+TEST(GameMapFolder, LiesTwoLevelsAboveTheWorkingDirectoryOnADrive)
+{
+    EXPECT_EQ(gameMapFolderFor(L"D:\\Game\\Binaries\\Win64").native(), L"D:\\Game\\TAGame\\CookedPCConsole");
+    EXPECT_EQ(gameMapFolderFor(L"D:\\Game").native(), L"D:\\TAGame\\CookedPCConsole");
+    EXPECT_EQ(gameMapFolderFor(L"D:\\").native(), L"D:\\TAGame\\CookedPCConsole");
+}
+
+std::wstring versionValue(const std::vector<char>& block, const wchar_t* name)
+{
+    void* value = nullptr;
+    UINT length = 0;
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+    if (!::VerQueryValueW(block.data(), query.c_str(), &value, &length) || length == 0) return L"(none)";
+    return static_cast<const wchar_t*>(value);
+}
+
+TEST(PluginFile, CarriesItsNameAndVersionInTheVersionResource)
+{
+    const fs::path plugin = fs::path(TARNWICK_PLUGIN_PATH).make_preferred();
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(plugin.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << "no version resource, error " << ::GetLastError();
+    std::vector<char> block(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(plugin.c_str(), 0, size, block.data()));
+
+    EXPECT_EQ(versionValue(block, L"InternalName"), L"Tarnwick.dll");
+    EXPECT_EQ(versionValue(block, L"OriginalFilename"), L"Tarnwick.dll");
+    EXPECT_EQ(versionValue(block, L"FileVersion"), L"1.0.0.57");
+    EXPECT_EQ(versionValue(block, L"ProductVersion"), L"1.0.0.57");
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 1));
+    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(57, 0));
+    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(0, 1));
+    EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(57, 0));
+}
+
+// Runs on drive D:, which ctest maps to a fresh folder under Wine; on
+// Windows, `subst D: FOLDER` does the same.
+class OnDriveD : public PluginTest {
+protected:
+    void SetUp() override
+    {
+        if (::GetFileAttributesW(L"D:\\") == INVALID_FILE_ATTRIBUTES) {
+            GTEST_SKIP() << "no drive D: to work on; map one to an empty folder";
+        }
+        PluginTest::SetUp();
+        previousWorkingDirectory = fs::current_path();
+    }
+    void TearDown() override
+    {
+        if (previousWorkingDirectory.empty()) return;
+        PluginTest::TearDown();
+        fs::current_path(previousWorkingDirectory);
+        fs::remove_all(L"D:\\Maps");
+        fs::remove_all(L"D:\\Game");
+    }
+
+    fs::path previousWorkingDirectory;
+};
+
+TEST_F(OnDriveD, ListsAndLoadsAMapOfAFolderWithoutFinalSeparator)
+{
+    writeFile(L"D:\\Maps\\Arena.upk", "map");
+    loadPlugin();
+    useMapsFolder("D:\\Maps");
+    EXPECT_EQ(readPage(settingsFile()), expectedPage("\\Arena.upk@\\Arena.upk"));
+
+    host->execute("tw_filepath \"\\Arena.upk\"");
+    host->execute("tw_reload");
+    const auto commands = pluginCommands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(), "load_workshop \"D:\\Maps\\Arena.upk\"");
+}
+
+TEST_F(OnDriveD, FindsTheGameMapFolderFromTheGamesWorkingDirectory)
+{
+    fs::create_directories(L"D:\\Game\\Binaries\\Win64");
+    writeFile(L"D:\\Game\\TAGame\\CookedPCConsole\\Park_P.upk", "map");
+    fs::current_path(L"D:\\Game\\Binaries\\Win64");
+    loadPlugin();
+    host->execute("load_freeplay");
+    host->runPending();
+    const auto lines = logs();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Watching: D:\\Game\\TAGame\\CookedPCConsole\\Park_P.upk"),
+              lines.end());
+}
+
+// The default maps folder, the Steam Workshop's, made on this prefix's C:.
+class DefaultWorkshopFolder : public PluginTest {};
+
+TEST_F(DefaultWorkshopFolder, ListsAndLoadsAMapOfIt)
+{
+    const fs::path workshop = L"C:\\Program Files (x86)\\Steam\\steamapps\\workshop\\content\\252950";
+    if (fs::exists(workshop)) GTEST_SKIP() << "a real Steam Workshop folder is here; it is left alone";
+    writeFile(workshop / "1234567" / "Arena.udk", "map");
+    struct Cleanup {
+        ~Cleanup() { fs::remove_all(L"C:\\Program Files (x86)\\Steam"); }
+    } cleanup;
+
+    loadPlugin();
+    const std::string relative = "1234567\\Arena.udk";
+    EXPECT_EQ(readPage(settingsFile()), expectedPage(relative + "@" + relative));
+    host->execute("tw_filepath \"" + relative + "\"");
+    host->execute("tw_reload");
+    const auto commands = pluginCommands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(),
+              "load_workshop \"C:/Program Files (x86)/Steam/steamapps/workshop/content/252950/1234567\\Arena.udk\"");
+}
+
+}  // namespace
+}  // namespace tarnwick::test

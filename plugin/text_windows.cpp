@@ -1,0 +1,91 @@
+#include "text.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <clocale>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void raiseConversionError(DWORD code, const char* what)
+{
+    throw std::system_error(static_cast<int>(code), std::system_category(), what);
+}
+
+int lengthAsInt(std::size_t length, const char* what)
+{
+    if (length > static_cast<std::size_t>(INT_MAX)) raiseConversionError(ERROR_ARITHMETIC_OVERFLOW, what);
+    return static_cast<int>(length);
+}
+
+bool takesDefaultCharacter(unsigned codePage)
+{
+    // These code pages refuse a default character and best-fit flags; they
+    // report unmappable characters through WC_ERR_INVALID_CHARS instead.
+    return codePage != CP_UTF8 && codePage != 54936;  // GB 18030
+}
+
+}  // namespace
+
+unsigned processCodePage()
+{
+    if (___lc_codepage_func() == CP_UTF8) return CP_UTF8;
+    return ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP();
+}
+
+fs::path pathFromNarrow(std::string_view text, unsigned codePage)
+{
+    constexpr const char* what = "cannot convert narrow text to a path";
+    if (text.empty()) return {};
+    const int size = lengthAsInt(text.size(), what);
+    const int wideSize = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (wideSize == 0) raiseConversionError(::GetLastError(), what);
+    std::wstring wide(static_cast<std::size_t>(wideSize), L'\0');
+    if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), wideSize) == 0) {
+        raiseConversionError(::GetLastError(), what);
+    }
+    return fs::path(std::move(wide));
+}
+
+std::string narrowFromPath(const fs::path& path, unsigned codePage)
+{
+    constexpr const char* what = "cannot convert a path to narrow text";
+    const std::wstring& wide = path.native();
+    if (wide.empty()) return {};
+    const int size = lengthAsInt(wide.size(), what);
+    // Best fit would quietly turn a name into another ("ä" into "a"); a used
+    // default character means a character had no exact mapping at all.
+    const bool withDefault = takesDefaultCharacter(codePage);
+    const DWORD flags = withDefault ? WC_NO_BEST_FIT_CHARS : WC_ERR_INVALID_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultOut = withDefault ? &usedDefault : nullptr;
+    const int narrowSize =
+        ::WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, usedDefaultOut);
+    if (narrowSize == 0) raiseConversionError(::GetLastError(), what);
+    if (usedDefault) raiseConversionError(ERROR_NO_UNICODE_TRANSLATION, what);
+    std::string narrow(static_cast<std::size_t>(narrowSize), '\0');
+    if (::WideCharToMultiByte(codePage, flags, wide.data(), size, narrow.data(), narrowSize, nullptr,
+                              usedDefaultOut) == 0) {
+        raiseConversionError(::GetLastError(), what);
+    }
+    if (usedDefault) raiseConversionError(ERROR_NO_UNICODE_TRANSLATION, what);
+    return narrow;
+}
+
+fs::path pathFromNarrow(std::string_view text)
+{
+    return pathFromNarrow(text, processCodePage());
+}
+
+std::string narrowFromPath(const fs::path& path)
+{
+    return narrowFromPath(path, processCodePage());
+}
+
+fs::path pathFromWide(const std::wstring& text)
+{
+    // Both are UTF-16 on Windows.
+    return fs::path(text);
+}
