@@ -23,8 +23,8 @@ say() { printf '\n\033[1m== %s\033[0m\n' "$*" >&2; }
     echo "wait 1.5"
     sleep 1.8
     say "Choose Arena on the page and press Load Map"
-    echo "tw_filepath \"Training Grounds/Arena.upk\""
-    echo "tw_reload"
+    echo "page pick 1 \"Training Grounds/Arena.upk\""
+    echo "page press 4"
     sleep 0.8
     say "Save the map: the game reloads it one second later"
     printf 'edited at %s\n' "$(date +%T)" >> "$map"
