@@ -14,6 +14,7 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -94,6 +95,17 @@ struct Options {
     bool version = false;
 };
 
+// Arguments arrive as UTF-8 (on Windows converted from the wide command
+// line), which a path must not reinterpret in a code page.
+fs::path pathFromArgument(const std::string& text)
+{
+#if defined(_WIN32)
+    return fs::path(std::u8string(text.begin(), text.end()));
+#else
+    return fs::path(text);
+#endif
+}
+
 Options parseArguments(int argc, char** argv)
 {
     Options options;
@@ -138,11 +150,11 @@ Options parseArguments(int argc, char** argv)
             if (option == std::end(valued)) throw UsageError(fmt::format("unknown option {}", argument));
             const std::string path = takeValue();
             if (path.empty()) throw UsageError(fmt::format("{} needs a value, not an empty one", name));
-            options.*(option->second) = fs::path(path);
+            options.*(option->second) = pathFromArgument(path);
             continue;
         }
         if (options.script) throw UsageError(fmt::format("one script only, but got {} as well", argument));
-        options.script = fs::path(argument);
+        options.script = pathFromArgument(std::string(argument));
     }
     return options;
 }
@@ -160,6 +172,11 @@ fs::path defaultPlugin(const fs::path& programFolder)
 fs::path defaultHostFolder()
 {
     fs::path base;
+#if defined(_WIN32)
+    if (const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA"); local != nullptr && fs::path(local).is_absolute()) {
+        base = local;
+    } else
+#endif
     if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && fs::path(data).is_absolute()) {
         base = data;
     } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
@@ -268,9 +285,7 @@ int run(const Options& options)
     return succeeded;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int hostMain(int argc, char** argv)
 {
     try {
         const Options options = parseArguments(argc, argv);
@@ -295,3 +310,35 @@ int main(int argc, char** argv)
         return failed;
     }
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+// The wide command line, so that no argument is lost to the code page.
+int wmain(int argc, wchar_t** wideArguments)
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArguments[i], -1, nullptr, 0,
+                                                 nullptr, nullptr);
+        if (length <= 0) {
+            std::cerr << "tarnwick-host: argument " << i << " is not valid text (see --help)\n";
+            return badCommandLine;
+        }
+        std::string argument(static_cast<std::size_t>(length), '\0');
+        ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArguments[i], -1, argument.data(), length, nullptr,
+                              nullptr);
+        argument.pop_back();  // the terminating zero
+        arguments.push_back(std::move(argument));
+    }
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return hostMain(argc, argv.data());
+}
+#else
+int main(int argc, char** argv)
+{
+    return hostMain(argc, argv);
+}
+#endif
