@@ -375,8 +375,11 @@ TEST(SingleFile, ReportsOnlyItsExactNameInAnyFolder)
     writeFile(t.tree / "target.txt.bak", "");
     writeFile(t.tree / "sub" / "target.txt", "");
     changeAttributes(t.tree / "target.txt");
-    EXPECT_EQ(creations(recorder.before({"target.txt", Event::modified})),
-              (std::vector<Change>{{"sub/target.txt", Event::added}}));
+    auto reported = creations(recorder.before({"target.txt", Event::modified}));
+    // A file made in a folder that has just been watched may come twice: from
+    // the scan of the new folder and from its own event. Never not at all.
+    reported.erase(std::unique(reported.begin(), reported.end()), reported.end());
+    EXPECT_EQ(reported, (std::vector<Change>{{"sub/target.txt", Event::added}}));
 }
 
 TEST(SingleFile, PathWithoutSeparatorWatchesTheCurrentDirectory)
