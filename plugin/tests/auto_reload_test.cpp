@@ -1,8 +1,3 @@
-#include <csignal>
-#if !defined(_WIN32)
-#include <sys/resource.h>
-#endif
-
 #include "plugin_fixture.h"
 
 namespace tarnwick::test {
@@ -298,15 +293,7 @@ TEST_F(UnderpassRestore, KeepsTheGamesFileWhenTheCopyFails)
     fs::create_directory(cookedFolder / "Labs_Underpass_P.upk.restoring");
     host->execute("tw_restore");
 #else
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 1024;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    host->execute("tw_restore");
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
+    withFileSizeLimit(1024, [&] { host->execute("tw_restore"); });
 #endif
 
     EXPECT_EQ(readFile(target()), "the game's own file");

@@ -1,8 +1,6 @@
 // Faults and stress: each case asserts that nothing is lost and nothing leaks.
-#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "plugin_fixture.h"
@@ -21,21 +19,6 @@ void appendOnce(const fs::path& file)
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, "edit\n", 5), 5);
     ::close(fd);
-}
-
-// Runs `body` with writes limited to `bytes` per file, as a nearly full disk would.
-template <typename Body>
-void withFileSizeLimit(rlim_t bytes, Body&& body)
-{
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = bytes;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    body();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
 }
 
 // Removes a tree too deep for full paths, one folder relative to the next.

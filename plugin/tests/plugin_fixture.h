@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -140,6 +145,24 @@ inline bool makeSymlink(const fs::path& target, const fs::path& link, bool toFol
     return true;
 #endif
 }
+
+#if !defined(_WIN32)
+// Runs `body` with writes limited to `bytes` per file and SIGXFSZ ignored, so
+// a write fails part-way with EFBIG, as on a full disk.
+template <typename Body>
+void withFileSizeLimit(rlim_t bytes, Body&& body)
+{
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = bytes;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    body();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+}
+#endif
 
 // A fresh folder per test, removed afterwards.
 class TemporaryFolder {

@@ -1,8 +1,3 @@
-#include <csignal>
-#if !defined(_WIN32)
-#include <sys/resource.h>
-#endif
-
 #include <gtest/gtest.h>
 
 #include "game_paths.h"
@@ -70,22 +65,14 @@ TEST_F(ReplaceFileContent, ReportsAMissingFolderAsNothingWritten)
 TEST_F(ReplaceFileContent, KeepsTheOldFileWholeWhenTheWriteFails)
 {
     writeFile(target, "previous page\n");
-    // A file-size limit makes the write fail part-way, as a full disk would.
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 16;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-
     std::optional<std::system_error> failure;
-    try {
-        replaceFileContent(target, std::string(4096, 'x'));
-    } catch (const std::system_error& error) {
-        failure = error;
-    }
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
+    withFileSizeLimit(16, [&] {
+        try {
+            replaceFileContent(target, std::string(4096, 'x'));
+        } catch (const std::system_error& error) {
+            failure = error;
+        }
+    });
 
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->code(), std::errc::file_too_large);
