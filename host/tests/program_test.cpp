@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -58,7 +60,9 @@ Run runHost(const TempDir& folder, const std::string& arguments, const std::stri
     std::replace(commandLine.begin(), commandLine.end(), '\'', '"');
     const auto equals = environment.find('=');
     const std::string variable = environment.substr(0, equals);
+    std::optional<std::wstring> previous;
     if (!variable.empty()) {
+        if (const wchar_t* set = ::_wgetenv(std::filesystem::path(variable).c_str())) previous = set;
         std::string value = environment.substr(equals + 1);
         std::erase(value, '\'');
         ::SetEnvironmentVariableW(std::filesystem::path(variable).c_str(),
@@ -68,7 +72,9 @@ Run runHost(const TempDir& folder, const std::string& arguments, const std::stri
     PROCESS_INFORMATION process{};
     const BOOL started = ::CreateProcessW(nullptr, wideCommand.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                           folder.path().c_str(), &startup, &process);
-    if (!variable.empty()) ::SetEnvironmentVariableW(std::filesystem::path(variable).c_str(), nullptr);
+    if (!variable.empty()) {
+        ::SetEnvironmentVariableW(std::filesystem::path(variable).c_str(), previous ? previous->c_str() : nullptr);
+    }
     for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) ::CloseHandle(handle);
     if (!started) throw std::runtime_error("cannot start " + commandLine);
 
@@ -180,8 +186,13 @@ TEST(Program, GameRootBecomesTheWorkingDirectoryAndPathsStayRelativeToTheStart)
 TEST(Program, DefaultHostFolderIsCreatedWithItsSubfolders)
 {
     TempDir folder;
+#if defined(_WIN32)
+    const char* perUserData = "LOCALAPPDATA";
+#else
+    const char* perUserData = "XDG_DATA_HOME";
+#endif
     const auto run = runHost(folder, plugin + " --trace trace.jsonl", "mp_folders\n",
-                             fmt::format("XDG_DATA_HOME='{}/xdg'", folder.path().string()));
+                             fmt::format("{}='{}/xdg'", perUserData, folder.path().string()));
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const auto hostFolder = folder.path() / "xdg" / "tarnwick";
     EXPECT_TRUE(std::filesystem::is_directory(hostFolder / "plugins" / "settings"));

@@ -246,8 +246,13 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
     const std::string reload = "load_workshop \"" + mapText() + "\"";
     for (int save = 1; save <= 2; ++save) {
         appendOnce(map, "edit\n");
-        ASSERT_TRUE(awaitTrace([&] { return pluginCommands(reload) == 1 + save && watchingLines() == 1 + save; }))
-            << "save " << save << " did not reload";
+#if defined(_WIN32)
+        // Windows may report one write as two modifications, each its own reload.
+        const auto reloaded = [&] { return pluginCommands(reload) >= 1 + save && watchingLines() >= 1 + save; };
+#else
+        const auto reloaded = [&] { return pluginCommands(reload) == 1 + save && watchingLines() == 1 + save; };
+#endif
+        ASSERT_TRUE(awaitTrace(reloaded)) << "save " << save << " did not reload";
     }
     send("quit\n");
     EXPECT_EQ(finish(), 0);
