@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "console_parser.h"
+#include "text.h"
 
 namespace tarnwick::host {
 
@@ -15,11 +16,8 @@ ConfigContent parseConfig(std::string_view text)
     ConfigContent content;
     std::size_t lineNumber = 0;
     while (!text.empty()) {
-        const auto end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        const std::string_view line = text::takeLine(text);
         ++lineNumber;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const auto first = line.find_first_not_of(" \t");
         if (first == std::string_view::npos || line.substr(first).starts_with("//") || line[first] == '#') continue;
 

@@ -8,6 +8,7 @@
 #include <fmt/ranges.h>
 
 #include "style.h"
+#include "text.h"
 
 namespace tarnwick::host {
 namespace {
@@ -63,11 +64,8 @@ SettingsPage parseSettingsPage(std::string_view text)
     std::size_t lineNumber = 0;
     bool haveTitle = false;
     while (!text.empty()) {
-        const auto end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        const std::string_view line = text::takeLine(text);
         ++lineNumber;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
 
         if (!haveTitle) {
             page.title = std::string(line);

@@ -155,4 +155,13 @@ std::string escapeInvalidUtf8(std::string_view bytes)
     return result;
 }
 
+std::string_view takeLine(std::string_view& text)
+{
+    const auto end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+}
+
 }  // namespace tarnwick::host::text

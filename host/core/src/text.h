@@ -17,6 +17,9 @@ std::string encodeUtf8(std::u32string_view codePoints);
 // wchar_t is UTF-32 on Linux and UTF-16 on Windows.
 std::wstring toWide(std::u32string_view codePoints);
 
+// Takes the first line off `text`, without its LF or CR LF ending.
+std::string_view takeLine(std::string_view& text);
+
 // For display and the trace: valid UTF-8 passes unchanged, each byte that is
 // not part of a valid sequence becomes the four characters \xNN.
 std::string escapeInvalidUtf8(std::string_view bytes);
