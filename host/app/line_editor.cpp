@@ -270,6 +270,13 @@ int LineEditor::readCharacter(wchar_t* character)
                 if (errno == EINTR || errno == EAGAIN) continue;
                 return -1;
             }
+            if (byte == '\0') {
+                // Between two lines the terminal is in cooked mode, where the
+                // kernel keeps a Ctrl-D as a NUL that raw mode then hands over.
+                // On an empty line that NUL is the end of input typed ahead.
+                const LineInfo* line = el_line(h.el);
+                if (line->buffer == line->lastchar) return 0;
+            }
             wchar_t decoded = 0;
             const std::size_t used = std::mbrtowc(&decoded, &byte, 1, &h.state);
             if (used == static_cast<std::size_t>(-2)) continue;  // more bytes of one character to come

@@ -172,6 +172,18 @@ TEST_F(OnTerminal, PromptCompletionAndHistoryThatOutlivesTheRun)
     EXPECT_EQ(again.finish(), 0) << again.screen();
 }
 
+TEST_F(OnTerminal, CtrlDTypedAheadOfThePromptStillEndsTheInput)
+{
+    // Between two lines the terminal is in cooked mode, where a Ctrl-D comes
+    // back as a NUL once the next line starts: still the end of the input.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        Terminal terminal(folder, {});
+        ASSERT_TRUE(terminal.waitFor(prompt));
+        terminal.type("mp_echo typed ahead\r\x04");
+        EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
+    }
+}
+
 TEST_F(OnTerminal, OutputArrivingWhileTypingLeavesTheLineIntact)
 {
     Terminal terminal(folder, {});
