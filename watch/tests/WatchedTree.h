@@ -42,6 +42,26 @@ inline void makeSentinel(const fs::path& tree)
     writeFile(tree / "zz-sentinel", "");
 }
 
+// Makes files f0, f1, ... and then the sentinel; the changes they should give.
+inline std::vector<Change> makeNumberedFiles(const fs::path& tree, int count)
+{
+    std::vector<Change> made;
+    for (int i = 0; i < count; ++i) {
+        made.push_back({"f" + std::to_string(i), Event::added});
+        writeFile(tree / made.back().path, "");
+    }
+    makeSentinel(tree);
+    return made;
+}
+
+// Opens a gate that a callback or a backend waits on.
+inline void release(Signal& gate, bool& released)
+{
+    std::lock_guard lock(gate.mutex);
+    released = true;
+    gate.changed.notify_all();
+}
+
 inline std::unique_ptr<filewatch::DirectoryWatcher> makeWatcher(const fs::path& path,
                                                                  filewatch::DirectoryWatcher::Callback callback,
                                                                  Tuning tuning = {})

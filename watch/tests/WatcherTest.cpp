@@ -578,17 +578,8 @@ TEST(Callback, WhileItBlocksChangesQueueUpAndArriveInOrder)
         waitUntil(gate, [&] { return released; }, std::chrono::seconds(60));
         record(path, kind);
     });
-    std::vector<Change> made;
-    for (int i = 0; i < 50; ++i) {
-        made.push_back({"f" + std::to_string(i), Event::added});
-        writeFile(t.tree / made.back().path, "");
-    }
-    makeSentinel(t.tree);
-    {
-        std::lock_guard lock(gate.mutex);
-        released = true;
-        gate.changed.notify_all();
-    }
+    const auto made = makeNumberedFiles(t.tree, 50);
+    release(gate, released);
     EXPECT_EQ(creations(recorder.before(sentinel)), made);
 }
 

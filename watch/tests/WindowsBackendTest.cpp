@@ -156,17 +156,8 @@ TEST(SeveralRecordsInOneRead, AreDeliveredAsOneCallEachInOrder)
         waitUntil(gate, [&] { return released; }, std::chrono::seconds(60));
     };
     const auto watcher = makeWatcher(t.tree, recorder.callback(), reads.observe(tuning));
-    std::vector<Change> made;
-    for (int i = 0; i < 20; ++i) {
-        made.push_back({"f" + std::to_string(i), Event::added});
-        writeFile(t.tree / made.back().path, "");
-    }
-    makeSentinel(t.tree);
-    {
-        std::lock_guard lock(gate.mutex);
-        released = true;
-        gate.changed.notify_all();
-    }
+    const auto made = makeNumberedFiles(t.tree, 20);
+    release(gate, released);
     EXPECT_EQ(creations(recorder.before(sentinel)), made);
     std::lock_guard lock(reads.signal.mutex);
     EXPECT_NE(std::find_if(reads.records.begin(), reads.records.end(), [](std::size_t n) { return n > 1; }),
