@@ -23,6 +23,11 @@ std::string narrowFromPath(const fs::path& path)
     return path.native();
 }
 
+std::string narrowFromNative(std::string_view text)
+{
+    return std::string(text);
+}
+
 fs::path pathFromWide(const std::wstring& text)
 {
     // Wide text becomes the UTF-8 bytes the file system stores.

@@ -12,6 +12,8 @@
 // exactly raises std::system_error.
 std::filesystem::path pathFromNarrow(std::string_view text);
 std::string narrowFromPath(const std::filesystem::path& path);
+// The same for a path's text, as a walk hands it over.
+std::string narrowFromNative(std::basic_string_view<std::filesystem::path::value_type> text);
 
 #if defined(_WIN32)
 // Narrow text is in the process code page: UTF-8 when the C runtime's locale

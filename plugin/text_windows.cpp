@@ -49,10 +49,11 @@ fs::path pathFromNarrow(std::string_view text, unsigned codePage)
     return fs::path(std::move(wide));
 }
 
-std::string narrowFromPath(const fs::path& path, unsigned codePage)
+namespace {
+
+std::string narrowFromWide(std::wstring_view wide, unsigned codePage)
 {
     constexpr const char* what = "cannot convert a path to narrow text";
-    const std::wstring& wide = path.native();
     if (wide.empty()) return {};
     const int size = lengthAsInt(wide.size(), what);
     // Best fit would quietly turn a name into another ("ä" into "a"); a used
@@ -74,6 +75,13 @@ std::string narrowFromPath(const fs::path& path, unsigned codePage)
     return narrow;
 }
 
+}  // namespace
+
+std::string narrowFromPath(const fs::path& path, unsigned codePage)
+{
+    return narrowFromWide(path.native(), codePage);
+}
+
 fs::path pathFromNarrow(std::string_view text)
 {
     return pathFromNarrow(text, processCodePage());
@@ -82,6 +90,11 @@ fs::path pathFromNarrow(std::string_view text)
 std::string narrowFromPath(const fs::path& path)
 {
     return narrowFromPath(path, processCodePage());
+}
+
+std::string narrowFromNative(std::wstring_view text)
+{
+    return narrowFromWide(text, processCodePage());
 }
 
 fs::path pathFromWide(const std::wstring& text)
