@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -54,8 +53,11 @@ int main(int argc, char** argv)
             folderSet = true;
         });
 
-        std::ifstream page(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set");
-        const std::string text{std::istreambuf_iterator<char>(page), std::istreambuf_iterator<char>()};
+        // Read whole: a page of megabytes read a character at a time took
+        // a tenth of the program's time.
+        const fs::path pageFile = hostFolder / "plugins" / "settings" / "TarnwickPlugin.set";
+        std::string text(static_cast<std::size_t>(fs::file_size(pageFile)), '\0');
+        std::ifstream(pageFile, std::ios::binary).read(text.data(), static_cast<std::streamsize>(text.size()));
         maps = static_cast<std::size_t>(std::count(text.begin(), text.end(), '@'));
         // Each map is "path@path"; an empty list is " @ ".
         maps = text.find("| @ \n") != std::string::npos ? 0 : maps;

@@ -422,12 +422,21 @@ STAT_CALLS = "stat,lstat,fstat,newfstatat,statx,fstatat64,stat64,lstat64,fstat64
 def count_stat_calls(command, tree, trace_file):
     """Stat-family calls between the scan markers: on links, on other entries
     of the tree, on the tree's own folder, and on open folders (fstat)."""
-    subprocess.run(["strace", "-f", "-o", trace_file, "-e", "trace=" + STAT_CALLS + ",access,faccessat,faccessat2"]
+    # -y names each descriptor's file, so a query relative to an open folder
+    # can be told apart from one on the folder itself.
+    subprocess.run(["strace", "-f", "-y", "-o", trace_file, "-e",
+                    "trace=" + STAT_CALLS + ",access,faccessat,faccessat2"]
                    + command, check=True, stdout=subprocess.DEVNULL)
     counts = {"on_links": 0, "on_other_entries": 0, "on_tree_folder": 0, "on_open_folders": 0, "elsewhere": 0}
     inside = False
-    path_call = re.compile(r'^(?:\d+\s+)?(\w+)\((?:AT_FDCWD, )?"((?:[^"\\]|\\.)*)"')
+    quoted = r'"((?:[^"\\]|\\.)*)"'
+    path_call = re.compile(r'^(?:\d+\s+)?(\w+)\((?:AT_FDCWD(?:<[^>]*>)?, )?' + quoted)
+    relative_call = re.compile(r'^(?:\d+\s+)?(\w+)\(\d+<((?:[^>\\]|\\.)*)>, ' + quoted)
     fd_call = re.compile(r'^(?:\d+\s+)?(\w+)\((\d+)')
+
+    def unescape(text):
+        return text.encode().decode("unicode_escape").encode("latin-1").decode("utf-8", "replace")
+
     with open(trace_file) as f:
         for line in f:
             if "tarnwick-bench-scan-begin" in line:
@@ -438,9 +447,15 @@ def count_stat_calls(command, tree, trace_file):
                 continue
             if not inside or "stat" not in line.split("(", 1)[0]:
                 continue
+            path = None
             match = path_call.match(line)
             if match:
-                path = match.group(2).encode().decode("unicode_escape").encode("latin-1").decode("utf-8", "replace")
+                path = unescape(match.group(2))
+            else:
+                match = relative_call.match(line)
+                if match and match.group(3):
+                    path = os.path.join(unescape(match.group(2)), unescape(match.group(3)))
+            if path is not None:
                 if os.path.normpath(path) == os.path.normpath(tree):
                     counts["on_tree_folder"] += 1
                 elif not path.startswith(tree):
@@ -572,8 +587,9 @@ def build_table(results):
         add("scan 100k", "stat calls: on entries that are not links",
             {k: fmt(v["on_other_entries"]) for k, v in stats.items()}, "0",
             met(stats["tarnwick"]["on_other_entries"] == 0))
-        add("scan 100k", "stat calls: fstat of an opened folder", {k: fmt(v["on_open_folders"]) for k, v in stats.items()},
-            f"folders: {scan['tree']['directories'] + 1:,}")
+        add("scan 100k", "stat calls: fstat of an open descriptor", {k: fmt(v["on_open_folders"]) for k, v in stats.items()},
+            f"at most one per folder: {scan['tree']['directories'] + 1:,}",
+            met(stats["tarnwick"]["on_open_folders"] <= scan['tree']['directories'] + 1))
         add("scan 100k", "stat calls: the maps folder itself", {k: fmt(v["on_tree_folder"]) for k, v in stats.items()})
 
     watch = results.get("watch")
