@@ -65,7 +65,7 @@ TEST_F(Faults, TwoHundredLoadCyclesWithAWatcherAndAPendingReloadLeakNothing)
     writeFile(map, "map");
     startHost();
     const auto threads = runningThreads();
-    const auto descriptors = countEntries("/proc/self/fd");
+    const auto descriptors = openDescriptors();
     for (int cycle = 0; cycle < 200; ++cycle) {
         host->loadPlugin(TARNWICK_PLUGIN_PATH);
         host->startMapLoad(map.string());
@@ -78,7 +78,7 @@ TEST_F(Faults, TwoHundredLoadCyclesWithAWatcherAndAPendingReloadLeakNothing)
     }
     host->runFor(2s);
     EXPECT_EQ(loads(map), 0) << "no reload outlived its plugin";
-    EXPECT_EQ(countEntries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(openDescriptors(), descriptors);
     EXPECT_TRUE(errors().empty());
 }
 

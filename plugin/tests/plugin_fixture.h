@@ -104,7 +104,27 @@ inline std::size_t openDescriptors()
     if (!::GetProcessHandleCount(::GetCurrentProcess(), &handles)) throw std::runtime_error("cannot count handles");
     return handles;
 #else
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+    // A watcher's teardown may keep one emptied inotify instance for the next
+    // watcher; a second one, or one still holding a watch, is a leak.
+    std::size_t descriptors = 0;
+    bool spareSeen = false;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        ++descriptors;
+        std::error_code gone;
+        if (spareSeen || fs::read_symlink(fd.path(), gone) != "anon_inode:inotify") {
+            continue;
+        }
+        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+        bool holdsWatch = false;
+        for (std::string line; std::getline(info, line);) {
+            holdsWatch = holdsWatch || line.starts_with("inotify wd:");
+        }
+        if (!holdsWatch) {
+            spareSeen = true;
+            --descriptors;
+        }
+    }
+    return descriptors;
 #endif
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -46,6 +47,77 @@ std::string currentSetting(const char* file)
                                 currentSetting(limitFile) + ")");
 }
 
+// Closing an inotify instance makes the closing thread wait for the kernel
+// to release its watches (an RCU grace period, about 10 ms here), while
+// removing a watch costs microseconds. So a watcher with few watches empties
+// its instance at teardown and leaves it to the next watcher. One is kept:
+// a watcher is typically replaced by the next, and each kept instance holds
+// kernel memory and counts against max_user_instances.
+class SpareInstance {
+public:
+    UniqueFd take()
+    {
+        std::lock_guard lock(mutex);
+        return std::move(spare);
+    }
+
+    // `instance` must hold no watch and no unread event.
+    void offer(UniqueFd instance) noexcept
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (!spare) {
+                spare = std::move(instance);
+                return;
+            }
+        }
+        instance.reset();
+    }
+
+private:
+    std::mutex mutex;
+    UniqueFd spare;
+};
+
+SpareInstance& spareInstance()
+{
+    static SpareInstance instance;
+    return instance;
+}
+
+// Past this many watches, removing them one by one costs more than a close.
+constexpr std::size_t mostWatchesToEmpty = 100;
+
+// Reads until nothing is left; false on any error but "nothing to read".
+bool drain(int fd) noexcept
+{
+    // Large enough for the longest event: its header and NAME_MAX + 1.
+    alignas(inotify_event) std::byte buffer[4096];
+    for (;;) {
+        const ssize_t length = ::read(fd, buffer, sizeof buffer);
+        if (length > 0 || (length < 0 && errno == EINTR)) {
+            continue;
+        }
+        return length < 0 && errno == EAGAIN;
+    }
+}
+
+// What the kernel itself lists for the instance, so that a watch missed by
+// the bookkeeping can never live on in another watcher's instance.
+bool kernelListsNoWatch(int fd)
+{
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd));
+    std::string line;
+    bool readable = false;
+    while (std::getline(info, line)) {
+        readable = true;
+        if (line.starts_with("inotify wd:")) {
+            return false;
+        }
+    }
+    return readable;
+}
+
 }  // namespace
 
 InotifyBackend::InotifyBackend(InotifyTuning tuning) : tuning(std::move(tuning)) {}
@@ -62,7 +134,10 @@ bool InotifyBackend::isDirectory(const PathString& path)
 void InotifyBackend::openDirectory(const PathString& directory)
 {
     root = directory;
-    inotifyFd = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    inotifyFd = spareInstance().take();
+    if (!inotifyFd) {
+        inotifyFd = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    }
     if (!inotifyFd) {
         if (errno == EMFILE) {
             // Also the process's descriptor limit; the inotify one is the
@@ -75,7 +150,7 @@ void InotifyBackend::openDirectory(const PathString& directory)
     rootWd = ::inotify_add_watch(inotifyFd.get(), root.c_str(), eventMask | IN_ONLYDIR);
     if (rootWd < 0) {
         const int error = errno;
-        inotifyFd.reset();
+        spareInstance().offer(std::move(inotifyFd));
         if (error == ENOSPC) {
             throwLimitError(error, "/proc/sys/fs/inotify/max_user_watches");
         }
@@ -243,7 +318,27 @@ void InotifyBackend::signalStop() noexcept
 void InotifyBackend::closeHandles() noexcept
 {
     stopFd.reset();
-    inotifyFd.reset();
+    if (!inotifyFd) {
+        return;
+    }
+    bool emptied = false;
+    try {
+        const auto& watches = translator.watches();
+        emptied = watches.size() <= mostWatchesToEmpty;
+        for (auto watch = watches.begin(); emptied && watch != watches.end(); ++watch) {
+            // EINVAL: the directory went away and took its watch with it.
+            emptied = ::inotify_rm_watch(inotifyFd.get(), watch->first) == 0 || errno == EINVAL;
+        }
+        // Removing a watch queues its IN_IGNORED: read those too.
+        emptied = emptied && drain(inotifyFd.get()) && kernelListsNoWatch(inotifyFd.get());
+    } catch (...) {
+        emptied = false;
+    }
+    if (emptied) {
+        spareInstance().offer(std::move(inotifyFd));
+    } else {
+        inotifyFd.reset();
+    }
 }
 
 void InotifyBackend::report(PathString relativePath, std::uint32_t action)

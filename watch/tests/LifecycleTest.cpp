@@ -20,7 +20,7 @@ using filewatch::DirectoryWatcher;
 struct ResourceCount {
     // ThreadSanitizer starts a thread of its own with the first new thread;
     // have it running before counting.
-    bool warmedUp = (std::thread([] {}).join(), true);
+    bool warmedUp = (std::thread([] {}).join(), keepSpareInstance(), true);
     std::size_t descriptors = openHandles();
     std::size_t threads = runningThreads();
 
@@ -110,6 +110,8 @@ TEST(ConstructionError, InstanceLimitNamesTheSettingToRaise)
     // they meet it: let them meet every type beforehand.
     fs::create_directory(t.outside / "sub");
     constructionError([&] { return makeWatcher(t.outside, {}, withWatchLimit(1)); });
+    // Holds the kept instance, so that the next watcher needs a new one.
+    auto holder = makeWatcher(t.outside, {});
     auto backend = filewatch::inotify::makeInotifyBackend();
     rlimit original{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
@@ -126,7 +128,55 @@ TEST(ConstructionError, InstanceLimitNamesTheSettingToRaise)
     EXPECT_EQ(error.code(), std::error_code(EMFILE, std::system_category()));
     EXPECT_NE(std::string(error.what()).find("/proc/sys/fs/inotify/max_user_instances (now "), std::string::npos)
         << error.what();
+    holder.reset();
     before.expectUnchanged();
+}
+
+// Teardown keeps an emptied instance for the next watcher: it must carry
+// nothing of the watcher before it, neither a watch nor an unread event.
+TEST(Lifecycle, TheNextWatcherReportsNothingOfThePreviousTree)
+{
+    WatchedTree first;
+    WatchedTree second;
+    for (const char* sub : {"a", "a/b", "c"}) {
+        fs::create_directory(first.tree / sub);
+    }
+    keepSpareInstance();
+    {
+        Recorder recorder;
+        auto watcher = makeWatcher(first.tree, recorder.callback());
+        EXPECT_EQ(inotifyInstances(), std::vector<std::size_t>{4}) << "the kept instance was taken";
+        writeFile(first.tree / "a" / "b" / "seen");
+        ASSERT_TRUE(recorder.waitFor({"a/b/seen", Event::added}));
+        // Left unread in the kernel's queue at teardown.
+        for (int i = 0; i < 50; ++i) {
+            writeFile(first.tree / "c" / ("unread" + std::to_string(i)));
+        }
+    }
+    EXPECT_EQ(inotifyInstances(), std::vector<std::size_t>{0}) << "one instance kept, emptied";
+
+    Recorder recorder;
+    auto watcher = makeWatcher(second.tree, recorder.callback());
+    EXPECT_EQ(inotifyInstances(), std::vector<std::size_t>{1});
+    writeFile(first.tree / "a" / "b" / "ignored");
+    writeFile(first.tree / "c" / "ignored");
+    makeSentinel(second.tree);
+    EXPECT_EQ(recorder.before(sentinel), std::vector<Change>{});
+}
+
+TEST(Lifecycle, AWatcherOfAManyFolderTreeClosesItsInstance)
+{
+    WatchedTree t;
+    for (int i = 0; i < 150; ++i) {
+        fs::create_directory(t.tree / ("folder" + std::to_string(i)));
+    }
+    keepSpareInstance();
+    auto small = makeWatcher(t.outside, {});
+    auto large = makeWatcher(t.tree, {});
+    large.reset();
+    EXPECT_EQ(inotifyInstances(), std::vector<std::size_t>{1}) << "only the small watcher's instance is left";
+    small.reset();
+    EXPECT_EQ(inotifyInstances(), std::vector<std::size_t>{0});
 }
 
 #endif

@@ -26,6 +26,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <ostream>
 #include <stdexcept>
@@ -202,6 +203,15 @@ private:
     fs::path root;
 };
 
+// A watcher's teardown may keep its emptied kernel instance for the next
+// watcher (one at most, process-wide). Have it kept before counting
+// descriptors, so that only a leak changes the count.
+inline void keepSpareInstance()
+{
+    TempDir empty;
+    filewatch::DirectoryWatcher(empty.path().native(), [](const PathString&, Event) {});
+}
+
 #ifdef _WIN32
 
 // Creates or truncates, then writes once: the system calls a save makes.
@@ -265,6 +275,26 @@ inline std::size_t countEntries(const char* directory)
 inline std::size_t openHandles()
 {
     return countEntries("/proc/self/fd");
+}
+
+// The inotify instances this process has open, each with the number of
+// watches the kernel lists for it.
+inline std::vector<std::size_t> inotifyInstances()
+{
+    std::vector<std::size_t> watchesPerInstance;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code gone;
+        if (fs::read_symlink(fd.path(), gone) != "anon_inode:inotify") {
+            continue;
+        }
+        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+        std::size_t watches = 0;
+        for (std::string line; std::getline(info, line);) {
+            watches += line.starts_with("inotify wd:");
+        }
+        watchesPerInstance.push_back(watches);
+    }
+    return watchesPerInstance;
 }
 
 inline std::size_t runningThreads()
