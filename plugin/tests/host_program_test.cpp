@@ -241,10 +241,24 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
         for (auto& event : traced("log")) n += event.at("text") == watching;
         return n;
     };
+    // "Watching:" is logged as the load starts its watcher. A console line
+    // runs on the game's thread after that load, so once it shows in the
+    // trace the watcher is ready for the next save.
+    long consoleMarks = 0;
+    const auto watcherReady = [&] {
+        send("wait 0\n");
+        ++consoleMarks;
+        return awaitTrace([&] {
+            long n = 0;
+            for (auto& event : traced("command")) n += event.at("from") == "console" && event.at("text") == "wait 0";
+            return n == consoleMarks;
+        });
+    };
     ASSERT_TRUE(awaitTrace([&] { return watchingLines() == 1; }));
 
     const std::string reload = "load_workshop \"" + mapText() + "\"";
     for (int save = 1; save <= 2; ++save) {
+        ASSERT_TRUE(watcherReady());
         appendOnce(map, "edit\n");
 #if defined(_WIN32)
         // Windows may report one write as two modifications, each its own reload.
