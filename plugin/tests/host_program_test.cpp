@@ -180,14 +180,17 @@ protected:
         return true;
     }
 
-    long pluginCommands(const std::string& text) const
+    // Commands run with `text`, from "plugin" or "console".
+    long commands(const char* from, const std::string& text) const
     {
         long n = 0;
         for (auto& event : traced("command")) {
-            n += event.at("from") == "plugin" && event.at("text") == text;
+            n += event.at("from") == from && event.at("text") == text;
         }
         return n;
     }
+
+    long pluginCommands(const std::string& text) const { return commands("plugin", text); }
 
     // The maps folder with forward slashes, which Windows takes too: the
     // load, the watch and the game's reload then all name the map alike.
@@ -248,11 +251,7 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
     const auto watcherReady = [&] {
         send("wait 0\n");
         ++consoleMarks;
-        return awaitTrace([&] {
-            long n = 0;
-            for (auto& event : traced("command")) n += event.at("from") == "console" && event.at("text") == "wait 0";
-            return n == consoleMarks;
-        });
+        return awaitTrace([&] { return commands("console", "wait 0") == consoleMarks; });
     };
     ASSERT_TRUE(awaitTrace([&] { return watchingLines() == 1; }));
 
