@@ -52,6 +52,18 @@ File openForWriting(const fs::path& path)
 #endif
 }
 
+// Why the last open failed, in the system's own terms.
+std::error_code openError()
+{
+#if defined(_WIN32)
+    // The runtime keeps the system's code beside its errno approximation.
+    if (_doserrno != 0) {
+        return {static_cast<int>(_doserrno), std::system_category()};
+    }
+#endif
+    return {errno != 0 ? errno : EIO, std::generic_category()};
+}
+
 // Writes and closes; the error code of the first failure, or none.
 std::error_code writeAll(File file, std::string_view content)
 {
@@ -72,28 +84,29 @@ bool replaceFileContent(const fs::path& target, std::string_view content)
     fs::path temporary = target;
     temporary += ".new";
 
-    if (auto file = openForWriting(temporary)) {
-        if (auto error = writeAll(std::move(file), content)) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw std::system_error(error, "cannot write " + narrowFromPath(temporary));
-        }
-        std::error_code renameError;
-        fs::rename(temporary, target, renameError);
-        if (!renameError) {
-            return true;
-        }
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-    }
-
-    // The folder refuses new files or the replace: write in place instead.
-    auto file = openForWriting(target);
+    errno = 0;
+#if defined(_WIN32)
+    _doserrno = 0;
+#endif
+    auto file = openForWriting(temporary);
     if (!file) {
-        return false;
+        const auto error = openError();
+        if (meansNoEntry(error)) {
+            return false;
+        }
+        throw fs::filesystem_error("cannot replace", target, temporary, error);
     }
     if (auto error = writeAll(std::move(file), content)) {
-        throw std::system_error(error, "cannot write " + narrowFromPath(target));
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw fs::filesystem_error("cannot replace", target, temporary, error);
+    }
+    std::error_code error;
+    fs::rename(temporary, target, error);
+    if (error) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw fs::filesystem_error("cannot replace", target, temporary, error);
     }
     return true;
 }

@@ -20,9 +20,10 @@ private:
     bool hasMaps = false;
 };
 
-// Replaces `target` with `content` without ever leaving it half-written:
-// the new text goes to a file beside it, which then takes its place. Where
-// that replace is refused, the text is written in place instead. Returns
-// false when no file could be opened at all (nothing was written); raises
-// std::system_error when writing failed part-way, with `target` untouched.
+// Replaces `target` with `content` whole or not at all: the new text goes to
+// a file beside it, which then takes its place. Returns false when the folder
+// does not exist (nothing was written). Any other failure (no room for the
+// file beside it, a folder the user may not write, a replace the system
+// refuses) raises std::system_error naming the file, with `target` untouched
+// and nothing left beside it: a page rewritten in place could be cut short.
 bool replaceFileContent(const std::filesystem::path& target, std::string_view content);
