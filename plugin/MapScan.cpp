@@ -41,6 +41,8 @@ void Tarnwick::scanMaps()
     const fs::path mapsFolder = pathFromNarrow(mapsFolderText);
 
     SettingsPage page;
+    // The page separates options with "&": such a map shows as pieces.
+    std::string splitMaps;
     if (pathExists(mapsFolder)) {
         forEachRegularFile(mapsFolder, [&](WalkedPath file) {
             if (!isMapPackage(file)) {
@@ -57,11 +59,19 @@ void Tarnwick::scanMaps()
                 log("Map left off the list, its name holds a line break: " + printable(fullPath));
                 return;
             }
+            if (relativePath.find('&') != std::string_view::npos) {
+                splitMaps.append(splitMaps.empty() ? "\"" : ", \"").append(printable(relativePath)).append("\"");
+            }
             page.addMap(relativePath);
         });
     }
 
     replaceFileContent(settingsFile, std::move(page).text());
+    if (!splitMaps.empty()) {
+        log("The settings page cannot offer a map whose name holds \"&\" as one option; each still loads when "
+            "tw_filepath is set to it on the console: " +
+            splitMaps);
+    }
     runAfterOneSecond("Settings page refresh", &Tarnwick::refreshSettingsPage);
 }
 

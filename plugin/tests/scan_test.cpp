@@ -120,16 +120,36 @@ TEST_F(MapScan, ListsNestedMapsInWalkOrderNotSorted)
     EXPECT_EQ(scan(folderText()), expectedPage(options));
 }
 
-TEST_F(MapScan, WritesSeparatorsInNamesUnescaped)
+TEST_F(MapScan, WritesSeparatorsInNamesUnescapedAndNamesTheMapsTheListSplits)
 {
 #if defined(_WIN32)
     // "|" cannot be part of a Windows file name.
-    writeFile(mapsFolder / "a&b@c.upk", "map");
-    EXPECT_EQ(scan(folderText()), expectedPage("a&b@c.upk@a&b@c.upk"));
+    const std::string name = "a&b@c.upk";
 #else
-    writeFile(mapsFolder / "a&b@c|d.upk", "map");
-    EXPECT_EQ(scan(folderText()), expectedPage("a&b@c|d.upk@a&b@c|d.upk"));
+    const std::string name = "a&b@c|d.upk";
 #endif
+    writeFile(mapsFolder / name, "map");
+    EXPECT_EQ(scan(folderText()), expectedPage(name + "@" + name));
+
+    // The page splits options at "&": the line names such a map and how it
+    // still loads.
+    ASSERT_EQ(logs().size(), 1u);
+    EXPECT_NE(logs().back().find("\"" + name + "\""), std::string::npos) << logs().back();
+    EXPECT_NE(logs().back().find("tw_filepath"), std::string::npos) << logs().back();
+    host->execute("tw_filepath \"" + name + "\"");
+    host->execute("tw_reload");
+    ASSERT_FALSE(pluginCommands().empty());
+    EXPECT_EQ(pluginCommands().back(), "load_workshop \"" + folderText() + name + "\"");
+
+    // One line per scan, naming each such map.
+    const std::string nested = (fs::path("sub") / "x&y.udk").string();
+    writeFile(mapsFolder / nested, "map");
+    writeFile(mapsFolder / "plain.upk", "map");
+    host->execute("tw_scan");
+    ASSERT_EQ(logs().size(), 2u);
+    EXPECT_NE(logs().back().find("\"" + name + "\""), std::string::npos) << logs().back();
+    EXPECT_NE(logs().back().find("\"" + nested + "\""), std::string::npos) << logs().back();
+    EXPECT_EQ(logs().back().find("plain.upk"), std::string::npos) << logs().back();
 }
 
 TEST_F(MapScan, KeepsTheSeparatorWhenTheFolderTextLacksOne)
