@@ -15,6 +15,18 @@ void Tarnwick::onPreLoadMap(std::uintptr_t parameters)
     }
     // The parameter block starts with the engine string naming the map.
     watchPath = pathFromWide(UnrealStringWrapper(parameters).ToWideString());
+    try {
+        watchNewMap();
+    } catch (...) {
+        // watchPath names the new map by now: a watcher kept on the old one
+        // would reload the new map on every save of the old.
+        fileWatcher.reset();
+        throw;
+    }
+}
+
+void Tarnwick::watchNewMap()
+{
     if (!pathExists(watchPath)) {
         watchPath = findMapFile(watchPath);
         if (!pathExists(watchPath)) {
@@ -22,15 +34,20 @@ void Tarnwick::onPreLoadMap(std::uintptr_t parameters)
             return;
         }
     }
-    globalCvarManager->log(fmt::format("Watching: {}", narrowFromPath(watchPath)));
+    const std::string shownPath = narrowFromPath(watchPath);
 
+    // A save through a link changes the file it leads to, in that file's
+    // folder: watch there. The player still sees, and reloads, the link.
     // The new watcher runs before the old one stops, so no save between the
     // two goes unseen.
-    auto replaced = std::exchange(
-        fileWatcher, std::make_unique<filewatch::DirectoryWatcher>(
-                         watchPath.native(), [this](const filewatch::PathString& changedPath, filewatch::Event kind) {
-                             onWatchedFileChanged(changedPath, kind);
-                         }));
+    auto watcher = std::make_unique<filewatch::DirectoryWatcher>(
+        finalPathOf(watchPath).native(),
+        [this](const filewatch::PathString& changedPath, filewatch::Event kind) {
+            onWatchedFileChanged(changedPath, kind);
+        });
+    // Said once the watch is armed, so that a failure is the only line.
+    globalCvarManager->log(fmt::format("Watching: {}", shownPath));
+    auto replaced = std::exchange(fileWatcher, std::move(watcher));
     replaced.reset();
 }
 

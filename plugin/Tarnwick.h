@@ -38,11 +38,6 @@ public:
     void onWatchedFileChanged(const filewatch::PathString& changedPath, filewatch::Event kind);
     void reloadWatchedMap();
 
-    std::filesystem::path watchPath;
-    // Declared after watchPath so that it is destroyed first: the watcher's
-    // threads must be gone before anything they could reach.
-    std::unique_ptr<filewatch::DirectoryWatcher> fileWatcher;
-
 private:
     friend std::shared_ptr<BakkesMod::Plugin::BakkesModPlugin>* createPluginInstance();
 
@@ -59,7 +54,16 @@ private:
     void runAfterOneSecond(std::string_view what, void (Tarnwick::*operation)());
     void log(const std::string& line);
     void issueCommand(const std::string& command);
+    // Resolves and watches the map just named in watchPath.
+    void watchNewMap();
 
     // Set once, when the library's handle takes ownership of this object.
+    // The watcher's delivery thread copies it to set a reload timer.
     std::weak_ptr<Tarnwick> self;
+
+public:
+    std::filesystem::path watchPath;
+    // Declared last so that it is destroyed first: its delivery thread must
+    // be joined before any member it could reach is gone.
+    std::unique_ptr<filewatch::DirectoryWatcher> fileWatcher;
 };

@@ -34,6 +34,16 @@ fs::path pathFromWide(const std::wstring& text)
     return fs::path(text);
 }
 
+fs::path finalPathOf(const fs::path& path)
+{
+    std::error_code error;
+    auto resolved = fs::canonical(path, error);
+    if (error) {
+        throw fs::filesystem_error("cannot resolve", path, error);
+    }
+    return resolved;
+}
+
 #endif
 
 std::string printable(std::string_view text)

@@ -43,5 +43,9 @@ bool meansNoEntry(const std::error_code& error);
 std::filesystem::file_status statusOf(const std::filesystem::path& path, const char* operation);
 bool pathExists(const std::filesystem::path& path);
 
+// The file or folder `path` leads to once every link on the way is followed,
+// as the system resolves it. Raises std::filesystem::filesystem_error.
+std::filesystem::path finalPathOf(const std::filesystem::path& path);
+
 // The engine's wide text as a path.
 std::filesystem::path pathFromWide(const std::wstring& text);

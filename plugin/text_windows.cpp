@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <clocale>
+#include <memory>
 
 namespace fs = std::filesystem;
 
@@ -101,4 +102,32 @@ fs::path pathFromWide(const std::wstring& text)
 {
     // Both are UTF-16 on Windows.
     return fs::path(text);
+}
+
+fs::path finalPathOf(const fs::path& path)
+{
+    const auto fail = [&](DWORD code) {
+        throw fs::filesystem_error("cannot resolve", path,
+                                   std::error_code(static_cast<int>(code), std::system_category()));
+    };
+    // The C++ runtime's status emulation does not see links; the system
+    // follows them when it opens the file. No data access, so no other
+    // process's sharing mode can refuse it.
+    HANDLE opened = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) fail(::GetLastError());
+    const std::unique_ptr<void, decltype(&::CloseHandle)> file(opened, &::CloseHandle);
+
+    std::wstring text(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(file.get(), text.data(), static_cast<DWORD>(text.size()),
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) fail(::GetLastError());
+        // Too small a buffer gives the size it needs, terminator included.
+        const bool fits = length < text.size();
+        text.resize(length);
+        if (fits) break;
+    }
+    return fs::path(std::move(text));
 }

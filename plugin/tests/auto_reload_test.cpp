@@ -170,6 +170,38 @@ TEST_F(AutoReload, StopsWatchingWhenTheNameResolvesToNothing)
     EXPECT_EQ(runningThreads(), baselineThreads) << "the previous watcher is stopped";
 }
 
+TEST_F(AutoReload, ReloadsAMapReachedThroughALinkWhenTheFileItLeadsToIsSaved)
+{
+    const fs::path maps = fs::path(mapsFolder.generic_string());
+    const fs::path real = fs::path((folder.root / "work" / "Real.upk").generic_string());
+    writeFile(real, "map");
+    struct Row {
+        const char* name;
+        fs::path link;
+        fs::path linkText;
+        bool toFolder;
+        fs::path loaded;
+    };
+    // The save happens in the real file's folder, not the link's.
+    const Row rows[] = {
+        {"a link to a file in another folder", maps / "Linked.upk", "../work/Real.upk", false, maps / "Linked.upk"},
+        {"a link to that link", maps / "Twice.upk", "Linked.upk", false, maps / "Twice.upk"},
+        {"a map in a linked folder", maps / "linked work", real.parent_path(), true, maps / "linked work/Real.upk"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (!makeSymlink(row.linkText, row.link, row.toFolder)) {
+            GTEST_SKIP() << "this system cannot make symbolic links that its file status queries see";
+        }
+        host->startMapLoad(row.loaded.string());
+        host->runPending();
+        ASSERT_EQ(watchingLines(row.loaded), 1) << "the player sees the link";
+        saveAndAwaitTimer(real);
+        host->runFor(1.01s);
+        EXPECT_EQ(loads(row.loaded), 1) << "and reloads it";
+    }
+}
+
 #if defined(_WIN32)
 TEST_F(AutoReload, ReloadsWithForwardSlashesForTheGamesConsole)
 {

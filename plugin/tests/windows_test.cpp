@@ -83,6 +83,33 @@ TEST(NoEntry, CoversTheFourSystemErrorsOnly)
     }
 }
 
+// Wine's CreateSymbolicLinkW reports success and makes nothing, so no link
+// can be followed here. What the watcher is given is the system's name for
+// the file, at lengths either side of the buffer first offered.
+TEST(FinalPath, IsTheSystemsNameForTheFileAtAnyLength)
+{
+    TemporaryFolder folder;
+    const std::wstring root = L"\\\\?\\" + fs::path(folder.root).make_preferred().native();
+    const std::wstring middle = root + L"\\" + std::wstring(100, L'a');
+    const std::wstring deep = middle + L"\\" + std::wstring(100, L'b');
+    ASSERT_TRUE(::CreateDirectoryW(middle.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(deep.c_str(), nullptr));
+    const bool underWine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    for (const std::wstring& where : {root, deep}) {
+        const std::wstring file = where + L"\\Real.upk";
+        HANDLE made = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(made, INVALID_HANDLE_VALUE);
+        ::CloseHandle(made);
+        if (where == deep && underWine) continue;
+        EXPECT_EQ(finalPathOf(file).native(), file);
+        EXPECT_EQ(finalPathOf(where).native(), where);
+    }
+    ::DeleteFileW((deep + L"\\Real.upk").c_str());
+    ::RemoveDirectoryW(deep.c_str());
+    ::RemoveDirectoryW(middle.c_str());
+    if (underWine) GTEST_SKIP() << "Wine answers any name past MAX_PATH with ERROR_MORE_DATA: that row needs Windows";
+}
+
 TEST(GameMapFolder, LiesTwoLevelsAboveTheWorkingDirectoryOnADrive)
 {
     EXPECT_EQ(gameMapFolderFor(L"D:\\Game\\Binaries\\Win64").native(), L"D:\\Game\\TAGame\\CookedPCConsole");
