@@ -1,9 +1,14 @@
 #include <thread>
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #endif
 
 #include "plugin_fixture.h"
@@ -121,6 +126,9 @@ protected:
             ::dup2(out, STDERR_FILENO);
             ::close(pipeEnds[0]);
             ::close(pipeEnds[1]);
+            if (childSetup && !childSetup()) {
+                ::_exit(125);
+            }
             if (runAs && (::setgid(*runAs) != 0 || ::setuid(*runAs) != 0)) {
                 ::_exit(126);
             }
@@ -207,6 +215,8 @@ protected:
 #else
     pid_t child = -1;
     int input = -1;
+    // Runs in the child before it becomes the host; false ends it.
+    std::function<bool()> childSetup;
 #endif
 };
 
@@ -314,6 +324,245 @@ TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
     EXPECT_NE(last.find("locked"), std::string::npos) << last;
     EXPECT_TRUE(traced("error").empty());
 }
+
+// Gives the calling process a user namespace of its own in which at most
+// `watches` inotify watches may exist: the kernel's own limit, binding there
+// whatever the system-wide setting, which other processes keep.
+bool limitInotifyWatches(long watches)
+{
+    const uid_t user = ::geteuid();
+    const gid_t group = ::getegid();
+    if (::unshare(CLONE_NEWUSER) != 0) {
+        return false;
+    }
+    const auto put = [](const char* file, const std::string& text) {
+        const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        ::close(fd);
+        return written;
+    };
+    return put("/proc/self/uid_map", "0 " + std::to_string(user) + " 1") && put("/proc/self/setgroups", "deny") &&
+           put("/proc/self/gid_map", "0 " + std::to_string(group) + " 1") &&
+           put("/proc/sys/user/max_inotify_watches", std::to_string(watches));
+}
+
+bool canLimitInotifyWatches()
+{
+    const pid_t probe = ::fork();
+    if (probe == 0) {
+        ::_exit(limitInotifyWatches(1000) ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(probe, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The inotify watches a process holds, as its descriptors' details list them.
+long inotifyWatchesOf(pid_t process)
+{
+    long watches = 0;
+    std::error_code gone;
+    for (fs::directory_iterator fd("/proc/" + std::to_string(process) + "/fdinfo", gone), end; !gone && fd != end;
+         fd.increment(gone)) {
+        std::ifstream details(fd->path());
+        for (std::string line; std::getline(details, line);) {
+            watches += line.starts_with("inotify wd:");
+        }
+    }
+    return watches;
+}
+
+TEST_F(HostProgram, AFailedSwitchOfWatcherDropsTheOldOneAndSaysWhyOnce)
+{
+    if (!canLimitInotifyWatches()) {
+        GTEST_SKIP() << "this system refuses a user namespace of our own, so the inotify watch limit cannot be "
+                        "lowered for the host alone";
+    }
+    // The watcher watches a map's folder and every folder below it.
+    const fs::path crowded = folder.root / "crowded";
+    for (int i = 0; i < 1500; ++i) {
+        fs::create_directories(crowded / ("folder " + std::to_string(i)));
+    }
+    const std::string crowdedMap = (crowded / "Crowded.upk").string();
+    writeFile(crowdedMap, "map");
+    childSetup = [] { return limitInotifyWatches(1000); };
+    const auto logLines = [&] {
+        std::vector<std::string> lines;
+        for (auto& event : traced("log")) lines.push_back(event.at("text"));
+        return lines;
+    };
+
+    start();
+    send("tw_workshop \"" + mapsFolderText() + "\"\ntw_filepath nested/Arena.upk\ntw_reload\n");
+    ASSERT_TRUE(awaitTrace([&] { return !logLines().empty(); }));
+    EXPECT_EQ(logLines().front(), "Watching: " + mapText());
+    EXPECT_GT(inotifyWatchesOf(child), 0);
+
+    send("load_workshop \"" + crowdedMap + "\"\n");
+    ASSERT_TRUE(awaitTrace([&] { return logLines().size() == 2; }));
+    const std::string failure = logLines().back();
+    EXPECT_NE(failure.find("Map pre-load failed"), std::string::npos) << failure;
+    EXPECT_NE(failure.find("inotify limit reached"), std::string::npos) << failure;
+    EXPECT_EQ(inotifyWatchesOf(child), 0) << "neither watcher is left";
+
+    // Before, the old watcher stayed and this save reloaded the crowded map.
+    appendOnce(map, "edit\n");
+    send("wait 1.5\nquit\n");
+    EXPECT_EQ(finish(), 0);
+    EXPECT_EQ(logLines().size(), 2u);
+    EXPECT_EQ(pluginCommands("load_workshop \"" + mapText() + "\""), 1) << "only the load the player asked for";
+    EXPECT_EQ(pluginCommands("load_workshop \"" + crowdedMap + "\""), 0);
+}
+
+// A small tmpfs over a folder for the life of this object.
+class SmallFileSystem {
+public:
+    explicit SmallFileSystem(fs::path where) : where(std::move(where))
+    {
+        if (::mount("tmpfs", this->where.c_str(), "tmpfs", 0, "size=64k,nr_inodes=16") != 0) {
+            refusal = std::strerror(errno);
+        }
+    }
+    ~SmallFileSystem()
+    {
+        if (refusal.empty()) ::umount2(where.c_str(), MNT_DETACH);
+    }
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+    fs::path where;
+    std::string refusal;  // empty once mounted
+};
+
+std::vector<std::string> entriesOf(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Fills a file system: files until no inode is left, or one file until no
+// block is.
+void fillWithFiles(const fs::path& folder)
+{
+    for (int i = 0;; ++i) {
+        const int fd = ::open((folder / ("filler " + std::to_string(i))).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0) {
+            ASSERT_EQ(errno, ENOSPC);
+            return;
+        }
+        ::close(fd);
+    }
+}
+
+void fillWithBytes(const fs::path& folder)
+{
+    const int fd = ::open((folder / "filler").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+}
+
+TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
+{
+    enum class Obstacle { noInodeLeft, noBlockLeft, readOnlyFileSystem, folderTheUserMayNotWrite };
+    struct Row {
+        const char* name;
+        Obstacle obstacle;
+        std::errc error;
+    };
+    const Row rows[] = {
+        {"a full file system, no inode for the file beside the page", Obstacle::noInodeLeft,
+         std::errc::no_space_on_device},
+        {"a full file system, no block for the new text", Obstacle::noBlockLeft, std::errc::no_space_on_device},
+        {"a read-only file system", Obstacle::readOnlyFileSystem, std::errc::read_only_file_system},
+        {"a settings folder the user may not write, holding a page it may", Obstacle::folderTheUserMayNotWrite,
+         std::errc::permission_denied},
+    };
+    // A page of many kilobytes: one rewritten in place would show a cut.
+    const fs::path manyMaps = folder.root / "many";
+    for (int i = 0; i < 300; ++i) {
+        writeFile(manyMaps / ("a map with a rather long name, number " + std::to_string(i) + ".upk"), "map");
+    }
+    const auto logLines = [&] {
+        std::vector<std::string> lines;
+        for (auto& event : traced("log")) lines.push_back(event.at("text"));
+        return lines;
+    };
+
+    int rowsRun = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path rowFolder = folder.root / ("row " + std::to_string(&row - rows));
+        hostFolder = rowFolder / "host";
+        traceFile = rowFolder / "trace.jsonl";
+        const fs::path settings = hostFolder / "plugins" / "settings";
+        const fs::path page = settings / "TarnwickPlugin.set";
+        fs::create_directories(settings);
+        fs::create_directories(hostFolder / "data");
+
+        std::optional<SmallFileSystem> smallFileSystem;
+        std::optional<uid_t> user;
+        if (row.obstacle == Obstacle::folderTheUserMayNotWrite) {
+            if (::geteuid() == 0) {
+                // Root writes every folder: run the host as nobody instead.
+                user = 65534;
+                ::chown(rowFolder.c_str(), *user, *user);
+                for (auto& entry : fs::recursive_directory_iterator(rowFolder)) {
+                    ::lchown(entry.path().c_str(), *user, *user);
+                }
+            }
+        } else {
+            smallFileSystem.emplace(settings);
+            if (!smallFileSystem->refusal.empty()) {
+                std::cout << "[  SKIPPED ] " << row.name << ": cannot mount a tmpfs here ("
+                          << smallFileSystem->refusal << ")\n";
+                continue;
+            }
+        }
+        ++rowsRun;
+
+        start(user);
+        send("tw_workshop \"" + mapsFolderText() + "\"\n");
+        ASSERT_TRUE(awaitTrace([&] { return readPage(page) == expectedPage(listed + "@" + listed); }));
+        const std::string previous = readFile(page);
+        switch (row.obstacle) {
+        case Obstacle::noInodeLeft: fillWithFiles(settings); break;
+        case Obstacle::noBlockLeft: fillWithBytes(settings); break;
+        case Obstacle::readOnlyFileSystem:
+            ASSERT_EQ(::mount(nullptr, settings.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
+                << std::strerror(errno);
+            break;
+        case Obstacle::folderTheUserMayNotWrite:
+            fs::permissions(settings, fs::perms::owner_read | fs::perms::owner_exec);
+            ASSERT_EQ(fs::status(page).permissions() & fs::perms::owner_write, fs::perms::owner_write);
+            break;
+        }
+        const auto entries = entriesOf(settings);
+
+        send("tw_workshop \"" + manyMaps.string() + "/\"\n");
+        ASSERT_TRUE(awaitTrace([&] { return !logLines().empty(); }));
+        send("quit\n");
+        EXPECT_EQ(finish(), 0);
+        if (row.obstacle == Obstacle::folderTheUserMayNotWrite) {
+            fs::permissions(settings, fs::perms::owner_all, fs::perm_options::add);
+        }
+
+        EXPECT_EQ(readFile(page), previous);
+        EXPECT_EQ(entriesOf(settings), entries) << "nothing left beside the page";
+        const auto lines = logLines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines.front().find(page.string()), std::string::npos) << lines.front();
+        EXPECT_NE(lines.front().find(std::make_error_code(row.error).message()), std::string::npos) << lines.front();
+    }
+    if (rowsRun == 0) GTEST_SKIP() << "no row could set up its obstacle here";
+}
+
 #endif
 
 }  // namespace
