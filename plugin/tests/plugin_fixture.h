@@ -145,8 +145,8 @@ inline void appendOnce(const fs::path& file, std::string_view text = "saved\n")
 }
 
 // Makes `link` a symbolic link to `target`; false where the platform cannot.
-// (MinGW's C++ library does not make links, and Wine's links are invisible
-// to the status queries of its C runtime.)
+// (MinGW's C++ library does not make links, and Wine's CreateSymbolicLinkW
+// reports success but makes nothing.)
 inline bool makeSymlink(const fs::path& target, const fs::path& link, bool toFolder = false)
 {
 #if defined(_WIN32)
