@@ -1,7 +1,6 @@
 #include <thread>
 #if !defined(_WIN32)
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -117,6 +116,7 @@ protected:
                                               "--host-dir", hostFolder.string(),
                                               "--game-root", gameRoot.string(),
                                               "--trace", traceFile.string()};
+        arguments.insert(arguments.begin(), launcher.begin(), launcher.end());
         child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -126,9 +126,6 @@ protected:
             ::dup2(out, STDERR_FILENO);
             ::close(pipeEnds[0]);
             ::close(pipeEnds[1]);
-            if (childSetup && !childSetup()) {
-                ::_exit(125);
-            }
             if (runAs && (::setgid(*runAs) != 0 || ::setuid(*runAs) != 0)) {
                 ::_exit(126);
             }
@@ -215,8 +212,8 @@ protected:
 #else
     pid_t child = -1;
     int input = -1;
-    // Runs in the child before it becomes the host; false ends it.
-    std::function<bool()> childSetup;
+    // A program the host is started through, with its arguments.
+    std::vector<std::string> launcher;
 #endif
 };
 
@@ -325,33 +322,28 @@ TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
     EXPECT_TRUE(traced("error").empty());
 }
 
-// Gives the calling process a user namespace of its own in which at most
-// `watches` inotify watches may exist: the kernel's own limit, binding there
-// whatever the system-wide setting, which other processes keep.
-bool limitInotifyWatches(long watches)
-{
-    const uid_t user = ::geteuid();
-    const gid_t group = ::getegid();
-    if (::unshare(CLONE_NEWUSER) != 0) {
-        return false;
-    }
-    const auto put = [](const char* file, const std::string& text) {
-        const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
-        if (fd < 0) return false;
-        const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        ::close(fd);
-        return written;
-    };
-    return put("/proc/self/uid_map", "0 " + std::to_string(user) + " 1") && put("/proc/self/setgroups", "deny") &&
-           put("/proc/self/gid_map", "0 " + std::to_string(group) + " 1") &&
-           put("/proc/sys/user/max_inotify_watches", std::to_string(watches));
-}
+// Starts a program in a user namespace of its own in which at most 1,000
+// inotify watches may exist: the kernel's own limit, binding there whatever
+// the system-wide setting, which other processes keep. (Through a program,
+// because a sanitizer's threads keep a test's own child from leaving its
+// namespace.)
+const std::vector<std::string> underWatchLimit = {
+    "/usr/bin/unshare", "--user", "--map-root-user", "/bin/sh", "-c",
+    "echo 1000 > /proc/sys/user/max_inotify_watches && exec \"$@\"", "sh"};
 
 bool canLimitInotifyWatches()
 {
     const pid_t probe = ::fork();
     if (probe == 0) {
-        ::_exit(limitInotifyWatches(1000) ? 0 : 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDERR_FILENO);
+        std::vector<std::string> arguments = underWatchLimit;
+        arguments.push_back("/bin/true");
+        std::vector<char*> argv;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
     }
     int status = 0;
     ::waitpid(probe, &status, 0);
@@ -376,8 +368,8 @@ long inotifyWatchesOf(pid_t process)
 TEST_F(HostProgram, AFailedSwitchOfWatcherDropsTheOldOneAndSaysWhyOnce)
 {
     if (!canLimitInotifyWatches()) {
-        GTEST_SKIP() << "this system refuses a user namespace of our own, so the inotify watch limit cannot be "
-                        "lowered for the host alone";
+        GTEST_SKIP() << "unshare cannot give the host a user namespace of its own here, so the inotify watch "
+                        "limit cannot be lowered for it alone";
     }
     // The watcher watches a map's folder and every folder below it.
     const fs::path crowded = folder.root / "crowded";
@@ -386,7 +378,7 @@ TEST_F(HostProgram, AFailedSwitchOfWatcherDropsTheOldOneAndSaysWhyOnce)
     }
     const std::string crowdedMap = (crowded / "Crowded.upk").string();
     writeFile(crowdedMap, "map");
-    childSetup = [] { return limitInotifyWatches(1000); };
+    launcher = underWatchLimit;
     const auto logLines = [&] {
         std::vector<std::string> lines;
         for (auto& event : traced("log")) lines.push_back(event.at("text"));
