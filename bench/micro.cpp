@@ -89,6 +89,7 @@ struct PluginHost {
         options.dataFolder = hostFolder / "data";
         options.console = &console;
         options.clock = tarnwick::host::ClockMode::manual;
+        options.keepEvents = true;
         host = std::make_unique<tarnwick::host::Host>(options);
         host->loadPlugin(TARNWICK_PLUGIN_PATH);
     }
@@ -392,6 +393,7 @@ void autoReload(benchmark::State& state)
     options.dataFolder = root / "data";
     options.console = &console;
     options.clock = tarnwick::host::ClockMode::real;
+    options.keepEvents = true;
     tarnwick::host::Host host(options);
     host.loadPlugin(TARNWICK_PLUGIN_PATH);
     host.execute("tw_watching 1");

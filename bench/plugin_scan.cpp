@@ -39,6 +39,7 @@ int main(int argc, char** argv)
         hostOptions.dataFolder = hostFolder / "data";
         hostOptions.console = &console;
         hostOptions.clock = tarnwick::host::ClockMode::manual;
+        hostOptions.keepEvents = true;
         tarnwick::host::Host host(hostOptions);
         host.loadPlugin(options->plugin.empty() ? fs::path(TARNWICK_PLUGIN_PATH) : fs::path(options->plugin));
 

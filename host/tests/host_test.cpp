@@ -98,7 +98,7 @@ TEST_F(Loaded, VariablesSetFromTheConsoleAndThePluginRunChangeCallables)
     EXPECT_EQ(sets[0].at("name"), "mp_value");
     EXPECT_EQ(sets[0].at("value"), "42");
     host.execute("mp_value");
-    EXPECT_TRUE(contains(console.str(), "mp_value = \"line\nbreak\""));
+    EXPECT_TRUE(contains(console.str(), "mp_value = \"line\\x0Abreak\"")) << "the console shows the line break escaped";
     EXPECT_THROW(host.setVariable("no_such", "1"), std::invalid_argument);
 }
 

@@ -56,6 +56,7 @@ HostOptions hostOptions(const TempDir& folder, std::ostream* console, ClockMode 
     options.dataFolder = folder.path() / "data";
     options.console = console;
     options.clock = clock;
+    options.keepEvents = true;
     return options;
 }
 

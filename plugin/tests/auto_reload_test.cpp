@@ -265,6 +265,7 @@ TEST_F(AutoReload, PendingReloadNeverReachesAReleasedPlugin)
     options.console = &console;
     options.clock = host::ClockMode::manual;
     options.keepCallablesAfterUnload = true;
+    options.keepEvents = true;
     host->unloadPlugin();
     host = std::make_unique<host::Host>(options);
     host->loadPlugin(TARNWICK_PLUGIN_PATH);

@@ -242,6 +242,7 @@ protected:
         options.dataFolder = dataFolder;
         options.console = &console;
         options.clock = clock;
+        options.keepEvents = true;
         host = std::make_unique<host::Host>(options);
         return *host;
     }

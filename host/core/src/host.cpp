@@ -163,7 +163,19 @@ struct Host::State final : HostServices {
         return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     }
 
-    void print(std::string_view line)
+    // A console line in one colour.
+    struct Painted {
+        Paint paint;
+        std::string text;
+    };
+
+    // Console lines carry names, values and messages from outside: their
+    // control characters are shown escaped, never sent to the terminal.
+    void print(std::string_view line) { printShown(consoleText(line)); }
+    void print(const Painted& line) { printShown(paint(options.colour, line.paint, consoleText(line.text))); }
+
+    // For text whose outside parts are escaped already.
+    void printShown(std::string_view line)
     {
         std::lock_guard lock(consoleMutex);
         console << line << '\n' << std::flush;
@@ -171,7 +183,7 @@ struct Host::State final : HostServices {
 
     void reportError(const std::string& message)
     {
-        print(fmt::format("{} {}", paint(options.colour, Paint::red, "error:"), message));
+        printShown(fmt::format("{} {}", paint(options.colour, Paint::red, "error:"), consoleText(message)));
         trace.record("error", {{"text", message}});
     }
 
@@ -239,16 +251,21 @@ struct Host::State final : HostServices {
         }
     }
 
-    std::string mistake(std::string_view message) const { return paint(options.colour, Paint::yellow, message); }
+    static Painted mistake(std::string message) { return {Paint::yellow, std::move(message)}; }
 
     // Names close to a mistyped one, for "did you mean".
     std::vector<std::string> similarNames(std::string_view name) const
     {
         std::vector<std::pair<std::size_t, std::string>> scored;
         for (const auto& candidate : allNames()) {
-            const std::size_t distance = editDistance(name, candidate);
+            const std::size_t gap = std::max(name.size(), candidate.size()) - std::min(name.size(), candidate.size());
+            const bool prefix = name.size() >= 3 && candidate.starts_with(name);
+            // Lengths further apart are never that close; a line of megabytes
+            // must not cost its length times every name's.
+            if (gap > 2 && !prefix) continue;
+            const std::size_t distance = prefix ? gap : editDistance(name, candidate);
             const bool close = distance <= (name.size() < 5 ? 1u : 2u);
-            if (close || (name.size() >= 3 && candidate.starts_with(name))) scored.emplace_back(distance, candidate);
+            if (close || prefix) scored.emplace_back(distance, candidate);
         }
         std::sort(scored.begin(), scored.end());
         std::vector<std::string> names;
@@ -256,7 +273,7 @@ struct Host::State final : HostServices {
         return names;
     }
 
-    std::string unknownName(std::string_view name) const
+    Painted unknownName(std::string_view name) const
     {
         const auto similar = similarNames(name);
         const std::string guess = similar.empty() ? "" : fmt::format("; did you mean {}?", fmt::join(similar, ", "));
@@ -468,7 +485,7 @@ struct Host::State final : HostServices {
             helpOn(words[1]);
             return;
         }
-        const auto heading = [this](std::string_view text) { print(paint(options.colour, Paint::bold, text)); };
+        const auto heading = [this](std::string_view text) { print(Painted{Paint::bold, std::string(text)}); };
         heading("host commands:");
         for (const auto& builtin : builtins()) print(fmt::format("  {:<28} {}", builtin.name, builtin.help));
         if (!commands.empty()) heading("plugin commands:");
@@ -546,7 +563,7 @@ struct Host::State final : HostServices {
             },
             {shownPage.firstNumber, options.colour});
         if (!shown.empty() && shown.back() == '\n') shown.pop_back();
-        print(shown);
+        printShown(shown);  // the page escapes what it shows of the file
     }
 
     // page: show the pages; page VERB CONTROL [VALUE]: use a control as a
@@ -1019,10 +1036,20 @@ struct Host::State final : HostServices {
     {
         bool ran = false;
         std::uint64_t setBefore = 0;
+        bool stop = false;
+        bool interrupt = false;
         {
             std::lock_guard lock(mutex);
             setBefore = nextTimerSequence;
+            stop = std::exchange(stopRequested, false);
+            interrupt = std::exchange(interruptRequested, false);
         }
+        if (stop) {
+            quit = true;
+            held.clear();
+            return true;
+        }
+        if (interrupt) interruptRunning();
         while (auto timer = takeDueTimer(setBefore)) {
             ran = true;
             if (!timer->owner->attached()) continue;
@@ -1035,7 +1062,23 @@ struct Host::State final : HostServices {
             for (const auto& task : tasks) task();
             ran = true;
         }
-        return takeConsoleLine() || ran;
+        ran = takeConsoleLine() || ran;
+        busy = !held.empty() || resumeInputAt > now();
+        return ran;
+    }
+
+    // Ctrl-C: the wait and what it holds back end here.
+    void interruptRunning()
+    {
+        const bool waiting = resumeInputAt > now();
+        const std::size_t dropped = held.size();
+        if (!waiting && dropped == 0) return;
+        resumeInputAt = 0.0;
+        held.clear();
+        std::vector<std::string> what;
+        if (waiting) what.emplace_back("the wait ended");
+        if (dropped > 0) what.push_back(fmt::format("{} held line{} dropped", dropped, dropped == 1 ? "" : "s"));
+        print(mistake(fmt::format("interrupted: {}", fmt::join(what, ", "))));
     }
 
     void runPending()
@@ -1108,6 +1151,17 @@ struct Host::State final : HostServices {
         runPending();
     }
 
+    // Sets a request the next turn acts on, waking the loop for it.
+    void request(bool State::*flag)
+    {
+        {
+            std::lock_guard lock(mutex);
+            this->*flag = true;
+            ++generation;
+        }
+        wake.notify_all();
+    }
+
     void post(std::optional<std::string> line)
     {
         {
@@ -1161,6 +1215,9 @@ struct Host::State final : HostServices {
     std::uint64_t nextTimerSequence = 0;
     std::deque<std::optional<std::string>> input;  // nullopt: the input ended
     std::uint64_t generation = 0;                  // bumped by anything that may need the loop
+    bool stopRequested = false;                    // postStop
+    bool interruptRequested = false;               // postInterrupt
+    std::atomic<bool> busy{false};                 // a wait runs or commands are held (game thread writes)
     mutable std::mutex namesMutex;
     std::vector<std::string> names;  // a copy of allNames() for other threads
 };
@@ -1168,7 +1225,10 @@ struct Host::State final : HostServices {
 Host::State::State(HostOptions hostOptions)
     : options(std::move(hostOptions)),
       console(options.console != nullptr ? *options.console : std::cout),
-      trace(options.tracePath, [this] { return now(); })
+      trace(options.tracePath, options.keepEvents, [this] { return now(); },
+            [this](const std::system_error& failure) {
+                reportError(fmt::format("{}; the trace stops here", failure.what()));
+            })
 {
     readConfig();
     refreshNames();
@@ -1215,6 +1275,15 @@ void Host::postLine(std::string line) { state_->post(std::move(line)); }
 
 void Host::postEndOfInput() { state_->post(std::nullopt); }
 
+void Host::postStop() { state_->request(&State::stopRequested); }
+
+bool Host::postInterrupt()
+{
+    const bool running = state_->busy;
+    state_->request(&State::interruptRequested);
+    return running;
+}
+
 void Host::run()
 {
     state_->loop([this] { return state_->quit; }, std::nullopt);
@@ -1254,5 +1323,9 @@ std::vector<std::string> Host::consoleNames() const
 }
 
 void Host::saveConfig() { state_->saveConfig(); }
+
+void Host::finishTrace() { state_->trace.finish(); }
+
+std::string consoleText(std::string_view text) { return text::escapeControls(text); }
 
 }  // namespace tarnwick::host

@@ -108,10 +108,13 @@ SettingsPage parseSettingsPage(std::string_view text)
 std::string renderSettingsPage(const SettingsPage& page, const VariableLookup& variable, const RenderOptions& options)
 {
     const bool colour = options.colour;
+    // Everything taken from the file or a variable goes to the terminal
+    // with its control characters escaped.
+    const auto e = [](std::string_view text) { return text::escapeControls(text); };
     const auto shown = [&](const std::optional<std::string>& value) {
-        return value ? fmt::format("\"{}\"", *value) : paint(colour, Paint::yellow, "(no such variable)");
+        return value ? fmt::format("\"{}\"", e(*value)) : paint(colour, Paint::yellow, "(no such variable)");
     };
-    std::string out = paint(colour, Paint::bold, fmt::format("== {} ==", page.title)) + "\n";
+    std::string out = paint(colour, Paint::bold, fmt::format("== {} ==", e(page.title))) + "\n";
     // The first control of each kind, for the closing usage line.
     std::optional<std::size_t> firstOf[4];
     for (std::size_t index = 0; index < page.controls.size(); ++index) {
@@ -122,33 +125,33 @@ std::string renderSettingsPage(const SettingsPage& page, const VariableLookup& v
         switch (control.kind) {
         case ControlKind::button:
             firstOf[0] = firstOf[0].value_or(number);
-            out += fmt::format("{}  {}\n", paint(colour, Paint::cyan, fmt::format("[ {} ]", control.label)),
-                               paint(colour, Paint::dim, fmt::format("(button, runs {})", control.name)));
+            out += fmt::format("{}  {}\n", paint(colour, Paint::cyan, fmt::format("[ {} ]", e(control.label))),
+                               paint(colour, Paint::dim, fmt::format("(button, runs {})", e(control.name))));
             break;
         case ControlKind::checkBox: {
             firstOf[1] = firstOf[1].value_or(number);
             const bool ticked = value && readsTrue(*value);
             out += fmt::format("{} {}  {}", paint(colour, ticked ? Paint::green : Paint::bold, ticked ? "[x]" : "[ ]"),
-                               control.label, paint(colour, Paint::dim, fmt::format("(check box {})", control.name)));
+                               e(control.label), paint(colour, Paint::dim, fmt::format("(check box {})", e(control.name))));
             out += value ? "\n" : " " + shown(value) + "\n";
             break;
         }
         case ControlKind::textBox:
             firstOf[2] = firstOf[2].value_or(number);
-            out += fmt::format("{}  {}\n       {}\n", control.label,
-                               paint(colour, Paint::dim, fmt::format("(text box {})", control.name)), shown(value));
+            out += fmt::format("{}  {}\n       {}\n", e(control.label),
+                               paint(colour, Paint::dim, fmt::format("(text box {})", e(control.name))), shown(value));
             break;
         case ControlKind::dropDown: {
             firstOf[3] = firstOf[3].value_or(number);
-            out += fmt::format("{}  {}\n", control.label,
-                               paint(colour, Paint::dim, fmt::format("(drop-down {})", control.name)));
+            out += fmt::format("{}  {}\n", e(control.label),
+                               paint(colour, Paint::dim, fmt::format("(drop-down {})", e(control.name))));
             bool found = false;
             for (std::size_t i = 0; i < control.options.size(); ++i) {
                 const auto& option = control.options[i];
                 const bool chosen = value && *value == option.value;
                 found = found || chosen;
-                std::string text = option.text.find_first_not_of(' ') == std::string::npos ? "(blank)" : option.text;
-                if (option.value != option.text) text += fmt::format(" -> {}", option.value);
+                std::string text = option.text.find_first_not_of(' ') == std::string::npos ? "(blank)" : e(option.text);
+                if (option.value != option.text) text += fmt::format(" -> {}", e(option.value));
                 const std::string line = fmt::format("{} {}) {}", chosen ? '*' : ' ', i + 1, text);
                 out += "     " + (chosen ? paint(colour, Paint::green, line) : line) + "\n";
             }
@@ -159,7 +162,7 @@ std::string renderSettingsPage(const SettingsPage& page, const VariableLookup& v
         }
     }
     for (const auto& problem : page.problems) {
-        out += paint(colour, Paint::yellow, fmt::format("  (line {} skipped: {})", problem.line, problem.message)) + "\n";
+        out += paint(colour, Paint::yellow, fmt::format("  (line {} skipped: {})", problem.line, e(problem.message))) + "\n";
     }
     std::vector<std::string> usage;
     if (firstOf[3]) usage.push_back(fmt::format("page pick {} OPTION", *firstOf[3]));

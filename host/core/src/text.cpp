@@ -155,6 +155,27 @@ std::string escapeInvalidUtf8(std::string_view bytes)
     return result;
 }
 
+std::string escapeControls(std::string_view bytes)
+{
+    std::string result;
+    result.reserve(bytes.size());
+    while (!bytes.empty()) {
+        char32_t c = 0;
+        const auto length = validSequence(bytes, c);
+        if (!length || c < 0x20 || c == 0x7F) {
+            result += fmt::format("\\x{:02X}", static_cast<unsigned char>(bytes.front()));
+            bytes.remove_prefix(1);
+        } else if (c >= 0x80 && c <= 0x9F) {
+            result += fmt::format("\\u{:04X}", static_cast<std::uint32_t>(c));
+            bytes.remove_prefix(*length);
+        } else {
+            result.append(bytes.substr(0, *length));
+            bytes.remove_prefix(*length);
+        }
+    }
+    return result;
+}
+
 std::string_view takeLine(std::string_view& text)
 {
     const auto end = text.find('\n');

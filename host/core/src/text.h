@@ -24,4 +24,8 @@ std::string_view takeLine(std::string_view& text);
 // not part of a valid sequence becomes the four characters \xNN.
 std::string escapeInvalidUtf8(std::string_view bytes);
 
+// For the console: escapeInvalidUtf8, and control characters escaped too,
+// the C0 ones and DEL as \xNN, the C1 ones as \u00NN.
+std::string escapeControls(std::string_view bytes);
+
 }  // namespace tarnwick::host::text

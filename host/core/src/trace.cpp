@@ -1,6 +1,7 @@
 #include "trace.h"
 
 #include <cerrno>
+#include <stdexcept>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -28,36 +29,57 @@ nlohmann::json escaped(const nlohmann::json& value)
 
 }  // namespace
 
-Trace::Trace(const std::optional<std::filesystem::path>& file, std::function<double()> clock)
-    : clock_(std::move(clock))
+Trace::Trace(const std::optional<std::filesystem::path>& file, bool keepEvents, std::function<double()> clock,
+             FailureCallback onFailure)
+    : clock_(std::move(clock)), onFailure_(std::move(onFailure)), keepEvents_(keepEvents)
 {
-    if (!file) return;
-    path_ = *file;
-    errno = 0;
-    file_.emplace(path_, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!*file_) {
-        const int code = errno != 0 ? errno : EIO;
-        throw std::system_error(code, std::generic_category(),
-                                fmt::format("cannot create trace file {}", path_.string()));
+    if (file) {
+        path_ = *file;
+        errno = 0;
+        file_.emplace(path_, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!*file_) {
+            const int code = errno != 0 ? errno : EIO;
+            throw std::system_error(code, std::generic_category(),
+                                    fmt::format("cannot create trace file {}", path_.string()));
+        }
     }
+    active_ = file_.has_value() || keepEvents_;
 }
 
 void Trace::record(std::string_view event, nlohmann::json fields)
 {
+    if (!active_) return;  // nobody reads it: nothing is built, nothing kept
     auto entry = escaped(fields);
     entry["event"] = text::escapeInvalidUtf8(event);
-    std::lock_guard lock(mutex_);
-    // Stamped under the lock, so times in the file never run backwards.
-    entry["t"] = clock_();
-    if (file_) {
-        *file_ << entry.dump() << '\n';
-        file_->flush();
+    std::optional<std::system_error> failed;
+    {
+        std::lock_guard lock(mutex_);
+        // Stamped under the lock, so times in the file never run backwards.
+        entry["t"] = clock_();
+        if (file_) {
+            errno = 0;
+            *file_ << entry.dump() << '\n';
+            file_->flush();
+            if (!*file_) failed = fail(errno);
+        }
+        if (keepEvents_) events_.push_back(std::move(entry));
     }
-    events_.push_back(std::move(entry));
+    if (failed && onFailure_) onFailure_(*failed);
+}
+
+std::system_error Trace::fail(int code)
+{
+    failure_.emplace(code != 0 ? code : EIO, std::generic_category(),
+                     fmt::format("cannot write trace file {}", path_.string()));
+    // Half a line may be in the file: nothing more goes after it.
+    file_.reset();
+    active_ = keepEvents_;
+    return *failure_;
 }
 
 std::vector<nlohmann::json> Trace::events(std::optional<std::string_view> kind) const
 {
+    if (!keepEvents_) throw std::logic_error("the host keeps its events only when HostOptions::keepEvents is set");
     std::lock_guard lock(mutex_);
     if (!kind) return events_;
     std::vector<nlohmann::json> matching;
@@ -65,6 +87,22 @@ std::vector<nlohmann::json> Trace::events(std::optional<std::string_view> kind) 
         if (entry.at("event").get_ref<const std::string&>() == *kind) matching.push_back(entry);
     }
     return matching;
+}
+
+void Trace::finish()
+{
+    std::lock_guard lock(mutex_);
+    if (file_) {
+        errno = 0;
+        file_->close();
+        if (!*file_) {
+            fail(errno);
+        } else {
+            file_.reset();
+            active_ = keepEvents_;
+        }
+    }
+    if (failure_) throw *failure_;
 }
 
 }  // namespace tarnwick::host

@@ -43,6 +43,9 @@ struct HostOptions {
     std::filesystem::path execFolder;
     // Console output in ANSI colour, for a terminal.
     bool colour = false;
+    // Keeps every traced event in memory for events(). Only tests read
+    // them; a program leaves this off, so the trace costs no memory.
+    bool keepEvents = false;
 };
 
 // What a plugin's exported record says about it.
@@ -55,6 +58,12 @@ struct PluginIdentity {
     std::string version;
     int pluginType = 0;
 };
+
+// Text from outside (names, values, messages) as the console shows it:
+// control characters and bytes that are not UTF-8 escaped as \xNN (\u00NN
+// for the C1 controls), so no name can move the cursor, retitle or clear
+// the terminal. The trace keeps the exact text.
+std::string consoleText(std::string_view text);
 
 class PluginLoadError : public std::runtime_error {
 public:
@@ -106,6 +115,15 @@ public:
     void postLine(std::string line);
     // After the lines posted so far, the input ends: the host quits.
     void postEndOfInput();
+    // The session ends at the next turn, as `quit` would end it there: a
+    // running wait, held commands and lines not yet run are dropped. Safe
+    // from any thread (the one that sees a signal, say).
+    void postStop();
+    // Ends a running wait and drops the commands held behind it (the rest
+    // of a line, the lines of an exec'd file), as Ctrl-C does; lines posted
+    // since still run. Returns whether anything was running to interrupt.
+    // Safe from any thread.
+    bool postInterrupt();
     // Runs the game loop until `quit` or the end of the input.
     void run();
     bool quitRequested() const;
@@ -114,7 +132,8 @@ public:
     double now() const;
 
     // Every traced event so far, in order, as the objects of the trace file.
-    // Safe from any thread.
+    // Safe from any thread. Throws std::logic_error unless
+    // HostOptions::keepEvents is set.
     std::vector<nlohmann::json> events() const;
     std::vector<nlohmann::json> events(std::string_view kind) const;
 
@@ -134,6 +153,11 @@ public:
     // console line cannot carry are left out with a warning. Throws
     // std::system_error when the file cannot be written.
     void saveConfig();
+
+    // Closes the trace file. Throws the std::system_error of the first write
+    // of it that failed (that failure was also shown on the console when it
+    // happened, and the trace stopped there).
+    void finishTrace();
 
 private:
     struct State;
