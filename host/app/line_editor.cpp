@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "completion.h"
+#include "tarnwick/host/host.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // libedit keeps its wcsdup copies of the names and help texts of functions
@@ -42,7 +43,7 @@ void onSignal(int signal)
     errno = saved;
 }
 
-constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGWINCH};
+constexpr int handledSignals[] = {SIGINT, SIGWINCH};
 constexpr char promptEscape = '\1';
 
 struct Pipe {
@@ -170,11 +171,12 @@ LineEditor::~LineEditor()
     history_end(h.history);
 }
 
-void LineEditor::start(NamesSource names, LineCallback onLine, EndCallback onEnd)
+void LineEditor::start(NamesSource names, LineCallback onLine, EndCallback onEnd, InterruptCallback onInterrupt)
 {
     names_ = std::move(names);
     onLine_ = std::move(onLine);
     onEnd_ = std::move(onEnd);
+    onInterrupt_ = std::move(onInterrupt);
     handles_->started = true;
     thread_ = std::thread([this] { read(); });
 }
@@ -217,7 +219,7 @@ void LineEditor::read()
             if (history(h.history, &event, H_SAVE, historyFile_.c_str()) < 0 && !historyErrorShown_) {
                 historyErrorShown_ = true;
                 write(fmt::format("cannot save the console history to {}; it is kept for this run only\n",
-                                  historyFile_.string()));
+                                  consoleText(historyFile_.string())));
             }
         }
         onLine_(std::move(line));
@@ -248,14 +250,8 @@ int LineEditor::readCharacter(wchar_t* character)
                     *character = 3;  // bound to tw-interrupt
                     return 1;
                 }
-                if (signal == SIGWINCH) {
-                    el_resize(h.el);
-                    continue;
-                }
-                // SIGTERM or SIGHUP: end the input as Ctrl-D would, so the
-                // host unloads the plugin and saves its config.
-                eraseLine();
-                return 0;
+                if (signal == SIGWINCH) el_resize(h.el);
+                continue;
             }
         }
         if (watched[2].revents != 0) {
@@ -311,12 +307,14 @@ unsigned char LineEditor::completeWord()
     int columns = 80;
     el_get(h.el, EL_GETTC, "co", &columns);
     std::size_t width = 0;
-    for (const auto& match : completion.matches) width = std::max(width, match.size() + 2);
+    std::vector<std::string> shown;
+    for (const auto& match : completion.matches) shown.push_back(consoleText(match));
+    for (const auto& match : shown) width = std::max(width, match.size() + 2);
     const std::size_t perRow = std::max<std::size_t>(1, static_cast<std::size_t>(std::max(columns, 1)) / width);
     std::string list = "\r\n";
-    for (std::size_t i = 0; i < completion.matches.size(); ++i) {
-        const bool rowEnds = (i + 1) % perRow == 0 || i + 1 == completion.matches.size();
-        list += rowEnds ? completion.matches[i] + "\r\n" : fmt::format("{:<{}}", completion.matches[i], width);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const bool rowEnds = (i + 1) % perRow == 0 || i + 1 == shown.size();
+        list += rowEnds ? shown[i] + "\r\n" : fmt::format("{:<{}}", shown[i], width);
     }
     writeTerminal(list);
     return CC_REDISPLAY;
@@ -330,7 +328,8 @@ unsigned char LineEditor::interrupt()
     el_cursor(h.el, static_cast<int>(info->lastchar - info->cursor));
     info = el_wline(h.el);
     el_deletestr(h.el, static_cast<int>(info->cursor - info->buffer));
-    writeTerminal(wasEmpty ? "^C (type quit or press Ctrl-D to leave)\r\n" : "^C\r\n");
+    const bool interrupted = onInterrupt_ && onInterrupt_();
+    writeTerminal(wasEmpty && !interrupted ? "^C (type quit or press Ctrl-D to leave)\r\n" : "^C\r\n");
     return CC_REDISPLAY;
 }
 

@@ -19,10 +19,12 @@ public:
     using LineCallback = std::function<void(std::string line)>;
     using EndCallback = std::function<void()>;
     using NamesSource = std::function<std::vector<std::string>()>;
+    // Ctrl-C: interrupts what the host is running; returns whether anything was.
+    using InterruptCallback = std::function<bool()>;
 
-    // Takes over SIGINT (clears the line being typed), SIGTERM and SIGHUP
-    // (end the input, so the host still exits cleanly) until destroyed.
-    // Throws std::system_error when libedit or a pipe cannot be set up.
+    // Takes over SIGINT (Ctrl-C: clears the line being typed and interrupts
+    // what runs) and SIGWINCH until destroyed. Throws std::system_error when
+    // libedit or a pipe cannot be set up.
     LineEditor(std::string prompt, bool colour, std::filesystem::path historyFile);
     ~LineEditor();  // stops reading first
     LineEditor(const LineEditor&) = delete;
@@ -33,7 +35,7 @@ public:
 
     // Reads lines on a thread of its own until the input ends (Ctrl-D) or
     // stop() is called.
-    void start(NamesSource names, LineCallback onLine, EndCallback onEnd);
+    void start(NamesSource names, LineCallback onLine, EndCallback onEnd, InterruptCallback onInterrupt);
     // Stops reading and gives the terminal back as it was; output keeps
     // working, written straight through.
     void stop();
@@ -75,6 +77,7 @@ private:
     NamesSource names_;
     LineCallback onLine_;
     EndCallback onEnd_;
+    InterruptCallback onInterrupt_;
     std::thread thread_;
 
     std::mutex mutex_;

@@ -5,7 +5,9 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -17,6 +19,9 @@
 #include <windows.h>
 #else
 #include <unistd.h>
+#endif
+#if defined(__GLIBC__)
+#include <malloc.h>
 #endif
 
 #include <fmt/format.h>
@@ -47,15 +52,17 @@ constexpr std::string_view usage = R"(usage: tarnwick-host [options] [SCRIPT]
 
 Loads the plugin and runs console lines from SCRIPT, or from standard input.
 On a terminal the console edits lines (history, Tab completes names, Ctrl-C
-clears the line, Ctrl-D or quit leaves).
+clears the line and interrupts a running wait or exec, Ctrl-D or quit
+leaves).
 
 options:
   --plugin FILE     the plugin library (default: Tarnwick beside this program,
                     else ../lib/tarnwick/ relative to it)
   --host-dir DIR    the host folder (default: $XDG_DATA_HOME/tarnwick or
-                    ~/.local/share/tarnwick, created with plugins/settings
-                    and data when missing)
-  --data-dir DIR    the data folder (default: data in the host folder)
+                    ~/.local/share/tarnwick); its plugins/settings and data
+                    are created when missing
+  --data-dir DIR    the data folder (default: data in the host folder;
+                    created when missing)
   --game-root DIR   run in DIR/Binaries/Win64, as the game does (created
                     when missing)
   --trace FILE      write every host interaction to FILE as JSON Lines
@@ -69,11 +76,17 @@ saving, written at exit and restored at the next start) and
 console_history (lines typed on the terminal). Output is in colour on a
 terminal unless NO_COLOR is set.
 
+SIGTERM, SIGHUP, SIGINT (but Ctrl-C while editing lines) and SIGPIPE (the
+output's reader has gone) end the session as quit does: the plugin is
+unloaded and the variables saved.
+
 exit codes:
   0  the console ended (quit or the end of the input)
-  1  the host failed: a file it needs could not be read or written
+  1  the host failed: a file it needs (the script, standard input, the
+     trace, the config file) could not be read or written
   2  the command line is wrong
   3  the plugin could not be loaded
+  128+N  signal N ended the session (143 for SIGTERM)
 
 Type help at the prompt for the console commands.
 )";
@@ -184,13 +197,54 @@ fs::path defaultHostFolder()
     } else {
         throw std::runtime_error("no per-user data folder: set HOME or XDG_DATA_HOME, or pass --host-dir DIR");
     }
-    const fs::path folder = base / "tarnwick";
-    if (!fs::exists(folder)) {
-        fs::create_directories(folder / "plugins" / "settings");
-        fs::create_directories(folder / "data");
-    }
-    return folder;
+    return base / "tarnwick";
 }
+
+// The folders the plugin writes to, as the real host has them; each one
+// made here is named on the console. One that cannot be made is named too,
+// and the plugin reports what it then cannot write.
+void createMissingFolders(std::initializer_list<fs::path> folders)
+{
+    for (const auto& folder : folders) {
+        std::error_code error;
+        if (fs::is_directory(folder, error)) continue;
+        fs::create_directories(folder, error);
+        std::cout << (error ? fmt::format("cannot create the folder {}: {}\n", consoleText(folder.string()),
+                                          error.message())
+                            : fmt::format("created the folder {}\n", consoleText(folder.string())));
+    }
+    std::cout << std::flush;
+}
+
+// Hands a signal to the host, or keeps it for the host still to come.
+class StopRelay {
+public:
+    void signalled(int signal)
+    {
+        std::lock_guard lock(mutex_);
+        if (signal_ == 0) signal_ = signal;
+        if (host_ != nullptr) host_->postStop();
+    }
+
+    // Null before the host goes away: the signal thread outlives it.
+    void attach(Host* host)
+    {
+        std::lock_guard lock(mutex_);
+        host_ = host;
+        if (host_ != nullptr && signal_ != 0) host_->postStop();
+    }
+
+    int signal() const
+    {
+        std::lock_guard lock(mutex_);
+        return signal_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    Host* host_ = nullptr;
+    int signal_ = 0;
+};
 
 bool isTerminal(std::FILE* stream)
 {
@@ -213,6 +267,23 @@ bool wantsColour()
 
 int run(const Options& options)
 {
+#if defined(__GLIBC__)
+    // A console line may be megabytes long. Blocks that large get a mapping
+    // of their own, given back when freed; by default glibc raises this
+    // threshold after the first such block, and its heap then keeps the
+    // memory of every long line after it is gone.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
+    const bool terminalInput = !options.script && tarnwick::host::app::standardInputIsTerminal();
+#if TARNWICK_HAVE_LIBEDIT
+    const bool editing = terminalInput && isTerminal(stdout);
+#else
+    const bool editing = false;
+#endif
+    // First, before any thread starts: they inherit the signal mask.
+    StopRelay stopRelay;
+    tarnwick::host::app::SessionSignals signals(editing, [&stopRelay](int signal) { stopRelay.signalled(signal); });
+
     // Everything named on the command line is relative to where the user
     // started, even after --game-root moves the working directory.
     const fs::path startFolder = fs::current_path();
@@ -225,6 +296,7 @@ int run(const Options& options)
                                            : defaultPlugin(tarnwick::host::app::executablePath().parent_path());
     const fs::path hostFolder = options.hostFolder ? fs::absolute(*options.hostFolder) : defaultHostFolder();
     const fs::path dataFolder = options.dataFolder ? fs::absolute(*options.dataFolder) : hostFolder / "data";
+    createMissingFolders({hostFolder / "plugins" / "settings", dataFolder});
 
     if (options.gameRoot) {
         const fs::path workingFolder = fs::absolute(*options.gameRoot) / "Binaries" / "Win64";
@@ -232,7 +304,6 @@ int run(const Options& options)
         fs::current_path(workingFolder);
     }
 
-    const bool terminalInput = !script && tarnwick::host::app::standardInputIsTerminal();
     const bool colour = wantsColour();
     HostOptions hostOptions;
     hostOptions.hostFolder = hostFolder;
@@ -247,14 +318,23 @@ int run(const Options& options)
     // Line editing needs the terminal on both sides; declared before the
     // host, which writes to it until the very end.
     std::optional<tarnwick::host::app::LineEditor> editor;
-    if (terminalInput && isTerminal(stdout)) {
+    if (editing) {
         std::setlocale(LC_CTYPE, "");  // libedit decodes typed characters by the locale
         editor.emplace("> ", colour, hostFolder / "console_history");
         hostOptions.console = &editor->output();
     }
 #endif
+    // Opened before the plugin loads: input that cannot be read stops
+    // everything before it starts.
+    std::optional<tarnwick::host::app::LineReader> reader;
+    if (!editing) reader.emplace(script, terminalInput ? std::optional<std::string>("> ") : std::nullopt);
 
     Host host(hostOptions);
+    struct Attached {
+        StopRelay& relay;
+        ~Attached() { relay.attach(nullptr); }
+    } attached{stopRelay};
+    stopRelay.attach(&host);
     host.loadPlugin(plugin);
     for (const auto& line : options.execLines) host.postLine(line);
 #if TARNWICK_HAVE_LIBEDIT
@@ -265,24 +345,34 @@ int run(const Options& options)
         } stopReading{*editor};
         editor->start([&host] { return host.consoleNames(); },
                       [&host](std::string line) { host.postLine(std::move(line)); },
-                      [&host] { host.postEndOfInput(); });
-        host.run();
-    } else
-#endif
-    {
-        tarnwick::host::app::LineReader reader(
-            script, terminalInput ? std::optional<std::string>("> ") : std::nullopt,
-            [&host](std::string line) { host.postLine(std::move(line)); }, [&host] { host.postEndOfInput(); });
+                      [&host] { host.postEndOfInput(); }, [&host] { return host.postInterrupt(); });
         host.run();
     }
+#endif
+    if (reader) {
+        reader->start([&host](std::string line) { host.postLine(std::move(line)); },
+                      [&host] { host.postEndOfInput(); });
+        host.run();
+    }
+    const bool inputFailed = reader && reader->failed();
+    reader.reset();
     host.unloadPlugin();
+    int exitCode = inputFailed ? failed : succeeded;
     try {
         host.saveConfig();
     } catch (const std::system_error& error) {
-        std::cerr << "tarnwick-host: the variables were not saved: " << error.what() << '\n';
-        return failed;
+        std::cerr << "tarnwick-host: the variables were not saved: " << consoleText(error.what()) << '\n';
+        exitCode = failed;
     }
-    return succeeded;
+    try {
+        host.finishTrace();
+    } catch (const std::system_error& error) {
+        std::cerr << "tarnwick-host: the trace is incomplete: " << consoleText(error.what()) << '\n';
+        exitCode = failed;
+    }
+    // A failure says more than how the session ended.
+    if (exitCode == succeeded && stopRelay.signal() != 0) exitCode = 128 + stopRelay.signal();
+    return exitCode;
 }
 
 int hostMain(int argc, char** argv)
@@ -300,13 +390,13 @@ int hostMain(int argc, char** argv)
         }
         return run(options);
     } catch (const UsageError& error) {
-        std::cerr << "tarnwick-host: " << error.what() << " (see --help)\n";
+        std::cerr << "tarnwick-host: " << consoleText(error.what()) << " (see --help)\n";
         return badCommandLine;
     } catch (const PluginLoadError& error) {
-        std::cerr << "tarnwick-host: " << error.what() << '\n';
+        std::cerr << "tarnwick-host: " << consoleText(error.what()) << '\n';
         return pluginNotLoaded;
     } catch (const std::exception& error) {
-        std::cerr << "tarnwick-host: " << error.what() << '\n';
+        std::cerr << "tarnwick-host: " << consoleText(error.what()) << '\n';
         return failed;
     }
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
@@ -15,6 +16,28 @@ std::filesystem::path executablePath();
 
 bool standardInputIsTerminal();
 
+// Turns what ends a session from outside into one call of `onStop` with the
+// signal's number, on a thread of its own, so the host can end the session
+// as `quit` does: SIGTERM, SIGHUP, SIGPIPE (the output's reader has gone)
+// and, unless the line editor takes it, SIGINT. SIGXFSZ is ignored, so a
+// write past the file-size limit fails with EFBIG like any other failed
+// write. Constructed before any other thread starts: the others inherit
+// these signals blocked. On Windows: Ctrl-C, Ctrl-Break and the console's
+// close, which waits until this is destroyed.
+class SessionSignals {
+public:
+    using StopCallback = std::function<void(int signal)>;
+
+    SessionSignals(bool editorTakesInterrupt, StopCallback onStop);
+    ~SessionSignals();
+    SessionSignals(const SessionSignals&) = delete;
+    SessionSignals& operator=(const SessionSignals&) = delete;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // Reads console lines on a thread of its own and hands each one over as it
 // arrives, then reports the end of the input. Destruction stops the thread,
 // even while it waits for a line that never comes.
@@ -23,13 +46,18 @@ public:
     using LineCallback = std::function<void(std::string line)>;
     using EndCallback = std::function<void()>;
 
-    // Reads `script`, or standard input when there is none. Throws
-    // std::system_error when the script cannot be opened.
-    LineReader(const std::optional<std::filesystem::path>& script, std::optional<std::string> prompt,
-               LineCallback onLine, EndCallback onEnd);
+    // Opens `script`, or takes standard input when there is none. Throws
+    // std::system_error when it cannot be opened or is not something to
+    // read lines from (a folder).
+    LineReader(const std::optional<std::filesystem::path>& script, std::optional<std::string> prompt);
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
+
+    void start(LineCallback onLine, EndCallback onEnd);
+    // Whether the input ended in a read error rather than at its end (the
+    // error was shown on standard error).
+    bool failed() const;
 
 private:
 #if defined(_WIN32)
@@ -37,9 +65,10 @@ private:
     // cannot be cancelled; it then ends with the process, delivering nothing.
     struct Shared;
     std::shared_ptr<Shared> shared_;
-#endif
+#else
     void read();
 
+    std::string name_;  // for messages: the script, or "standard input"
     int input_ = -1;
     bool ownsInput_ = false;
     int stopRead_ = -1;  // the pipe whose write end tells the thread to stop
@@ -47,6 +76,8 @@ private:
     std::optional<std::string> prompt_;
     LineCallback onLine_;
     EndCallback onEnd_;
+    std::atomic<bool> failed_{false};
+#endif
     std::thread thread_;
 };
 
