@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <iostream>
 #include <mutex>
 #include <system_error>
@@ -41,6 +42,53 @@ bool standardInputIsTerminal()
     return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
+namespace {
+
+// The console's events, as the signals they stand for elsewhere.
+constexpr int interruptSignal = 2;  // SIGINT
+constexpr int hangUpSignal = 1;     // SIGHUP: the console is closing
+constexpr int breakSignal = 21;     // SIGBREAK
+
+std::mutex consoleControlMutex;
+SessionSignals::StopCallback consoleControlTarget;
+HANDLE sessionEnded = nullptr;  // set once the session is saved
+
+BOOL WINAPI onConsoleControl(DWORD event)
+{
+    const int signal = event == CTRL_C_EVENT ? interruptSignal : event == CTRL_BREAK_EVENT ? breakSignal : hangUpSignal;
+    {
+        std::lock_guard lock(consoleControlMutex);
+        if (!consoleControlTarget) return FALSE;
+        consoleControlTarget(signal);
+    }
+    // Windows ends the process once this returns from a close, logoff or
+    // shutdown: hold it until the plugin is unloaded and the config saved.
+    if (signal == hangUpSignal) ::WaitForSingleObject(sessionEnded, INFINITE);
+    return TRUE;
+}
+
+}  // namespace
+
+struct SessionSignals::State {};
+
+SessionSignals::SessionSignals(bool /*editorTakesInterrupt*/, StopCallback onStop)
+{
+    std::lock_guard lock(consoleControlMutex);
+    if (sessionEnded == nullptr) sessionEnded = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    consoleControlTarget = std::move(onStop);
+    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+SessionSignals::~SessionSignals()
+{
+    {
+        std::lock_guard lock(consoleControlMutex);
+        consoleControlTarget = nullptr;
+    }
+    ::SetEvent(sessionEnded);
+    ::SetConsoleCtrlHandler(onConsoleControl, FALSE);
+}
+
 struct LineReader::Shared {
     ~Shared()
     {
@@ -50,6 +98,7 @@ struct LineReader::Shared {
 
     std::mutex mutex;
     bool stopped = false;     // set by the destructor: nothing is delivered after it
+    std::atomic<bool> failed{false};
     HANDLE thread = nullptr;  // the reading thread, for cancelling its read
     HANDLE input = INVALID_HANDLE_VALUE;
     bool ownsInput = false;
@@ -58,13 +107,10 @@ struct LineReader::Shared {
     EndCallback onEnd;
 };
 
-LineReader::LineReader(const std::optional<std::filesystem::path>& script, std::optional<std::string> prompt,
-                       LineCallback onLine, EndCallback onEnd)
+LineReader::LineReader(const std::optional<std::filesystem::path>& script, std::optional<std::string> prompt)
     : shared_(std::make_shared<Shared>())
 {
     shared_->prompt = std::move(prompt);
-    shared_->onLine = std::move(onLine);
-    shared_->onEnd = std::move(onEnd);
     if (script) {
         shared_->input = ::CreateFileW(script->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -75,7 +121,17 @@ LineReader::LineReader(const std::optional<std::filesystem::path>& script, std::
     } else {
         shared_->input = ::GetStdHandle(STD_INPUT_HANDLE);
     }
+}
 
+bool LineReader::failed() const
+{
+    return shared_->failed;
+}
+
+void LineReader::start(LineCallback onLine, EndCallback onEnd)
+{
+    shared_->onLine = std::move(onLine);
+    shared_->onEnd = std::move(onEnd);
     thread_ = std::thread([shared = shared_] {
         {
             // A real handle to this thread, so the destructor can cancel its read.
@@ -114,6 +170,7 @@ LineReader::LineReader(const std::optional<std::filesystem::path>& script, std::
                 const DWORD code = ::GetLastError();
                 if (code == ERROR_OPERATION_ABORTED) break;
                 if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) {
+                    shared->failed = true;
                     whileRunning([&] {
                         std::cerr << "tarnwick-host: reading input failed: "
                                   << std::system_category().message(static_cast<int>(code)) << '\n';
@@ -152,7 +209,7 @@ LineReader::~LineReader()
     // Wakes a read of a pipe or the console where the system allows it; a
     // read that stays blocked only keeps its thread until the process ends.
     if (thread != nullptr) ::CancelSynchronousIo(thread);
-    thread_.detach();
+    if (thread_.joinable()) thread_.detach();
 }
 
 }  // namespace tarnwick::host::app

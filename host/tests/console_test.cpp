@@ -253,6 +253,9 @@ TEST_F(Console, ColourOnlyWhenAsked)
     coloured.loadPlugin(MINIMAL_PLUGIN);
     coloured.execute("mp_throw");
     EXPECT_TRUE(contains(console.str(), "\033[1;31merror:\033[0m command mp_throw failed"));
+    coloured.execute("no_such\033[2J");
+    EXPECT_TRUE(contains(console.str(), "\033[33munknown command or variable \"no_such\\x1B[2J\""))
+        << "outside text is escaped inside the colour";
 }
 
 }  // namespace

@@ -196,10 +196,57 @@ TEST_F(OnTerminal, OutputArrivingWhileTypingLeavesTheLineIntact)
     ASSERT_TRUE(terminal.waitFor("[MinimalPlugin] half")) << terminal.screen();
     terminal.type("mp_value kept\r");
     ASSERT_TRUE(terminal.waitFor("mp_value start -> kept"));
-    ASSERT_EQ(::kill(terminal.pid(), SIGTERM), 0);
-    EXPECT_EQ(terminal.finish(), 0) << "SIGTERM ends the input: " << terminal.screen();
-    EXPECT_NE(readFile(folder.path() / "host" / "cfg" / "config.cfg").find("mp_value \"kept\""), std::string::npos)
-        << "and the config is still saved";
+    terminal.type("quit\r");
+    EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
+}
+
+TEST_F(OnTerminal, SignalsEndTheSessionAndCtrlCInterruptsAWaitOrAnExec)
+{
+    testing::writeFile(folder.path() / "waits.cfg", "mp_echo waiting; wait 8\nmp_value late\n");
+    const std::string exec = "exec \"" + (folder.path() / "waits.cfg").string() + "\"\r";
+    struct Case {
+        const char* name;
+        std::string typed;
+        int signal;  // 0: Ctrl-C typed
+        std::string shown;  // after the signal or the key
+        int exitCode;       // -1: the session goes on
+    };
+    const Case cases[] = {
+        {"SIGTERM at the prompt", "mp_echo waiting\r", SIGTERM, "unloaded Minimal Test Plugin", 143},
+        {"SIGTERM during a wait", "mp_echo waiting; wait 8\r", SIGTERM, "unloaded Minimal Test Plugin", 143},
+        {"SIGHUP during an exec", exec, SIGHUP, "unloaded Minimal Test Plugin", 129},
+        {"Ctrl-C during a wait", "mp_echo waiting; wait 8\r", 0, "interrupted: the wait ended", -1},
+        {"SIGINT during an exec", exec, SIGINT, "interrupted: the wait ended, 1 line not run", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(folder.path() / "host" / "cfg" / "config.cfg");
+        Terminal terminal(folder, {});
+        ASSERT_TRUE(terminal.waitFor(prompt)) << terminal.screen();
+        terminal.type("mp_value kept\r");
+        ASSERT_TRUE(terminal.waitFor("mp_value start -> kept")) << terminal.screen();
+        terminal.type(c.typed);
+        // Shown in the turn that starts the wait.
+        ASSERT_TRUE(terminal.waitFor("[MinimalPlugin] waiting")) << terminal.screen();
+        const auto sent = std::chrono::steady_clock::now();
+        if (c.signal != 0) {
+            ASSERT_EQ(::kill(terminal.pid(), c.signal), 0);
+        } else {
+            terminal.type("\x03");
+        }
+        ASSERT_TRUE(terminal.waitFor(c.shown)) << terminal.screen();
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, 4s) << "long before the wait would have ended";
+        if (c.exitCode < 0) {
+            terminal.type("mp_echo after\r");
+            ASSERT_TRUE(terminal.waitFor("[MinimalPlugin] after")) << "the console goes on: " << terminal.screen();
+            terminal.type("quit\r");
+        }
+        EXPECT_EQ(terminal.finish(), std::max(c.exitCode, 0)) << terminal.screen();
+        EXPECT_NE(readFile(folder.path() / "host" / "cfg" / "config.cfg").find("mp_value \"kept\""),
+                  std::string::npos)
+            << "the config is saved";
+        EXPECT_EQ(terminal.screen().find("mp_value kept -> late"), std::string::npos) << terminal.screen();
+    }
 }
 
 TEST_F(OnTerminal, ColourUnlessNoColourIsSet)

@@ -1037,19 +1037,19 @@ struct Host::State final : HostServices {
         bool ran = false;
         std::uint64_t setBefore = 0;
         bool stop = false;
-        bool interrupt = false;
+        std::optional<std::size_t> interruptedInput;
         {
             std::lock_guard lock(mutex);
             setBefore = nextTimerSequence;
             stop = std::exchange(stopRequested, false);
-            interrupt = std::exchange(interruptRequested, false);
+            interruptedInput = std::exchange(droppedByInterrupt, std::nullopt);
         }
         if (stop) {
             quit = true;
             held.clear();
             return true;
         }
-        if (interrupt) interruptRunning();
+        if (interruptedInput) interruptRunning(*interruptedInput);
         while (auto timer = takeDueTimer(setBefore)) {
             ran = true;
             if (!timer->owner->attached()) continue;
@@ -1067,18 +1067,36 @@ struct Host::State final : HostServices {
         return ran;
     }
 
-    // Ctrl-C: the wait and what it holds back end here.
-    void interruptRunning()
+    // Ctrl-C: the wait and what it holds back end here; `droppedInput`
+    // lines entered before it were dropped already.
+    void interruptRunning(std::size_t droppedInput)
     {
         const bool waiting = resumeInputAt > now();
-        const std::size_t dropped = held.size();
+        const std::size_t dropped = held.size() + droppedInput;
         if (!waiting && dropped == 0) return;
         resumeInputAt = 0.0;
         held.clear();
         std::vector<std::string> what;
         if (waiting) what.emplace_back("the wait ended");
-        if (dropped > 0) what.push_back(fmt::format("{} held line{} dropped", dropped, dropped == 1 ? "" : "s"));
+        if (dropped > 0) what.push_back(fmt::format("{} line{} not run", dropped, dropped == 1 ? "" : "s"));
         print(mistake(fmt::format("interrupted: {}", fmt::join(what, ", "))));
+    }
+
+    // As a terminal drops what was typed ahead when Ctrl-C interrupts, lines
+    // entered before it and not yet run go too, so whatever was entered
+    // last never starts after the interrupt. The end of the input stays.
+    bool interrupt()
+    {
+        bool running = busy;
+        {
+            std::lock_guard lock(mutex);
+            const auto dropped = std::erase_if(input, [](const auto& line) { return line.has_value(); });
+            running = running || dropped > 0;
+            droppedByInterrupt = droppedByInterrupt.value_or(0) + dropped;
+            ++generation;
+        }
+        wake.notify_all();
+        return running;
     }
 
     void runPending()
@@ -1151,12 +1169,12 @@ struct Host::State final : HostServices {
         runPending();
     }
 
-    // Sets a request the next turn acts on, waking the loop for it.
-    void request(bool State::*flag)
+    // The next turn ends the session.
+    void stop()
     {
         {
             std::lock_guard lock(mutex);
-            this->*flag = true;
+            stopRequested = true;
             ++generation;
         }
         wake.notify_all();
@@ -1216,7 +1234,7 @@ struct Host::State final : HostServices {
     std::deque<std::optional<std::string>> input;  // nullopt: the input ended
     std::uint64_t generation = 0;                  // bumped by anything that may need the loop
     bool stopRequested = false;                    // postStop
-    bool interruptRequested = false;               // postInterrupt
+    std::optional<std::size_t> droppedByInterrupt;  // postInterrupt: input lines it dropped
     std::atomic<bool> busy{false};                 // a wait runs or commands are held (game thread writes)
     mutable std::mutex namesMutex;
     std::vector<std::string> names;  // a copy of allNames() for other threads
@@ -1275,14 +1293,9 @@ void Host::postLine(std::string line) { state_->post(std::move(line)); }
 
 void Host::postEndOfInput() { state_->post(std::nullopt); }
 
-void Host::postStop() { state_->request(&State::stopRequested); }
+void Host::postStop() { state_->stop(); }
 
-bool Host::postInterrupt()
-{
-    const bool running = state_->busy;
-    state_->request(&State::interruptRequested);
-    return running;
-}
+bool Host::postInterrupt() { return state_->interrupt(); }
 
 void Host::run()
 {

@@ -120,9 +120,10 @@ public:
     // from any thread (the one that sees a signal, say).
     void postStop();
     // Ends a running wait and drops the commands held behind it (the rest
-    // of a line, the lines of an exec'd file), as Ctrl-C does; lines posted
-    // since still run. Returns whether anything was running to interrupt.
-    // Safe from any thread.
+    // of a line, the lines of an exec'd file) and the lines posted before
+    // and not yet run, as Ctrl-C on a terminal does; lines posted after it
+    // run. Returns whether anything was running or waiting to run. Safe
+    // from any thread.
     bool postInterrupt();
     // Runs the game loop until `quit` or the end of the input.
     void run();
