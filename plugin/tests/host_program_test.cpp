@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,15 @@
 
 namespace tarnwick::test {
 namespace {
+
+#if !defined(_WIN32)
+// How the host program is started.
+struct Limits {
+    std::optional<uid_t> runAs;           // another user, to meet permissions while the tests run as root
+    std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE in bytes, SIGXFSZ left at its default
+    bool traced = true;                   // a trace would meet the file-size limit too
+};
+#endif
 
 // tarnwick-host run as a user would: a separate process fed console lines,
 // observed through its trace file.
@@ -102,32 +112,40 @@ protected:
         if (input >= 0) {
             ::close(input);
         }
+        if (outputCopier.joinable()) outputCopier.join();
     }
 
-    // Starts the host; `runAs` switches to another user first (to meet
-    // permissions while the tests run as root).
-    void start(std::optional<uid_t> runAs = std::nullopt)
+    // Starts the host. Its console output goes through a pipe, which no
+    // file-size limit cuts short, and lands in console.txt.
+    void start(const Limits& limits = {})
     {
         int pipeEnds[2];
+        int outputEnds[2];
         ASSERT_EQ(::pipe(pipeEnds), 0);
-        const std::string output = (folder.root / "console.txt").string();
+        ASSERT_EQ(::pipe(outputEnds), 0);
         std::vector<std::string> arguments = {TARNWICK_HOST_PATH,
                                               "--plugin", TARNWICK_PLUGIN_PATH,
                                               "--host-dir", hostFolder.string(),
-                                              "--game-root", gameRoot.string(),
-                                              "--trace", traceFile.string()};
+                                              "--game-root", gameRoot.string()};
+        if (limits.traced) {
+            arguments.push_back("--trace");
+            arguments.push_back(traceFile.string());
+        }
         arguments.insert(arguments.begin(), launcher.begin(), launcher.end());
         child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             ::dup2(pipeEnds[0], STDIN_FILENO);
-            const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            ::close(pipeEnds[0]);
-            ::close(pipeEnds[1]);
-            if (runAs && (::setgid(*runAs) != 0 || ::setuid(*runAs) != 0)) {
+            ::dup2(outputEnds[1], STDOUT_FILENO);
+            ::dup2(outputEnds[1], STDERR_FILENO);
+            for (const int end : {pipeEnds[0], pipeEnds[1], outputEnds[0], outputEnds[1]}) ::close(end);
+            if (limits.runAs && (::setgid(*limits.runAs) != 0 || ::setuid(*limits.runAs) != 0)) {
                 ::_exit(126);
+            }
+            ::signal(SIGXFSZ, SIG_DFL);
+            if (limits.fileSizeLimit) {
+                const rlimit limit{*limits.fileSizeLimit, *limits.fileSizeLimit};
+                if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
             }
             std::vector<char*> argv;
             for (auto& argument : arguments) argv.push_back(argument.data());
@@ -136,7 +154,16 @@ protected:
             ::_exit(127);
         }
         ::close(pipeEnds[0]);
+        ::close(outputEnds[1]);
         input = pipeEnds[1];
+        outputCopier = std::thread([output = outputEnds[0], file = folder.root / "console.txt"] {
+            std::ofstream copy(file, std::ios::binary);
+            char buffer[4096];
+            for (ssize_t count; (count = ::read(output, buffer, sizeof buffer)) > 0;) {
+                copy.write(buffer, count).flush();
+            }
+            ::close(output);
+        });
     }
 
     void send(const std::string& lines)
@@ -151,9 +178,12 @@ protected:
         int status = 0;
         ::waitpid(child, &status, 0);
         child = -1;
+        outputCopier.join();
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 #endif
+
+    std::string console() const { return readFile(folder.root / "console.txt"); }
 
     std::vector<nlohmann::json> trace() const
     {
@@ -214,6 +244,7 @@ protected:
     int input = -1;
     // A program the host is started through, with its arguments.
     std::vector<std::string> launcher;
+    std::thread outputCopier;
 #endif
 };
 
@@ -304,7 +335,9 @@ TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
         }
         ::chown(folder.root.c_str(), *user, *user);
     }
-    start(user);
+    Limits limits;
+    limits.runAs = user;
+    start(limits);
     send("tw_workshop \"" + mapsFolderText() + "\"\nwait 0.2\n");
     ASSERT_TRUE(awaitTrace([&] { return !traced("timer_set").empty(); }));
     const std::string page = readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set");
@@ -519,7 +552,9 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
         }
         ++rowsRun;
 
-        start(user);
+        Limits limits;
+        limits.runAs = user;
+        start(limits);
         send("tw_workshop \"" + mapsFolderText() + "\"\n");
         ASSERT_TRUE(awaitTrace([&] { return readPage(page) == expectedPage(listed + "@" + listed); }));
         const std::string previous = readFile(page);
@@ -555,6 +590,79 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
     if (rowsRun == 0) GTEST_SKIP() << "no row could set up its obstacle here";
 }
 
+
+TEST_F(HostProgram, AWriteRefusedByTheFileSizeLimitOrAFullDiskFailsAloneAndTheSessionGoesOn)
+{
+    for (int i = 0; i < 3000; ++i) writeFile(mapsFolder / ("map number " + std::to_string(i) + ".upk"), "");
+    writeFile(hostFolder / "data" / "Labs_Underpass_P.upk", std::string(200 * 1024, 'b'));
+    const fs::path settingsFolder = hostFolder / "plugins" / "settings";
+    const fs::path mapFolder = gameRoot / "TAGame" / "CookedPCConsole";
+    struct Case {
+        const char* name;
+        std::optional<rlim_t> fileSizeLimit;
+        bool fullDisk;  // a 64 KB tmpfs over the game's map folder
+        std::string commands;
+        std::vector<std::string> logged;
+        fs::path kept;  // byte for byte, and alone in its folder: no temporary file beside it
+    };
+    const Case cases[] = {
+        {"a scan of 3,000 maps under a 1 KB limit", 1024, false, "tw_workshop \"" + mapsFolderText() + "\"\n",
+         {"Map scan failed", "TarnwickPlugin.set.new: File too large"}, settingsFolder / "TarnwickPlugin.set"},
+        {"a restore of 200 KB under a 50 KB limit", 50 * 1024, false, "tw_restore\n",
+         {"Underpass restore failed", "File too large"}, mapFolder / "Labs_Underpass_P.upk"},
+        {"a restore onto a full disk", std::nullopt, true, "tw_restore\n",
+         {"Underpass restore failed", "No space left on device"}, mapFolder / "Labs_Underpass_P.upk"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<SmallFileSystem> fullDisk;
+        if (c.fullDisk) {
+            fullDisk.emplace(mapFolder);
+            if (!fullDisk->refusal.empty()) {
+                std::cout << "[  SKIPPED ] " << c.name << ": cannot mount a tmpfs here (" << fullDisk->refusal
+                          << ")\n";
+                continue;
+            }
+        }
+        writeFile(mapFolder / "Labs_Underpass_P.upk", "the game's own map");
+        fs::remove(hostFolder / "cfg" / "config.cfg");
+        Limits limits;
+        limits.fileSizeLimit = c.fileSizeLimit;
+        limits.traced = false;  // the trace would meet the limit first
+        start(limits);
+        send("tw_filepath chosen.upk\n");
+        ASSERT_TRUE(awaitTrace([&] { return console().find("> tw_filepath chosen.upk") != std::string::npos; }));
+        const std::string before = readFile(c.kept);
+        send(c.commands);
+        EXPECT_EQ(finish(), 0) << "the host ended by itself: " << console();
+
+        const std::string shown = console();
+        for (const auto& part : c.logged) EXPECT_NE(shown.find(part), std::string::npos) << part << " in " << shown;
+        EXPECT_EQ(readFile(c.kept), before);
+        std::vector<fs::path> left;
+        for (const auto& entry : fs::directory_iterator(c.kept.parent_path())) left.push_back(entry.path());
+        EXPECT_EQ(left, std::vector<fs::path>{c.kept});
+        EXPECT_NE(readFile(hostFolder / "cfg" / "config.cfg").find("tw_filepath \"chosen.upk\""), std::string::npos)
+            << "the config is saved";
+    }
+}
+
+TEST_F(HostProgram, NamesWithTerminalEscapesReachTheConsoleEscapedAndTheTraceExact)
+{
+    const std::string name = "\x1b]0;retitled\x07 \x1b[2J.upk";
+    const std::string shownName = "\\x1B]0;retitled\\x07 \\x1B[2J.upk";
+    writeFile(mapsFolder / name, "map");
+    start();
+    send("tw_workshop \"" + mapsFolderText() + "\"\npage\ntw_filepath \"" + name + "\"\ntw_reload\nwait 0.2\n");
+    EXPECT_EQ(finish(), 0);
+    const std::string shown = console();
+    EXPECT_EQ(shown.find_first_of("\x1b\x07"), std::string::npos) << shown;
+    for (const std::string& line : {") " + shownName + "\n", "runs: load_workshop \"" + mapsFolderText() + shownName,
+                                    "Watching: " + mapsFolderText() + shownName + "\n"}) {
+        EXPECT_NE(shown.find(line), std::string::npos) << line << " in " << shown;
+    }
+    EXPECT_EQ(pluginCommands("load_workshop \"" + mapsFolderText() + name + "\""), 1);
+}
 #endif
 
 }  // namespace
