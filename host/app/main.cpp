@@ -74,11 +74,13 @@ options:
 The host folder keeps cfg/config.cfg (variables the plugin registered for
 saving, written at exit and restored at the next start) and
 console_history (lines typed on the terminal). Output is in colour on a
-terminal unless NO_COLOR is set.
+terminal unless NO_COLOR is set; control characters in names, values and
+messages are shown escaped (\x1B), the trace keeps them as they are.
 
 SIGTERM, SIGHUP, SIGINT (but Ctrl-C while editing lines) and SIGPIPE (the
 output's reader has gone) end the session as quit does: the plugin is
-unloaded and the variables saved.
+unloaded and the variables saved. On Windows, Ctrl-C, Ctrl-Break and
+closing the console do the same.
 
 exit codes:
   0  the console ended (quit or the end of the input)
