@@ -64,12 +64,12 @@ SessionSignals::SessionSignals(bool editorTakesInterrupt, StopCallback onStop) :
     ::signal(SIGXFSZ, SIG_IGN);
 
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
+    // A handler never blocks: a full pipe has said enough.
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw std::system_error(errno, std::system_category(), "cannot create the pipe for signals");
     }
     s.read = ends[0];
     s.write = ends[1];
-    ::fcntl(s.write, F_SETFL, O_NONBLOCK);  // a handler never blocks; a full pipe has said enough
     stopSignalWriteEnd = s.write;
 
     // Signals sent to the process go to the one thread that does not block
@@ -92,12 +92,22 @@ SessionSignals::SessionSignals(bool editorTakesInterrupt, StopCallback onStop) :
 
     s.thread = std::thread([&s, blocked] {
         ::pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+        // poll, unlike read, is left by a signal even with SA_RESTART, and
+        // ThreadSanitizer runs handlers at once only in calls such as poll.
         for (;;) {
-            char byte = 0;
-            const ssize_t count = ::read(s.read, &byte, 1);
-            if (count < 0 && errno == EINTR) continue;
-            if (count <= 0 || byte == 0) return;  // 0: the destructor's
-            s.onStop(static_cast<unsigned char>(byte));
+            pollfd watched{s.read, POLLIN, 0};
+            if (::poll(&watched, 1, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            char bytes[16];
+            const ssize_t count = ::read(s.read, bytes, sizeof bytes);
+            if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (count <= 0) return;
+            for (ssize_t i = 0; i < count; ++i) {
+                if (bytes[i] == 0) return;  // the destructor's
+                s.onStop(static_cast<unsigned char>(bytes[i]));
+            }
         }
     });
 }
