@@ -402,8 +402,8 @@ TEST(Program, HostFoldersGetTheirSubfoldersAndTheConsoleSaysSo)
         SCOPED_TRACE(c.name);
         TempDir folder;
         std::filesystem::create_directories(folder.path() / "bare");
-        const auto hostFolder = folder.path() / c.hostFolder;
-        const auto dataFolder = folder.path() / c.dataFolder;
+        const auto hostFolder = folder.path() / std::filesystem::path(c.hostFolder).make_preferred();
+        const auto dataFolder = folder.path() / std::filesystem::path(c.dataFolder).make_preferred();
         const auto environment = fmt::format("{}='{}/xdg'", perUserData, folder.path().string());
         const auto run = runHost(folder, plugin + " --trace trace.jsonl " + c.arguments, "mp_folders\npage\n",
                                  environment);
