@@ -609,7 +609,7 @@ TEST_F(HostProgram, AWriteRefusedByTheFileSizeLimitOrAFullDiskFailsAloneAndTheSe
     };
     const Case cases[] = {
         {"a scan of 3,000 maps under a 1 KB limit", 1024, false, "tw_workshop \"" + mapsFolderText() + "\"\n",
-         {"Map scan failed", "TarnwickPlugin.set.new: File too large"}, settingsFolder / "TarnwickPlugin.set"},
+         {"Map scan failed", "cannot replace: File too large"}, settingsFolder / "TarnwickPlugin.set"},
         {"a restore of 200 KB under a 50 KB limit", 50 * 1024, false, "tw_restore\n",
          {"Underpass restore failed", "File too large"}, mapFolder / "Labs_Underpass_P.upk"},
         {"a restore onto a full disk", std::nullopt, true, "tw_restore\n",
