@@ -173,7 +173,7 @@ public:
     bool isDirectory(const filewatch::PathString&) override { return true; }
     void openDirectory(const filewatch::PathString&) override {}
     void createStopSignal() override {}
-    void armMonitor() override {}
+    void armMonitor(std::vector<filewatch::detail::RawChange>&) override {}
     void startRead() override {}
     filewatch::detail::WaitResult waitForRecords() override
     {

@@ -14,6 +14,7 @@ public:
     void watchNewDirectory(const filewatch::PathString&) override {}
     void unwatch(int) override {}
     void overflowed() override {}
+    void rootGone(bool) override {}
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -40,12 +41,40 @@ std::string currentSetting(const char* file)
 }
 
 // The kernel's limits are per user and raised by an administrator: say which.
+std::string limitText(const char* limitFile)
+{
+    return std::string("inotify limit reached; raise ") + limitFile + " (now " + currentSetting(limitFile) + ")";
+}
+
 [[noreturn]] void throwLimitError(int error, const char* limitFile)
 {
-    throw std::system_error(error, std::system_category(),
-                            std::string("inotify limit reached; raise ") + limitFile + " (now " +
-                                currentSetting(limitFile) + ")");
+    throw std::system_error(error, std::system_category(), limitText(limitFile));
 }
+
+constexpr const char* watchLimitFile = "/proc/sys/fs/inotify/max_user_watches";
+
+// Only the watched directory's own watch asks to hear of its deletion or
+// move; its subdirectories' are reported by their parents.
+constexpr std::uint32_t rootMask = IN_DELETE_SELF | IN_MOVE_SELF;
+
+// While set, reports and warnings go to `target`.
+class BatchScope {
+public:
+    BatchScope(std::vector<detail::RawChange>*& batch, std::vector<detail::RawChange>& target) : batch(batch)
+    {
+        batch = &target;
+    }
+    ~BatchScope() { batch = nullptr; }
+    BatchScope(const BatchScope&) = delete;
+    BatchScope& operator=(const BatchScope&) = delete;
+
+private:
+    std::vector<detail::RawChange>*& batch;
+};
+
+// The largest record a read can return: a read that leaves at least this
+// much of the buffer unused took everything the kernel had queued.
+constexpr std::size_t largestRecord = sizeof(inotify_event) + NAME_MAX + 1;
 
 // Closing an inotify instance makes the closing thread wait for the kernel
 // to release its watches (an RCU grace period, about 10 ms here), while
@@ -147,12 +176,12 @@ void InotifyBackend::openDirectory(const PathString& directory)
         throwSystemError(errno);
     }
     // The root may be a symbolic link the owner chose; follow it, but only it.
-    rootWd = ::inotify_add_watch(inotifyFd.get(), root.c_str(), eventMask | IN_ONLYDIR);
+    rootWd = ::inotify_add_watch(inotifyFd.get(), root.c_str(), eventMask | rootMask | IN_ONLYDIR);
     if (rootWd < 0) {
         const int error = errno;
         spareInstance().offer(std::move(inotifyFd));
         if (error == ENOSPC) {
-            throwLimitError(error, "/proc/sys/fs/inotify/max_user_watches");
+            throwLimitError(error, watchLimitFile);
         }
         throwSystemError(error);
     }
@@ -167,11 +196,12 @@ void InotifyBackend::createStopSignal()
     }
 }
 
-void InotifyBackend::armMonitor()
+void InotifyBackend::armMonitor(std::vector<detail::RawChange>& warnings)
 {
     // Not zeroed: the kernel writes what a read returns, and untouched pages
     // of the 256 KiB stay out of the resident set.
     buffer = std::make_unique_for_overwrite<std::byte[]>(bufferSize);
+    const BatchScope scope(batch, warnings);
     std::set<int> seen{rootWd};
     watchTree(PathString(), Walk::arm, seen);
 }
@@ -198,11 +228,30 @@ int InotifyBackend::addWatch(const PathString& relativePath, Walk walk)
         error = errno;
     }
     if (wd < 0 && error == ENOSPC && walk == Walk::arm) {
-        throwLimitError(error, "/proc/sys/fs/inotify/max_user_watches");
+        throwLimitError(error, watchLimitFile);
     }
-    // Otherwise the directory went away, is a link, or is past the limit:
-    // it stays unwatched, and nothing retries.
+    // Otherwise it stays unwatched until an overflow resynchronises the
+    // watches; the owner hears why unless it simply went away.
+    if (wd < 0) {
+        warnNotWatched(relativePath, std::error_code(error, std::system_category()));
+    }
     return wd;
+}
+
+void InotifyBackend::warnNotWatched(const PathString& relativePath, std::error_code error)
+{
+    // Gone, replaced by a file, or a link (IN_ONLYDIR with IN_DONT_FOLLOW):
+    // nothing there to watch.
+    if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
+        return;
+    }
+    std::string reason = error == std::errc::no_space_on_device ? limitText(watchLimitFile) : error.message();
+    warn(WarningKind::not_watched, relativePath, error, std::move(reason));
+}
+
+void InotifyBackend::warn(WarningKind kind, PathString relativePath, std::error_code error, std::string reason)
+{
+    batch->push_back(detail::RawChange::of({kind, std::move(relativePath), error, std::move(reason)}));
 }
 
 void InotifyBackend::watchTree(const PathString& top, Walk walk, std::set<int>& seen)
@@ -211,8 +260,9 @@ void InotifyBackend::watchTree(const PathString& top, Walk walk, std::set<int>& 
     while (!pending.empty()) {
         const PathString directory = std::move(pending.back());
         pending.pop_back();
+        int wd = rootWd;
         if (!directory.empty()) {
-            const int wd = addWatch(directory, walk);
+            wd = addWatch(directory, walk);
             if (wd < 0 || !seen.insert(wd).second) {
                 continue;
             }
@@ -230,15 +280,21 @@ void InotifyBackend::watchTree(const PathString& top, Walk walk, std::set<int>& 
              entry.increment(error)) {
             const PathString name = entry->path().filename().native();
             PathString child = directory.empty() ? name : directory + '/' + name;
+            // The type readdir gave, where it gave one: no status query, which
+            // would fail on a path longer than the system takes.
             std::error_code statusError;
-            const bool isDirectory =
-                entry->symlink_status(statusError).type() == std::filesystem::file_type::directory;
+            const bool isDirectory = !entry->is_symlink(statusError) && entry->is_directory(statusError);
             if (walk == Walk::newDirectory) {
                 report(child, detail::actionAdded);
+                translator.noteListed(wd, name, readsBegun);
             }
             if (isDirectory) {
                 pending.push_back(std::move(child));
             }
+        }
+        if (error) {
+            // Watched, but what it holds is not (all) known, nor watched.
+            warnNotWatched(directory, error);
         }
     }
 }
@@ -249,6 +305,8 @@ detail::WaitResult InotifyBackend::waitForRecords()
         tuning.beforeWait();
     }
     pollfd descriptors[2] = {{stopFd.get(), POLLIN, 0}, {inotifyFd.get(), POLLIN, 0}};
+    // Once the watched directory is gone, only the stop signal matters.
+    const nfds_t watched = watchedDirectoryGone ? 1 : 2;
     for (;;) {
         int timeout = -1;
         if (const auto deadline = translator.nextDeadline()) {
@@ -257,7 +315,7 @@ detail::WaitResult InotifyBackend::waitForRecords()
             timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
                 left.count(), 0, EventTranslator::renameGrace.count()));
         }
-        const int ready = ::poll(descriptors, 2, timeout);
+        const int ready = ::poll(descriptors, watched, timeout);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -278,7 +336,9 @@ detail::WaitResult InotifyBackend::waitForRecords()
 void InotifyBackend::collectRecords(std::vector<detail::RawChange>& changes)
 {
     std::vector<InotifyRecord> records;
+    bool drained = false;
     if (inotifyReadable) {
+        ++readsBegun;
         ssize_t length;
         do {
             length = ::read(inotifyFd.get(), buffer.get(), bufferSize);
@@ -289,15 +349,15 @@ void InotifyBackend::collectRecords(std::vector<detail::RawChange>& changes)
         if (length > 0) {
             records = walkRecords({buffer.get(), static_cast<std::size_t>(length)});
         }
+        drained = length < 0 || static_cast<std::size_t>(length) <= bufferSize - largestRecord;
     }
-    batch = &changes;
-    try {
-        translator.feed(records, EventTranslator::Clock::now(), *this);
-    } catch (...) {
-        batch = nullptr;
-        throw;
+    const BatchScope scope(batch, changes);
+    translator.feed(records, EventTranslator::Clock::now(), *this);
+    if (drained && !translator.nextDeadline()) {
+        // Whatever was queued while earlier listings ran has been read and
+        // translated, so their creates have all been met.
+        translator.forgetListingsBefore(readsBegun);
     }
-    batch = nullptr;
 }
 
 void InotifyBackend::cancelRead() noexcept
@@ -360,8 +420,12 @@ void InotifyBackend::unwatch(int wd)
 
 void InotifyBackend::overflowed()
 {
-    // Windows gives nothing for an overflowed read; neither do we.
-    batch->clear();
+    // Windows gives no change for an overflowed read; neither do we. The
+    // owner hears of the loss instead.
+    std::erase_if(*batch, [](const detail::RawChange& change) { return !change.warning; });
+    warn(WarningKind::overflow, {}, {},
+         "the inotify queue overflowed and changes were lost; raise /proc/sys/fs/inotify/max_queued_events (now " +
+             currentSetting("/proc/sys/fs/inotify/max_queued_events") + ")");
     // Directories created, renamed or removed in the lost stretch:
     // resynchronise the watches with what is on disk now.
     std::set<int> seen{rootWd};
@@ -377,6 +441,16 @@ void InotifyBackend::overflowed()
     translator.replaceWatches(std::move(current));
     if (tuning.onOverflow) {
         tuning.onOverflow();
+    }
+}
+
+void InotifyBackend::rootGone(bool moved)
+{
+    watchedDirectoryGone = true;
+    if (moved) {
+        warn(WarningKind::root_moved, {}, {}, "the watched folder was moved or renamed");
+    } else {
+        warn(WarningKind::root_removed, {}, {}, "the watched folder was deleted");
     }
 }
 

@@ -11,6 +11,8 @@
 #include <limits>
 #include <memory>
 #include <set>
+#include <string>
+#include <system_error>
 
 namespace filewatch::inotify {
 
@@ -33,7 +35,7 @@ public:
     bool isDirectory(const PathString& path) override;
     void openDirectory(const PathString& directory) override;
     void createStopSignal() override;
-    void armMonitor() override;
+    void armMonitor(std::vector<detail::RawChange>& warnings) override;
     void startRead() override {}
     detail::WaitResult waitForRecords() override;
     void collectRecords(std::vector<detail::RawChange>& changes) override;
@@ -51,7 +53,12 @@ private:
     void watchNewDirectory(const PathString& relativePath) override;
     void unwatch(int wd) override;
     void overflowed() override;
+    void rootGone(bool moved) override;
 
+    void warn(WarningKind kind, PathString relativePath, std::error_code error, std::string reason);
+    // Warns that `relativePath` (or what is below it) is not watched, unless
+    // the error only says that it is gone or no directory.
+    void warnNotWatched(const PathString& relativePath, std::error_code error);
     PathString absolute(const PathString& relativePath) const;
     int addWatch(const PathString& relativePath, Walk walk);
     // Watches every directory below `top`, and `top` itself unless it is the
@@ -65,7 +72,11 @@ private:
     int rootWd = -1;
     std::unique_ptr<std::byte[]> buffer;
     bool inotifyReadable = false;
+    bool watchedDirectoryGone = false;
+    // Reads begun, numbering the listings of new directories.
+    std::uint64_t readsBegun = 0;
     EventTranslator translator;
+    // Where reports and warnings go while the monitor arms or collects.
     std::vector<detail::RawChange>* batch = nullptr;
 };
 

@@ -64,7 +64,35 @@ void EventTranslator::replaceWatches(std::map<int, PathString> fresh)
 void EventTranslator::forgetWatch(int wd)
 {
     directories.erase(wd);
+    listings.erase(wd);
     std::erase_if(writeSessions, [wd](const auto& session) { return session.first.first == wd; });
+}
+
+void EventTranslator::noteListed(int wd, PathString name, std::uint64_t read)
+{
+    Listing& listing = listings[wd];
+    listing.names.insert(std::move(name));
+    listing.read = std::max(listing.read, read);
+}
+
+void EventTranslator::forgetListingsBefore(std::uint64_t read)
+{
+    std::erase_if(listings, [read](const auto& listing) { return listing.second.read < read; });
+}
+
+std::size_t EventTranslator::listedNames() const
+{
+    std::size_t names = 0;
+    for (const auto& listing : listings) {
+        names += listing.second.names.size();
+    }
+    return names;
+}
+
+bool EventTranslator::takeListed(int wd, const PathString& name)
+{
+    const auto listing = listings.find(wd);
+    return listing != listings.end() && listing->second.names.erase(name) > 0;
 }
 
 const PathString* EventTranslator::directoryOf(int wd) const
@@ -83,6 +111,9 @@ std::optional<EventTranslator::Clock::time_point> EventTranslator::nextDeadline(
 
 void EventTranslator::feed(std::span<const InotifyRecord> records, Clock::time_point now, ChangeSink& sink)
 {
+    if (rootGone) {
+        return;
+    }
     for (const auto& record : records) {
         const std::uint64_t sequence = firstHeldSequence + held.size();
         held.push_back({record, now + renameGrace, std::nullopt, false});
@@ -98,7 +129,7 @@ void EventTranslator::feed(std::span<const InotifyRecord> records, Clock::time_p
         }
     }
 
-    while (!held.empty()) {
+    while (!held.empty() && !rootGone) {
         const Held& front = held.front();
         if (front.consumed) {
             // A MOVED_TO already reported with its MOVED_FROM.
@@ -117,21 +148,35 @@ void EventTranslator::feed(std::span<const InotifyRecord> records, Clock::time_p
         held.pop_front();
         ++firstHeldSequence;
     }
+    if (rootGone) {
+        held.clear();
+        unpairedFromByCookie.clear();
+    }
 }
 
 void EventTranslator::translate(const InotifyRecord& record, ChangeSink& sink)
 {
     if (record.mask & IN_Q_OVERFLOW) {
-        // Write sessions may have closed unseen; start afresh.
+        // Write sessions may have closed unseen, and so may the deletes that
+        // would tell a listed name from a new entry of that name.
         writeSessions.clear();
+        listings.clear();
         sink.overflowed();
+        return;
+    }
+    const PathString* directory = directoryOf(record.wd);
+    // Only the watched directory's own watch asks for these. Its IN_IGNORED
+    // alone would also end everything, so it counts as well.
+    if (directory != nullptr && directory->empty() &&
+        (record.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED))) {
+        rootGone = true;
+        sink.rootGone((record.mask & IN_MOVE_SELF) != 0);
         return;
     }
     if (record.mask & IN_IGNORED) {
         forgetWatch(record.wd);
         return;
     }
-    const PathString* directory = directoryOf(record.wd);
     // Unknown descriptor: a directory already dropped. Empty name: the event
     // is about a watched directory itself, and its parent reports it too.
     if (directory == nullptr || record.name.empty()) {
@@ -143,11 +188,16 @@ void EventTranslator::translate(const InotifyRecord& record, ChangeSink& sink)
     if (record.mask & IN_MOVED_TO) {
         translateMovedIn(record, sink);
     } else if (record.mask & IN_CREATE) {
+        if (takeListed(record.wd, record.name)) {
+            // The listing reported it, and watched it if it is a directory.
+            return;
+        }
         sink.report(path, actionAdded);
         if (record.mask & IN_ISDIR) {
             sink.watchNewDirectory(path);
         }
     } else if (record.mask & IN_DELETE) {
+        takeListed(record.wd, record.name);
         writeSessions.erase(key);
         sink.report(std::move(path), actionRemoved);
     } else if (record.mask & IN_ATTRIB) {
@@ -187,6 +237,10 @@ void EventTranslator::translateMove(const InotifyRecord& from, const InotifyReco
     }
     const PathString oldPath = join(*fromDirectory, from.name);
     const PathString newPath = join(*toDirectory, to.name);
+    // A listed name moved away, or another entry moved onto one: a later
+    // create of either name is a new entry.
+    takeListed(from.wd, from.name);
+    takeListed(to.wd, to.name);
     if (from.wd == to.wd) {
         sink.report(oldPath, actionRenamedOldName);
         sink.report(newPath, actionRenamedNewName);
@@ -223,6 +277,7 @@ void EventTranslator::translateMovedOut(const InotifyRecord& from, ChangeSink& s
         return;
     }
     PathString path = join(*directory, from.name);
+    takeListed(from.wd, from.name);
     writeSessions.erase({from.wd, from.name});
     if (from.mask & IN_ISDIR) {
         // Its watches would otherwise report changes made outside the tree.
@@ -247,6 +302,9 @@ void EventTranslator::translateMovedIn(const InotifyRecord& to, ChangeSink& sink
         return;
     }
     PathString path = join(*directory, to.name);
+    // Moved onto a listed name, or moved in before the listing: reported
+    // either way, since a replaced entry is a change too.
+    takeListed(to.wd, to.name);
     sink.report(path, actionAdded);
     if (to.mask & IN_ISDIR) {
         sink.watchNewDirectory(path);

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,9 @@ public:
     virtual void unwatch(int wd) = 0;
     // The kernel's queue overflowed: changes since the last read are lost.
     virtual void overflowed() = 0;
+    // The watched directory itself was deleted (or its file system
+    // unmounted), or moved away. Nothing is translated after this.
+    virtual void rootGone(bool moved) = 0;
 
 protected:
     ~ChangeSink() = default;
@@ -66,6 +70,18 @@ public:
     // nothing is held back.
     std::optional<Clock::time_point> nextDeadline() const;
 
+    // A new directory's first listing reported `name` in the directory of
+    // `wd`, during read number `read`. Its create may still be queued from
+    // between the watch and the listing: that create is then the same entry,
+    // and is not reported again, unless a delete or move of the name came
+    // between.
+    void noteListed(int wd, PathString name, std::uint64_t read);
+    // Every record queued before read number `read` began has been
+    // translated: listings from earlier reads can no longer meet their
+    // creates.
+    void forgetListingsBefore(std::uint64_t read);
+    std::size_t listedNames() const;
+
 private:
     struct Held {
         InotifyRecord record;
@@ -81,6 +97,13 @@ private:
     void translateMovedIn(const InotifyRecord& to, ChangeSink& sink);
     void forgetWatch(int wd);
     const PathString* directoryOf(int wd) const;
+    // True when the listing of `wd` had reported `name`; it no longer has.
+    bool takeListed(int wd, const PathString& name);
+
+    struct Listing {
+        std::unordered_set<PathString> names;
+        std::uint64_t read = 0;
+    };
 
     std::map<int, PathString> directories;
     // Files written since their last close; true when written again since
@@ -89,6 +112,8 @@ private:
     std::deque<Held> held;
     std::uint64_t firstHeldSequence = 0;
     std::unordered_map<std::uint32_t, std::uint64_t> unpairedFromByCookie;
+    std::unordered_map<int, Listing> listings;
+    bool rootGone = false;
 };
 
 }  // namespace filewatch::inotify

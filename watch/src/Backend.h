@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace filewatch::detail {
@@ -23,7 +24,14 @@ enum ActionCode : std::uint32_t {
 struct RawChange {
     PathString name;  // relative to the watched directory, native separator
     std::uint32_t action;
+    // Set instead of a change (name and action unused): something the owner
+    // must hear of. Shared so that a backend's batch stays cheap to copy.
+    std::shared_ptr<const Warning> warning = {};
 
+    static RawChange of(Warning warning)
+    {
+        return {{}, 0, std::make_shared<const Warning>(std::move(warning))};
+    }
     bool operator==(const RawChange&) const = default;
 };
 
@@ -39,14 +47,17 @@ public:
     virtual void createStopSignal() = 0;
 
     // Monitor thread. armMonitor runs before the watcher reports ready; a
-    // failure there is raised by the constructor.
-    virtual void armMonitor() = 0;
+    // failure there is raised by the constructor, and what it could not
+    // watch goes to `warnings`, delivered before any change.
+    virtual void armMonitor(std::vector<RawChange>& warnings) = 0;
     virtual void startRead() = 0;
     // Blocks until records arrive or the stop signal is set. No timeout,
     // except what a backend needs to finish records it is holding back.
     virtual WaitResult waitForRecords() = 0;
-    // Appends the changes of one completed read, in the system's order. An
-    // overflow of the system's queue yields no change.
+    // Appends the changes of one completed read, in the system's order, and
+    // warnings in their place among them. An overflow of the system's queue
+    // yields an overflow warning and no change. Once the watched directory
+    // is gone (a root_removed or root_moved warning), nothing more.
     virtual void collectRecords(std::vector<RawChange>& changes) = 0;
     // On leaving the loop: let go of an outstanding read and the buffer.
     virtual void cancelRead() noexcept = 0;
@@ -61,7 +72,8 @@ std::unique_ptr<Backend> makePlatformBackend();
 // Builds a watcher on a given backend; the seam tests use.
 struct WatcherFactory {
     static std::unique_ptr<DirectoryWatcher> make(PathString path, DirectoryWatcher::Callback callback,
-                                                  std::unique_ptr<Backend> backend);
+                                                  std::unique_ptr<Backend> backend,
+                                                  DirectoryWatcher::Options options = {});
 };
 
 }  // namespace filewatch::detail

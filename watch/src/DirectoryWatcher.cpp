@@ -24,6 +24,21 @@ const PathString separators = nativeText("\\/");
 const PathString separators = nativeText("/");
 #endif
 
+// Any name at all. Names holding a line break are kept out explicitly, by
+// holdsLineBreak, not by what the regular expression's dot happens to skip.
+const PathString everyName = nativeText("[\\s\\S]*");
+
+// A line break splits a name across two lines of text. These are what the
+// ECMAScript dot does not match, for the platform's code unit.
+bool holdsLineBreak(const PathString& name)
+{
+#ifdef _WIN32
+    return name.find_first_of(L"\n\r\u2028\u2029") != PathString::npos;
+#else
+    return name.find_first_of("\n\r") != PathString::npos;
+#endif
+}
+
 // Keeps the owner-facing loop free of backend details on every exit path:
 // an outstanding read must let go of the buffer before the loop unwinds.
 class ReadCanceller {
@@ -51,6 +66,17 @@ const char* toString(Event kind) noexcept
     return "unknown";
 }
 
+const char* toString(WarningKind kind) noexcept
+{
+    switch (kind) {
+    case WarningKind::overflow: return "overflow";
+    case WarningKind::not_watched: return "not_watched";
+    case WarningKind::root_removed: return "root_removed";
+    case WarningKind::root_moved: return "root_moved";
+    }
+    return "unknown";
+}
+
 std::pair<PathString, PathString> splitPath(const PathString& path)
 {
     const auto separator = path.find_last_of(separators);
@@ -61,15 +87,22 @@ std::pair<PathString, PathString> splitPath(const PathString& path)
 }
 
 DirectoryWatcher::DirectoryWatcher(PathString path, Callback callback)
-    : DirectoryWatcher(std::move(path), nativeText(".*"), std::move(callback), detail::makePlatformBackend())
+    : DirectoryWatcher(std::move(path), std::move(callback), Options{})
 {
 }
 
-DirectoryWatcher::DirectoryWatcher(PathString path, const PathString& pattern, Callback callback,
+DirectoryWatcher::DirectoryWatcher(PathString path, Callback callback, Options options)
+    : DirectoryWatcher(std::move(path), everyName, std::move(callback), std::move(options),
+                       detail::makePlatformBackend())
+{
+}
+
+DirectoryWatcher::DirectoryWatcher(PathString path, const PathString& pattern, Callback callback, Options options,
                                    std::unique_ptr<detail::Backend> backend)
     : path(std::move(path)),
       pattern(pattern, Regex::ECMAScript),
       callback(std::move(callback)),
+      options(std::move(options)),
       backend(std::move(backend)),
       actionToEvent{{detail::actionAdded, Event::added},
                     {detail::actionRemoved, Event::removed},
@@ -128,37 +161,52 @@ void DirectoryWatcher::start()
 void DirectoryWatcher::monitorLoop()
 {
     ReadCanceller canceller(*backend);
-    backend->armMonitor();
+    std::vector<detail::RawChange> records;
+    std::vector<std::pair<PathString, Event>> batch;
+    std::vector<QueuedWarning> warnings;
+    const auto sortRecords = [&] {
+        for (auto& record : records) {
+            if (record.warning) {
+                warnings.emplace_back(batch.size(), *record.warning);
+            } else if (passesFilter(record.name)) {
+                batch.emplace_back(std::move(record.name), actionToEvent.at(record.action));
+            }
+        }
+    };
+    backend->armMonitor(records);
+    sortRecords();
     {
         // Under the lock: a failing constructor replaces `ready` concurrently.
         std::lock_guard lock(queueMutex);
         ready.set_value();
     }
-    std::vector<detail::RawChange> records;
-    std::vector<std::pair<PathString, Event>> batch;
+    if (!warnings.empty()) {
+        handOver(batch, warnings);
+    }
     for (;;) {
         records.clear();
         batch.clear();
+        warnings.clear();
         backend->startRead();
         if (backend->waitForRecords() == detail::WaitResult::recordsReady) {
             backend->collectRecords(records);
-            for (auto& record : records) {
-                if (passesFilter(record.name)) {
-                    batch.emplace_back(std::move(record.name), actionToEvent.at(record.action));
-                }
-            }
+            sortRecords();
         }
-        handOver(batch);
+        handOver(batch, warnings);
         if (stopRequested.load()) {
             break;
         }
     }
 }
 
-void DirectoryWatcher::handOver(std::vector<std::pair<PathString, Event>>& batch)
+void DirectoryWatcher::handOver(std::vector<std::pair<PathString, Event>>& batch,
+                                std::vector<QueuedWarning>& warnings)
 {
     {
         std::lock_guard lock(queueMutex);
+        for (auto& [position, warning] : warnings) {
+            pendingWarnings.emplace_back(pendingChanges.size() + position, std::move(warning));
+        }
         pendingChanges.insert(pendingChanges.end(), std::make_move_iterator(batch.begin()),
                               std::make_move_iterator(batch.end()));
     }
@@ -170,29 +218,52 @@ bool DirectoryWatcher::passesFilter(const PathString& changedPath) const
     if (watchingSingleFile) {
         return splitPath(changedPath).second == fileName;
     }
+    if (!options.reportLineBreakNames && holdsLineBreak(changedPath)) {
+        return false;
+    }
     return std::regex_match(changedPath, pattern);
+}
+
+template <class Call>
+void DirectoryWatcher::deliver(Call&& call)
+{
+    try {
+        call();
+    } catch (const std::exception&) {
+        // The owner's failure must not end delivery of later changes.
+    }
 }
 
 void DirectoryWatcher::deliveryLoop()
 {
     std::vector<std::pair<PathString, Event>> taken;
+    std::vector<QueuedWarning> takenWarnings;
     while (!stopRequested.load()) {
         {
             std::unique_lock lock(queueMutex);
-            queueCondition.wait(lock, [this] { return !pendingChanges.empty() || stopRequested.load(); });
+            queueCondition.wait(lock, [this] {
+                return !pendingChanges.empty() || !pendingWarnings.empty() || stopRequested.load();
+            });
             taken.swap(pendingChanges);
+            takenWarnings.swap(pendingWarnings);
         }
-        for (const auto& [changedPath, kind] : taken) {
-            if (!callback) {
-                continue;
+        auto warning = takenWarnings.begin();
+        const auto deliverWarningsUpTo = [&](std::size_t position) {
+            for (; warning != takenWarnings.end() && warning->first <= position; ++warning) {
+                if (options.onWarning) {
+                    deliver([&] { options.onWarning(warning->second); });
+                }
             }
-            try {
-                callback(changedPath, kind);
-            } catch (const std::exception&) {
-                // The owner's failure must not end delivery of later changes.
+        };
+        for (std::size_t position = 0; position < taken.size(); ++position) {
+            deliverWarningsUpTo(position);
+            if (callback) {
+                deliver([&] { callback(taken[position].first, taken[position].second); });
             }
         }
+        deliverWarningsUpTo(taken.size());
         taken.clear();
+        takenWarnings.clear();
     }
 }
 
@@ -229,10 +300,11 @@ void DirectoryWatcher::stop() noexcept
 }
 
 std::unique_ptr<DirectoryWatcher> detail::WatcherFactory::make(PathString path, DirectoryWatcher::Callback callback,
-                                                               std::unique_ptr<Backend> backend)
+                                                               std::unique_ptr<Backend> backend,
+                                                               DirectoryWatcher::Options options)
 {
-    return std::unique_ptr<DirectoryWatcher>(
-        new DirectoryWatcher(std::move(path), nativeText(".*"), std::move(callback), std::move(backend)));
+    return std::unique_ptr<DirectoryWatcher>(new DirectoryWatcher(std::move(path), everyName, std::move(callback),
+                                                                  std::move(options), std::move(backend)));
 }
 
 }  // namespace filewatch

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ using namespace std::chrono_literals;
 class LoggingSink : public ChangeSink {
 public:
     std::vector<std::string> log;
+    // Stands in for the backend's watch and listing of a new directory.
+    std::function<void(const filewatch::PathString&)> onNewDirectory;
 
     void report(filewatch::PathString path, std::uint32_t action) override
     {
@@ -23,9 +26,16 @@ public:
                                             "renamed_new_name"};
         log.push_back(std::string(names[action]) + " " + path);
     }
-    void watchNewDirectory(const filewatch::PathString& path) override { log.push_back("watch " + path); }
+    void watchNewDirectory(const filewatch::PathString& path) override
+    {
+        log.push_back("watch " + path);
+        if (onNewDirectory) {
+            onNewDirectory(path);
+        }
+    }
     void unwatch(int wd) override { log.push_back("unwatch " + std::to_string(wd)); }
     void overflowed() override { log.push_back("overflow"); }
+    void rootGone(bool moved) override { log.push_back(moved ? "root moved" : "root removed"); }
 
     std::vector<std::string> take() { return std::exchange(log, {}); }
 };
@@ -150,6 +160,80 @@ TEST_F(MovePairing, IgnoresRecordsAboutWatchedDirectoriesThemselvesAndForgottenW
                     {99, IN_CREATE, 0, "stray"}}),
               Log{});
     EXPECT_EQ(translator.watches().count(3), 0u);
+}
+
+// A new directory's listing and the creates queued on its fresh watch
+// report each entry once; a delete, a move or an overflow in between makes
+// a later create of the name a new entry.
+TEST(NewDirectoryListing, AndTheCreatesQueuedOnItsWatchReportEachEntryOnce)
+{
+    struct Case {
+        const char* name;
+        std::vector<InotifyRecord> afterListing;
+        Log expected;
+        bool everyEarlierRecordRead = false;
+    };
+    const Case cases[] = {
+        {"create of a listed file", {{4, IN_CREATE, 0, "f"}}, {}},
+        {"create of a listed folder, already watched by the listing", {{4, IN_CREATE | IN_ISDIR, 0, "sub"}}, {}},
+        {"created, deleted and created again",
+         {{4, IN_CREATE, 0, "f"}, {4, IN_DELETE, 0, "f"}, {4, IN_CREATE, 0, "f"}},
+         {"removed new/f", "added new/f"}},
+        {"deleted and made again before the listing", {{4, IN_DELETE, 0, "f"}, {4, IN_CREATE, 0, "f"}},
+         {"removed new/f", "added new/f"}},
+        {"moved away and made again",
+         {{4, IN_MOVED_FROM, 7, "f"}, {1, IN_MOVED_TO, 7, "g"}, {4, IN_CREATE, 0, "f"}},
+         {"removed new/f", "added g", "added new/f"}},
+        {"a name the listing did not see", {{4, IN_CREATE, 0, "other"}}, {"added new/other"}},
+        // It may have replaced the listed entry: a change either way.
+        {"moved in under a listed name", {{4, IN_MOVED_TO, 9, "f"}}, {"added new/f"}},
+        {"after an overflow", {{-1, IN_Q_OVERFLOW, 0, ""}, {4, IN_CREATE, 0, "f"}}, {"overflow", "added new/f"}},
+        {"once every record queued before was read", {{4, IN_CREATE, 0, "f"}}, {"added new/f"}, true},
+    };
+    for (const auto& [name, afterListing, expected, everyEarlierRecordRead] : cases) {
+        SCOPED_TRACE(name);
+        EventTranslator translator;
+        LoggingSink sink;
+        translator.addWatch(1, "");
+        sink.onNewDirectory = [&](const filewatch::PathString& path) {
+            translator.addWatch(4, path);
+            translator.noteListed(4, "f", 1);
+            translator.noteListed(4, "sub", 1);
+        };
+        translator.feed(std::vector<InotifyRecord>{{1, IN_CREATE | IN_ISDIR, 0, "new"}}, {}, sink);
+        EXPECT_EQ(sink.take(), (Log{"added new", "watch new"}));
+        EXPECT_EQ(translator.listedNames(), 2u);
+        if (everyEarlierRecordRead) {
+            translator.forgetListingsBefore(2);
+            EXPECT_EQ(translator.listedNames(), 0u);
+        }
+        translator.feed(afterListing, {}, sink);
+        EXPECT_EQ(sink.take(), expected);
+    }
+}
+
+// Once the watched directory itself is gone, nothing more is translated:
+// its subdirectories may live on elsewhere, under paths no longer below it.
+TEST_F(MovePairing, TheWatchedDirectoryGoneEndsTranslation)
+{
+    struct Case {
+        std::uint32_t mask;
+        const char* said;
+    };
+    for (const auto& [mask, said] : {Case{IN_DELETE_SELF, "root removed"}, Case{IN_MOVE_SELF, "root moved"},
+                                     Case{IN_UNMOUNT, "root removed"}, Case{IN_IGNORED, "root removed"}}) {
+        SCOPED_TRACE(said);
+        EventTranslator gone;
+        gone.addWatch(1, "");
+        gone.addWatch(2, "sub");
+        gone.feed(std::vector<InotifyRecord>{{2, IN_CREATE, 0, "x"}, {1, mask, 0, ""}, {2, IN_CREATE, 0, "late"}},
+                  start, sink);
+        EXPECT_EQ(sink.take(), (Log{"added sub/x", said}));
+        gone.feed(std::vector<InotifyRecord>{{1, IN_MOVED_FROM, 3, "a"}, {2, IN_CREATE, 0, "later"}}, start, sink);
+        gone.feed({}, start + 1s, sink);
+        EXPECT_EQ(sink.take(), Log{});
+        EXPECT_FALSE(gone.nextDeadline());
+    }
 }
 
 }  // namespace

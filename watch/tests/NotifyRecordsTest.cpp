@@ -137,7 +137,7 @@ public:
     bool isDirectory(const PathString&) override { return reads.watchingDirectory; }
     void openDirectory(const PathString&) override {}
     void createStopSignal() override {}
-    void armMonitor() override {}
+    void armMonitor(std::vector<filewatch::detail::RawChange>&) override {}
     void startRead() override {}
     filewatch::detail::WaitResult waitForRecords() override
     {

@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -111,6 +112,40 @@ public:
         };
     }
 
+    // Also records warnings; names with a line break only if asked for.
+    filewatch::DirectoryWatcher::Options options(bool reportLineBreakNames = false)
+    {
+        filewatch::DirectoryWatcher::Options options;
+        options.reportLineBreakNames = reportLineBreakNames;
+        options.onWarning = [this](const filewatch::Warning& warning) {
+            std::lock_guard lock(signal.mutex);
+            warnings.push_back(warning);
+            signal.changed.notify_all();
+        };
+        return options;
+    }
+
+    // The first warning of that kind, once it arrives.
+    std::optional<filewatch::Warning> waitForWarning(filewatch::WarningKind kind)
+    {
+        std::optional<filewatch::Warning> found;
+        waitUntil(signal, [&] {
+            const auto warning = std::find_if(warnings.begin(), warnings.end(),
+                                              [&](const filewatch::Warning& w) { return w.kind == kind; });
+            if (warning != warnings.end()) {
+                found = *warning;
+            }
+            return found.has_value();
+        });
+        return found;
+    }
+
+    std::vector<filewatch::Warning> warningsSnapshot()
+    {
+        std::lock_guard lock(signal.mutex);
+        return warnings;
+    }
+
     bool waitFor(const Change& change)
     {
         return waitUntil(signal, [&] { return std::find(changes.begin(), changes.end(), change) != changes.end(); });
@@ -141,6 +176,7 @@ public:
 private:
     Signal signal;
     std::vector<Change> changes;
+    std::vector<filewatch::Warning> warnings;
 };
 
 // What a burst of file creations reports: on Windows each creation may be

@@ -64,14 +64,16 @@ inline void release(Signal& gate, bool& released)
 
 inline std::unique_ptr<filewatch::DirectoryWatcher> makeWatcher(const fs::path& path,
                                                                  filewatch::DirectoryWatcher::Callback callback,
-                                                                 Tuning tuning = {})
+                                                                 Tuning tuning = {},
+                                                                 filewatch::DirectoryWatcher::Options options = {})
 {
 #ifdef _WIN32
     auto backend = filewatch::windows::makeWindowsBackend(std::move(tuning));
 #else
     auto backend = filewatch::inotify::makeInotifyBackend(std::move(tuning));
 #endif
-    return filewatch::detail::WatcherFactory::make(path.native(), std::move(callback), std::move(backend));
+    return filewatch::detail::WatcherFactory::make(path.native(), std::move(callback), std::move(backend),
+                                                   std::move(options));
 }
 
 #ifndef _WIN32

@@ -41,6 +41,7 @@ bool WindowsBackend::isDirectory(const PathString& path)
 
 void WindowsBackend::openDirectory(const PathString& path)
 {
+    directoryPath = path;
     // Full sharing: the watch must not keep anyone from renaming or deleting.
     directory = UniqueHandle(::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -58,7 +59,7 @@ void WindowsBackend::createStopSignal()
     }
 }
 
-void WindowsBackend::armMonitor()
+void WindowsBackend::armMonitor(std::vector<detail::RawChange>&)
 {
     buffer = std::make_unique<std::byte[]>(bufferLength);
     const DWORD simulated = tuning.readEventFailure ? tuning.readEventFailure() : 0;
@@ -77,7 +78,7 @@ void WindowsBackend::armMonitor()
 
 void WindowsBackend::startRead()
 {
-    if (readEvent && !readOutstanding) {
+    if (readEvent && !readOutstanding && !directoryGone) {
         issueRead();
     }
 }
@@ -92,6 +93,7 @@ void WindowsBackend::issueRead()
             if (::ReadDirectoryChangesW(directory.get(), buffer.get(), bufferLength, TRUE, notifyFilter, &bytesReturned,
                                         &overlapped, nullptr)) {
                 readOutstanding = true;
+                ++readsIssued;
                 return;
             }
             error = ::GetLastError();
@@ -100,6 +102,10 @@ void WindowsBackend::issueRead()
         if (error == ERROR_INVALID_PARAMETER && bufferLength > networkBufferSize) {
             bufferLength = networkBufferSize;
             continue;
+        }
+        // Not at the first read: the constructor raises that one.
+        if (readsIssued > 0 && directoryDeleted(error)) {
+            return;
         }
         throwSystemError(error);
     }
@@ -110,8 +116,11 @@ detail::WaitResult WindowsBackend::waitForRecords()
     if (tuning.beforeWait) {
         tuning.beforeWait();
     }
+    if (goneUnreported) {
+        return detail::WaitResult::recordsReady;
+    }
     if (!readOutstanding) {
-        // No read event, so no read: idle until teardown.
+        // No read event or no directory, so no read: idle until teardown.
         if (::WaitForSingleObject(stopEvent.get(), INFINITE) == WAIT_FAILED) {
             throwLastError();
         }
@@ -129,6 +138,19 @@ detail::WaitResult WindowsBackend::waitForRecords()
 
 void WindowsBackend::collectRecords(std::vector<detail::RawChange>& changes)
 {
+    const auto gone = [&] {
+        goneUnreported = false;
+        changes.push_back(detail::RawChange::of({WarningKind::root_removed, {}, {}, "the watched folder was deleted"}));
+    };
+    if (goneUnreported) {
+        gone();
+        return;
+    }
+    const auto overflow = [&] {
+        changes.push_back(detail::RawChange::of(
+            {WarningKind::overflow, {}, {}, "the system's change buffer overflowed and changes were lost"}));
+        readCompleted(0);
+    };
     DWORD bytes = 0;
     const BOOL succeeded = ::GetOverlappedResult(directory.get(), &overlapped, &bytes, TRUE);
     readOutstanding = false;
@@ -137,18 +159,46 @@ void WindowsBackend::collectRecords(std::vector<detail::RawChange>& changes)
         // The system's own queue overflowed; Wine and some redirectors say so
         // with this error instead of a read of 0 bytes.
         if (error == ERROR_NOTIFY_ENUM_DIR) {
-            readCompleted(0);
+            overflow();
+            return;
+        }
+        if (directoryDeleted(error)) {
+            gone();
             return;
         }
         throwSystemError(error);
     }
     // 0 bytes: the system's own queue overflowed, and the changes are lost.
+    if (bytes == 0) {
+        overflow();
+        return;
+    }
     const std::span<const std::byte> filled(buffer.get(), std::min(bytes, bufferLength));
     auto records = walkNotifyRecords(filled);
     for (auto& record : records) {
         changes.push_back({std::move(record.name), record.action});
     }
     readCompleted(records.size());
+}
+
+bool WindowsBackend::directoryDeleted(DWORD error)
+{
+    if (error != ERROR_ACCESS_DENIED) {
+        return false;
+    }
+    FILE_STANDARD_INFO standard{};
+    const bool deletePending = ::GetFileInformationByHandleEx(directory.get(), FileStandardInfo, &standard,
+                                                              sizeof standard) &&
+                               standard.DeletePending;
+    // Once the last other handle closes, the path may be gone instead.
+    const bool pathGone = ::GetFileAttributesW(directoryPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                          (::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND);
+    if (!deletePending && !pathGone) {
+        return false;
+    }
+    directoryGone = true;
+    goneUnreported = true;
+    return true;
 }
 
 void WindowsBackend::readCompleted(std::size_t records)

@@ -39,7 +39,7 @@ public:
     bool isDirectory(const PathString& path) override;
     void openDirectory(const PathString& directory) override;
     void createStopSignal() override;
-    void armMonitor() override;
+    void armMonitor(std::vector<detail::RawChange>& warnings) override;
     void startRead() override;
     detail::WaitResult waitForRecords() override;
     void collectRecords(std::vector<detail::RawChange>& changes) override;
@@ -50,8 +50,12 @@ public:
 private:
     void issueRead();
     void readCompleted(std::size_t records);
+    // Whether `error` from a read means that the watched directory was
+    // deleted: the system refuses reads on a directory pending deletion.
+    bool directoryDeleted(DWORD error);
 
     WindowsTuning tuning;
+    PathString directoryPath;
     UniqueHandle directory;
     UniqueHandle stopEvent;
     // Owned by the monitor thread.
@@ -61,6 +65,11 @@ private:
     OVERLAPPED overlapped{};
     DWORD bytesReturned = 0;
     bool readOutstanding = false;
+    std::size_t readsIssued = 0;
+    // The watched directory was deleted; the owner is told once, then the
+    // monitor idles until teardown.
+    bool directoryGone = false;
+    bool goneUnreported = false;
 };
 
 std::unique_ptr<detail::Backend> makeWindowsBackend(WindowsTuning tuning = {});

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -12,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <regex>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -33,6 +36,36 @@ const char* toString(Event kind) noexcept;
 // file name is lost.
 using PathString = std::filesystem::path::string_type;
 
+// What the watcher could not see.
+enum class WarningKind : std::uint32_t {
+    // The system dropped changes: the disk may now differ from what was
+    // reported. An owner that mirrors the tree should look at it afresh.
+    overflow = 0,
+    // `path` is not watched, or not all of what is below it is: changes there
+    // go unreported (the watch limit, a folder that cannot be read, a path
+    // too long for the system).
+    not_watched = 1,
+    // The watched folder was deleted, or moved or renamed away (PATH no
+    // longer names it). Nothing further is reported.
+    root_removed = 2,
+    root_moved = 3,
+};
+
+// Lower-case enumerator name ("not_watched"); "unknown" for other values.
+const char* toString(WarningKind kind) noexcept;
+
+struct Warning {
+    WarningKind kind;
+    // Relative to the watched directory, as a changed path is; empty for the
+    // watched directory itself and for an overflow.
+    PathString path;
+    // The system's code where it gave one (not_watched), else empty.
+    std::error_code error;
+    // Why, as one line of text: the system's message, or the setting to
+    // raise when a system limit was reached.
+    std::string reason;
+};
+
 namespace detail {
 class Backend;
 struct WatcherFactory;
@@ -45,11 +78,25 @@ struct WatcherFactory;
 class DirectoryWatcher {
 public:
     using Callback = std::function<void(const PathString& changedPath, Event kind)>;
+    using WarningCallback = std::function<void(const Warning& warning)>;
+
+    struct Options {
+        // Called on the delivery thread, in order with the changes, whenever
+        // the watcher cannot see something. Errors it raises are handled as
+        // the change callback's are. Empty: warnings are dropped.
+        WarningCallback onWarning;
+        // In directory mode, names holding a line break (U+000A or U+000D;
+        // on Windows also U+2028 and U+2029) are left out unless this is
+        // set: an owner that writes one name per line could not carry them.
+        bool reportLineBreakNames = false;
+    };
 
     // Watches `path` if it is a directory, otherwise its directory, reporting
     // only changes whose last component equals the file's name. Returns once
     // the watch is armed. Throws std::system_error with the system's code.
+    // Warnings are dropped and names holding a line break left out.
     DirectoryWatcher(PathString path, Callback callback);
+    DirectoryWatcher(PathString path, Callback callback, Options options);
     ~DirectoryWatcher();
 
     DirectoryWatcher(const DirectoryWatcher&) = delete;
@@ -59,7 +106,7 @@ private:
     friend struct detail::WatcherFactory;
     using Regex = std::basic_regex<PathString::value_type>;
 
-    DirectoryWatcher(PathString path, const PathString& pattern, Callback callback,
+    DirectoryWatcher(PathString path, const PathString& pattern, Callback callback, Options options,
                      std::unique_ptr<detail::Backend> backend);
 
     PathString openDirectory();
@@ -67,7 +114,12 @@ private:
     void monitorLoop();
     void deliveryLoop();
     bool passesFilter(const PathString& changedPath) const;
-    void handOver(std::vector<std::pair<PathString, Event>>& batch);
+    // A warning and the number of changes queued before it.
+    using QueuedWarning = std::pair<std::size_t, Warning>;
+
+    void handOver(std::vector<std::pair<PathString, Event>>& batch, std::vector<QueuedWarning>& warnings);
+    template <class Call>
+    void deliver(Call&& call);
     void storeThreadError(std::exception_ptr error) noexcept;
     void stop() noexcept;
 
@@ -77,10 +129,13 @@ private:
     PathString fileName;
     std::atomic<bool> stopRequested{false};
     Callback callback;
+    Options options;
     std::thread monitorThread;
     std::condition_variable queueCondition;
     std::mutex queueMutex;
     std::vector<std::pair<PathString, Event>> pendingChanges;
+    // Rare, so kept beside the changes rather than widening every entry.
+    std::vector<QueuedWarning> pendingWarnings;
     std::thread deliveryThread;
     std::promise<void> ready;
     // The system handles (directory, stop signal) live behind the backend.
