@@ -158,16 +158,53 @@ std::string jsonString(const std::wstring& text)
 }
 #endif
 
+std::string textPath(const filewatch::PathString& path)
+{
+#ifdef _WIN32
+    std::wstring escaped;
+    for (const wchar_t unit : path) {
+        if (unit == L'\n') {
+            escaped += L"\\n";
+        } else if (unit == L'\r') {
+            escaped += L"\\r";
+        } else if (unit == L'\u2028') {
+            escaped += L"\\u2028";
+        } else if (unit == L'\u2029') {
+            escaped += L"\\u2029";
+        } else {
+            escaped += unit;
+        }
+    }
+    return utf8(escaped);
+#else
+    std::string escaped;
+    for (const char byte : path) {
+        if (byte == '\n') {
+            escaped += "\\n";
+        } else if (byte == '\r') {
+            escaped += "\\r";
+        } else {
+            escaped += byte;
+        }
+    }
+    return escaped;
+#endif
+}
+
 std::string formatChange(const filewatch::PathString& path, filewatch::Event kind, OutputFormat format)
 {
     if (format == OutputFormat::jsonLines) {
         return std::string("{\"kind\":\"") + filewatch::toString(kind) + "\",\"path\":" + jsonString(path) + "}\n";
     }
-#ifdef _WIN32
-    return std::string(filewatch::toString(kind)) + '\t' + utf8(path) + '\n';
-#else
-    return std::string(filewatch::toString(kind)) + '\t' + path + '\n';
-#endif
+    return std::string(filewatch::toString(kind)) + '\t' + textPath(path) + '\n';
+}
+
+std::string formatOverflow(OutputFormat format)
+{
+    if (format == OutputFormat::jsonLines) {
+        return "{\"kind\":\"overflow\",\"path\":\"\"}\n";
+    }
+    return "overflow\t\n";
 }
 
 }  // namespace tarnwick_watch

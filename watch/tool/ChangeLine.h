@@ -9,9 +9,17 @@ namespace tarnwick_watch {
 enum class OutputFormat { text, jsonLines };
 
 // One output line, newline included. Text is "<kind>\t<path>" with the path's
-// bytes as they are (on Windows, its UTF-16 as UTF-8); JSON Lines is
-// {"kind":…,"path":…}.
+// bytes as they are (on Windows, its UTF-16 as UTF-8), except a line break,
+// written as textPath does; JSON Lines is {"kind":…,"path":…}.
 std::string formatChange(const filewatch::PathString& path, filewatch::Event kind, OutputFormat format);
+
+// The line that says changes were lost: kind "overflow", empty path.
+std::string formatOverflow(OutputFormat format);
+
+// A path for a line of text: a line break in it is written as \n or \r (on
+// Windows, where names cannot hold those, \u2028 and \u2029), so that one
+// name stays one line. Only JSON gives such a name exactly.
+std::string textPath(const filewatch::PathString& path);
 
 // A JSON string literal for `bytes`. File names need not be UTF-8: each byte
 // of an invalid sequence becomes the lone surrogate \udcXX (as Python's
