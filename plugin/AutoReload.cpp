@@ -7,6 +7,25 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// One console line for what the watcher of `folder` could not see.
+std::string watcherWarningLine(const fs::path& folder, const filewatch::Warning& warning)
+{
+    switch (warning.kind) {
+    case filewatch::WarningKind::overflow:
+        return "Watcher: " + warning.reason + "; a save may have gone unseen";
+    case filewatch::WarningKind::not_watched:
+        return "Watcher: not watching " + printable(narrowFromPath(folder / warning.path)) + ": " + warning.reason;
+    case filewatch::WarningKind::root_removed:
+    case filewatch::WarningKind::root_moved:
+        break;
+    }
+    return "Watcher: " + printable(narrowFromPath(folder)) + ": " + warning.reason + "; saves are no longer seen";
+}
+
+}  // namespace
+
 void Tarnwick::onPreLoadMap(std::uintptr_t parameters)
 {
     auto watching = cvarManager->getCvar("tw_watching");
@@ -40,11 +59,17 @@ void Tarnwick::watchNewMap()
     // folder: watch there. The player still sees, and reloads, the link.
     // The new watcher runs before the old one stops, so no save between the
     // two goes unseen.
+    const std::filesystem::path watchedFile = finalPathOf(watchPath);
+    filewatch::DirectoryWatcher::Options options;
+    options.onWarning = [this, folder = watchedFile.parent_path()](const filewatch::Warning& warning) {
+        onWatcherWarning(folder, warning);
+    };
     auto watcher = std::make_unique<filewatch::DirectoryWatcher>(
-        finalPathOf(watchPath).native(),
+        watchedFile.native(),
         [this](const filewatch::PathString& changedPath, filewatch::Event kind) {
             onWatchedFileChanged(changedPath, kind);
-        });
+        },
+        std::move(options));
     // Said once the watch is armed, so that a failure is the only line.
     globalCvarManager->log(fmt::format("Watching: {}", shownPath));
     auto replaced = std::exchange(fileWatcher, std::move(watcher));
@@ -84,6 +109,24 @@ void Tarnwick::onWatchedFileChanged(const filewatch::PathString&, filewatch::Eve
         return;
     }
     runAfterOneSecond("Map reload", &Tarnwick::reloadWatchedMap);
+}
+
+void Tarnwick::onWatcherWarning(const fs::path& folder, const filewatch::Warning& warning)
+{
+    // Runs on the watcher's delivery thread: the console is the game
+    // thread's, so the line is logged from a timer.
+    gameWrapper->SetTimeout(
+        [self = self, folder, warning](GameWrapper*) {
+            if (auto plugin = self.lock()) {
+                try {
+                    plugin->log(watcherWarningLine(folder, warning));
+                } catch (const std::exception& error) {
+                    // The folder's name may not convert to the console's text.
+                    plugin->logFailure("Watcher warning", error.what());
+                }
+            }
+        },
+        0.0f);
 }
 
 void Tarnwick::reloadWatchedMap()

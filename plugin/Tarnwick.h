@@ -36,6 +36,8 @@ public:
     void onWatchingChanged();
     std::filesystem::path findMapFile(const std::filesystem::path& name);
     void onWatchedFileChanged(const filewatch::PathString& changedPath, filewatch::Event kind);
+    // Delivery thread: logs what the watcher of `folder` could not see.
+    void onWatcherWarning(const std::filesystem::path& folder, const filewatch::Warning& warning);
     void reloadWatchedMap();
 
 private:

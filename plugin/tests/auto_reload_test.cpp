@@ -244,6 +244,39 @@ TEST_F(AutoReload, RefusesToReloadAPathThatCannotBeQuoted)
 }
 #endif
 
+// What the watcher can no longer see reaches the console, logged on the
+// game thread.
+TEST_F(AutoReload, SaysWhenTheWatchedFolderGoes)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> remove;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"deleted", [&] { fs::remove_all(mapsFolder); }, "the watched folder was deleted"},
+#ifndef _WIN32
+        // Windows does not report a move of the watched folder itself.
+        {"moved away", [&] { fs::rename(mapsFolder, folder.root / "moved"); },
+         "the watched folder was moved or renamed"},
+#endif
+    };
+    for (const auto& [name, remove, reason] : cases) {
+        SCOPED_TRACE(name);
+        fs::create_directories(mapsFolder);
+        writeFile(map, "map v1\n");
+        host->startMapLoad(map.string());
+        host->runPending();
+        const auto before = timersSet();
+        remove();
+        ASSERT_TRUE(waitFor([&] { return timersSet() > before; })) << "nothing was said";
+        host->runPending();
+        EXPECT_EQ(count(logs(), "Watcher: " + map.parent_path().string() + ": " + reason + "; saves are no longer seen"),
+                  1)
+            << testing::PrintToString(logs());
+    }
+}
+
 TEST_F(AutoReload, UnloadsCleanlyWithAPendingReloadAndARunningWatcher)
 {
     loadChosenMap();
