@@ -54,6 +54,10 @@ TEST(ChangeLine, WindowsNamesAreWrittenAsUtf8AndLoneSurrogatesSurvive)
     EXPECT_EQ(jsonString(lone), "\"a\\ud800b\\udc00\\ud800\"");
     EXPECT_EQ(tarnwick_watch::utf8(lone), "a\xed\xa0\x80" "b\xed\xb0\x80\xed\xa0\x80");
     EXPECT_EQ(jsonString(std::wstring(L"tab\t\\")), "\"tab\\u0009\\\\\"");
+    // The line breaks a Windows name can hold keep a text line whole.
+    EXPECT_EQ(formatChange(L"a\u2028b\u2029c", Event::added, OutputFormat::text), "added\ta\\u2028b\\u2029c\n");
+    EXPECT_EQ(formatChange(L"a\u2028b", Event::added, OutputFormat::jsonLines),
+              "{\"kind\":\"added\",\"path\":\"a\xe2\x80\xa8" "b\"}\n");
 }
 #endif
 
@@ -229,6 +233,9 @@ public:
         }
         argv.push_back(nullptr);
         const std::string limit = std::to_string(start.watchLimit);
+        // Root in the namespace is this user outside it.
+        const std::string userMap = "0 " + std::to_string(::geteuid()) + " 1";
+        const std::string groupMap = "0 " + std::to_string(::getegid()) + " 1";
         // Only async-signal-safe calls in the child, up to exec.
         pid = ::fork();
         if (pid == 0) {
@@ -239,8 +246,8 @@ public:
                 ::signal(SIGPIPE, SIG_IGN);
             }
             if (start.watchLimit > 0 &&
-                (::unshare(CLONE_NEWUSER) != 0 || !writeAll("/proc/self/uid_map", "0 0 1") ||
-                 !writeAll("/proc/self/setgroups", "deny") || !writeAll("/proc/self/gid_map", "0 0 1") ||
+                (::unshare(CLONE_NEWUSER) != 0 || !writeAll("/proc/self/uid_map", userMap.c_str()) ||
+                 !writeAll("/proc/self/setgroups", "deny") || !writeAll("/proc/self/gid_map", groupMap.c_str()) ||
                  !writeAll("/proc/sys/user/max_inotify_watches", limit.c_str()))) {
                 ::_exit(125);
             }

@@ -640,6 +640,12 @@ TEST(WatchedDirectory, DeletedOrMovedAwayEndsReportsWithAWarning)
          filewatch::WarningKind::root_moved},
 #endif
     };
+#ifdef _WIN32
+    if (runningUnderWine()) {
+        GTEST_SKIP() << "Wine reports no deletion of the watched folder; WindowsBackendTest feeds the backend "
+                        "the refusal Windows gives";
+    }
+#endif
     for (const auto& [name, remove, kind] : cases) {
         SCOPED_TRACE(name);
         WatchedTree t;
@@ -647,8 +653,8 @@ TEST(WatchedDirectory, DeletedOrMovedAwayEndsReportsWithAWarning)
         writeFile(t.tree / "sub" / "f");
         Recorder recorder;
         auto watcher = makeWatcher(t.tree, recorder.callback(), {}, recorder.options());
-        writeFile(t.tree / "sub" / "before", "");
-        EXPECT_TRUE(recorder.waitFor({"sub/before", Event::added}));
+        writeFile(t.tree / "before", "");
+        EXPECT_TRUE(recorder.waitFor({"before", Event::added}));
         remove(t);
         const auto warning = recorder.waitForWarning(kind);
         ASSERT_TRUE(warning) << testing::PrintToString(recorder.snapshot());

@@ -126,7 +126,7 @@ struct CompletedReads {
     }
 };
 
-TEST(Overflow, ReadTooSmallForItsRecordsGivesNothingAndWatchingGoesOn)
+TEST(Overflow, ReadTooSmallForItsRecordsGivesAWarningAndWatchingGoesOn)
 {
     WatchedTree t;
     CompletedReads reads;
@@ -134,13 +134,49 @@ TEST(Overflow, ReadTooSmallForItsRecordsGivesNothingAndWatchingGoesOn)
     WindowsTuning tuning;
     // Room for a record of a short name, not of a long one.
     tuning.bufferSize = 64;
-    const auto watcher = makeWatcher(t.tree, recorder.callback(), reads.observe(tuning));
+    const auto watcher = makeWatcher(t.tree, recorder.callback(), reads.observe(tuning), recorder.options());
     writeFile(t.tree / std::string(40, 'n'), "");
     ASSERT_TRUE(waitUntil(reads.signal, [&] { return !reads.records.empty(); }));
     EXPECT_EQ(reads.records.front(), 0u);
+    EXPECT_TRUE(recorder.waitForWarning(filewatch::WarningKind::overflow));
     writeFile(t.tree / "a", "");
     EXPECT_TRUE(recorder.waitFor({"a", Event::added}));
     EXPECT_EQ(recorder.snapshot().front(), Change("a", Event::added));
+}
+
+// Windows refuses a read of a folder pending deletion with access denied,
+// and says that it is pending. Wine says neither (the folder lingers while
+// the watch holds it), so both answers are fed in from the moment the
+// folder is deleted. A refusal of a folder not being deleted is an error,
+// as before.
+TEST(WatchedFolderDeleted, TheReadWindowsRefusesEndsWatchingWithAWarning)
+{
+    for (const bool deleted : {true, false}) {
+        SCOPED_TRACE(deleted ? "deleted" : "still there");
+        WatchedTree t;
+        writeFile(t.tree / "last", "");
+        ReadLog log;
+        Recorder recorder;
+        std::atomic<bool> refuse{false};
+        WindowsTuning tuning = failingReads(
+            log, [&](std::size_t, DWORD) { return refuse.load() ? DWORD{ERROR_ACCESS_DENIED} : DWORD{0}; });
+        tuning.deletePending = [deleted] { return deleted; };
+        const std::size_t threadsBefore = runningThreads();
+        auto watcher = makeWatcher(t.tree, recorder.callback(), tuning, recorder.options());
+        // Any read after the change below is refused.
+        refuse = true;
+        if (deleted) {
+            fs::remove_all(t.tree);
+            EXPECT_TRUE(recorder.waitForWarning(filewatch::WarningKind::root_removed));
+        } else {
+            writeFile(t.tree / "more", "");
+            // The monitor thread ends; the delivery thread waits on.
+            Signal never;
+            EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
+            EXPECT_TRUE(recorder.warningsSnapshot().empty());
+        }
+        watcher.reset();
+    }
 }
 
 TEST(SeveralRecordsInOneRead, AreDeliveredAsOneCallEachInOrder)

@@ -41,7 +41,6 @@ bool WindowsBackend::isDirectory(const PathString& path)
 
 void WindowsBackend::openDirectory(const PathString& path)
 {
-    directoryPath = path;
     // Full sharing: the watch must not keep anyone from renaming or deleting.
     directory = UniqueHandle(::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -186,14 +185,14 @@ bool WindowsBackend::directoryDeleted(DWORD error)
     if (error != ERROR_ACCESS_DENIED) {
         return false;
     }
+    // Our handle keeps a deleted folder pending deletion until it closes.
     FILE_STANDARD_INFO standard{};
-    const bool deletePending = ::GetFileInformationByHandleEx(directory.get(), FileStandardInfo, &standard,
+    const bool deletePending =
+        tuning.deletePending ? tuning.deletePending()
+                             : ::GetFileInformationByHandleEx(directory.get(), FileStandardInfo, &standard,
                                                               sizeof standard) &&
-                               standard.DeletePending;
-    // Once the last other handle closes, the path may be gone instead.
-    const bool pathGone = ::GetFileAttributesW(directoryPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
-                          (::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND);
-    if (!deletePending && !pathGone) {
+                                   standard.DeletePending;
+    if (!deletePending) {
         return false;
     }
     directoryGone = true;

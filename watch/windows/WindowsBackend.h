@@ -26,6 +26,9 @@ struct WindowsTuning {
     // Runs on the monitor thread after each completed read, with its number
     // of records; 0 for an overflow.
     std::function<void(std::size_t records)> afterRead;
+    // Answers in place of the system whether the watched folder is pending
+    // deletion; Wine never says so.
+    std::function<bool()> deletePending;
 };
 
 class WindowsBackend final : public detail::Backend {
@@ -55,7 +58,6 @@ private:
     bool directoryDeleted(DWORD error);
 
     WindowsTuning tuning;
-    PathString directoryPath;
     UniqueHandle directory;
     UniqueHandle stopEvent;
     // Owned by the monitor thread.
