@@ -521,36 +521,52 @@ TEST(Tool, EveryNameIsPrintedOnALineOfItsOwn)
     }
 }
 
-// The first write that fails ends the tool with the system's reason: to a
-// full disk, or to a reader that went away while SIGPIPE is ignored, as
-// service managers start programs. Otherwise SIGPIPE ends it, as it ends
-// any program of a pipeline.
-TEST(Tool, EndsOnTheFirstOutputItCannotWrite)
+// The tool ends with a message and status 1 when it cannot go on: at the
+// first write that fails, to a full disk or to a reader gone while SIGPIPE
+// is ignored (as service managers start programs; otherwise SIGPIPE ends
+// it, as it ends any program of a pipeline); and when the watched folder is
+// deleted or moved away, so that it is no longer PATH, rather than report
+// nothing or report under stale paths.
+TEST(Tool, EndsWithAMessageWhenItCannotGoOn)
 {
     struct Case {
         const char* name;
         Start start;
+        std::function<void(const WatchedTree&)> act;
         int status;
-        const char* message;
+        // Expected on standard error after "tarnwick-watch: ".
+        std::function<std::string(const WatchedTree&)> message;
+    };
+    const auto writeAFile = [](const WatchedTree& t) { writeFile(t.tree / "f", ""); };
+    const auto writing = [](const char* reason) {
+        return [reason](const WatchedTree&) { return std::string("writing the output failed: ") + reason + "\n"; };
+    };
+    const auto watched = [](const char* reason) {
+        return [reason](const WatchedTree& t) { return t.tree.native() + ": " + reason + "; stopping\n"; };
     };
     const Case cases[] = {
-        {"full disk", {.outputFile = "/dev/full"}, 1, "tarnwick-watch: writing the output failed: No space left on device\n"},
-        {"reader gone, SIGPIPE ignored",
-         {.outputUnread = true, .sigpipeIgnored = true},
-         1,
-         "tarnwick-watch: writing the output failed: Broken pipe\n"},
-        {"reader gone", {.outputUnread = true}, 128 + SIGPIPE, nullptr},
+        {"full disk", {.outputFile = "/dev/full"}, writeAFile, 1, writing("No space left on device")},
+        {"reader gone, SIGPIPE ignored", {.outputUnread = true, .sigpipeIgnored = true}, writeAFile, 1,
+         writing("Broken pipe")},
+        {"reader gone", {.outputUnread = true}, writeAFile, 128 + SIGPIPE, {}},
+        {"watched folder deleted", {}, [](const WatchedTree& t) { fs::remove_all(t.tree); }, 1,
+         watched("the watched folder was deleted")},
+        {"watched folder moved away", {}, [](const WatchedTree& t) { fs::rename(t.tree, t.outside / "moved"); }, 1,
+         watched("the watched folder was moved or renamed")},
+        {"watched folder renamed", {}, [](const WatchedTree& t) { fs::rename(t.tree, t.temp / "renamed"); }, 1,
+         watched("the watched folder was moved or renamed")},
     };
-    for (const auto& [name, start, status, message] : cases) {
+    for (const auto& [name, start, act, status, message] : cases) {
         SCOPED_TRACE(name);
         WatchedTree t;
+        fs::create_directory(t.tree / "sub");
         RunningTool tool({t.tree.native()}, start);
         ASSERT_TRUE(tool.errorHas("watching "));
         tool.closeUnreadOutput();
-        writeFile(t.tree / "f", "");
+        act(t);
         EXPECT_EQ(tool.exitStatus(), status) << tool.output();
-        if (message != nullptr) {
-            EXPECT_TRUE(tool.errorHas(message)) << tool.output();
+        if (message) {
+            EXPECT_TRUE(tool.errorHas("tarnwick-watch: " + message(t))) << tool.output();
         }
     }
 }
@@ -650,35 +666,6 @@ TEST(Tool, SaysSoInItsOutputWhenChangesWereLost)
         EXPECT_TRUE(tool.outputHas("after")) << "watching goes on";
         ::kill(tool.pid, SIGTERM);
         EXPECT_EQ(tool.wait(), 0);
-    }
-}
-
-// Deleted or moved away, the watched folder is no longer PATH: the tool
-// says so and ends, rather than report nothing or report under stale paths.
-TEST(Tool, EndsWhenTheWatchedFolderGoes)
-{
-    struct Case {
-        const char* name;
-        std::function<void(const WatchedTree&)> remove;
-        const char* reason;
-    };
-    const Case cases[] = {
-        {"deleted", [](const WatchedTree& t) { fs::remove_all(t.tree); }, "the watched folder was deleted"},
-        {"moved away", [](const WatchedTree& t) { fs::rename(t.tree, t.outside / "moved"); },
-         "the watched folder was moved or renamed"},
-        {"renamed", [](const WatchedTree& t) { fs::rename(t.tree, t.temp / "renamed"); },
-         "the watched folder was moved or renamed"},
-    };
-    for (const auto& [name, remove, reason] : cases) {
-        SCOPED_TRACE(name);
-        WatchedTree t;
-        fs::create_directory(t.tree / "sub");
-        RunningTool tool({t.tree.native()});
-        ASSERT_TRUE(tool.errorHas("watching "));
-        remove(t);
-        EXPECT_EQ(tool.exitStatus(), 1) << tool.output();
-        EXPECT_TRUE(tool.errorHas("tarnwick-watch: " + t.tree.native() + ": " + reason + "; stopping\n"))
-            << tool.output();
     }
 }
 

@@ -150,6 +150,8 @@ struct Script {
     // a check.
     std::vector<std::vector<Change>> onWindows = {};
     std::function<bool(const std::vector<Change>&)> acceptsOnWindows = {};
+    // Names holding a line break are left out unless the owner asks.
+    bool reportLineBreakNames = false;
 
     std::vector<std::vector<Change>> rightOutcomes() const
     {
@@ -301,7 +303,7 @@ const Script scripts[] = {
          writeFile(t.outside / "target" / "x", "");
      },
      {{"new-link", Event::added}}},
-    // Windows file names hold neither line breaks nor backslashes.
+    // Windows file names hold neither these line breaks nor backslashes.
     {"names_with_a_line_break_are_dropped",
      {},
      [](WatchedTree& t) {
@@ -310,6 +312,37 @@ const Script scripts[] = {
          writeFile(t.tree / "back\\slash", "");
      },
      {{"back\\slash", Event::added}}},
+    {"names_with_a_line_break_are_reported_when_asked",
+     {},
+     [](WatchedTree& t) {
+         writeFile(t.tree / "bad\nname", "");
+         writeFile(t.tree / "bad\rname", "");
+     },
+     {{"bad\nname", Event::added}, {"bad\rname", Event::added}},
+     {}, {}, {}, true},
+#else
+    // The line breaks a Windows name can hold.
+    {"names_with_a_line_break_are_dropped",
+     {},
+     [](WatchedTree& t) {
+         writeFile(t.tree / L"bad\u2028name", "");
+         writeFile(t.tree / L"bad\u2029name", "");
+     },
+     {}},
+    {"names_with_a_line_break_are_reported_when_asked",
+     {},
+     [](WatchedTree& t) {
+         writeFile(t.tree / L"bad\u2028name", "");
+         writeFile(t.tree / L"bad\u2029name", "");
+     },
+     {},
+     {},
+     {},
+     [](const std::vector<Change>& reported) {
+         return creations(reported) == std::vector<Change>{Change::reported(L"bad\u2028name", Event::added),
+                                                           Change::reported(L"bad\u2029name", Event::added)};
+     },
+     true},
 #endif
 };
 
@@ -340,7 +373,7 @@ TEST_P(EveryKindOfChange, IsReportedAsScripted)
         script.before(t);
     }
     Recorder recorder;
-    const auto watcher = makeWatcher(t.tree, recorder.callback());
+    const auto watcher = makeWatcher(t.tree, recorder.callback(), {}, recorder.options(script.reportLineBreakNames));
     script.act(t);
     makeSentinel(t.tree);
     const auto reported = recorder.before(sentinel);
@@ -662,33 +695,6 @@ TEST(WatchedDirectory, DeletedOrMovedAwayEndsReportsWithAWarning)
         fs::create_directory(t.tree);
         writeFile(t.tree / "f", "");
         watcher.reset();
-    }
-}
-
-// A name holding a line break is left out unless the owner asks for it: an
-// owner writing one name per line could not tell it from two names.
-TEST(LineBreakNames, AreLeftOutUnlessTheOwnerAsks)
-{
-#ifdef _WIN32
-    // Windows names cannot hold U+000A or U+000D, but these line breaks.
-    const std::vector<PathString> names{L"bad\u2028name", L"bad\u2029name"};
-#else
-    const std::vector<PathString> names{"bad\nname", "bad\rname"};
-#endif
-    for (const bool asked : {false, true}) {
-        SCOPED_TRACE(asked ? "asked for" : "not asked for");
-        WatchedTree t;
-        Recorder recorder;
-        const auto watcher = makeWatcher(t.tree, recorder.callback(), {}, recorder.options(asked));
-        std::vector<Change> expected;
-        for (const auto& name : names) {
-            writeFile(t.tree / name, "");
-            if (asked) {
-                expected.push_back(Change::reported(name, Event::added));
-            }
-        }
-        makeSentinel(t.tree);
-        EXPECT_EQ(creations(recorder.before(sentinel)), expected);
     }
 }
 
