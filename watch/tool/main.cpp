@@ -181,11 +181,10 @@ int StopRequest::wait()
 {
     pollfd waitFor[2] = {{signals, POLLIN, 0}, {woken, POLLIN, 0}};
     // EINTR: a stop and continue (SIGSTOP, SIGCONT) ends the poll early.
-    while (::poll(waitFor, 2, -1) < 0 && errno == EINTR) {
+    int ready;
+    while ((ready = ::poll(waitFor, 2, -1)) < 0 && errno == EINTR) {
     }
-    if (waitFor[0].revents != 0) {
-        settle(0);
-    }
+    settle(ready < 0 ? 1 : 0);
     return status.load();
 }
 #endif
