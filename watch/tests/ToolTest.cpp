@@ -5,6 +5,7 @@
 
 #ifndef _WIN32
 #include <climits>
+#include <grp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -353,7 +354,9 @@ private:
         ::dup2(output, 1);
         ::dup2(setup.error, 2);
         if (start.sigpipeIgnored) {
-            ::signal(SIGPIPE, SIG_IGN);
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            ::sigaction(SIGPIPE, &ignore, nullptr);
         }
         if (start.watchLimit > 0 &&
             (!writeAll("/proc/self/uid_map", setup.userMap) || !writeAll("/proc/self/setgroups", "deny") ||
@@ -361,7 +364,7 @@ private:
              !writeAll("/proc/sys/user/max_inotify_watches", setup.limit))) {
             ::_exit(125);
         }
-        if (start.unprivileged && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+        if (start.unprivileged && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
             ::_exit(126);
         }
         ::execv(TARNWICK_WATCH_TOOL, setup.argv);
