@@ -471,14 +471,19 @@ TEST(Tool, PrintsEachChangeAndStopsCleanlyOnSignal)
         RunningTool tool({t.tree.native()}, {.outputUnread = outputBlocked});
         ASSERT_TRUE(tool.errorHas("watching " + t.tree.native() + "\n"));
         if (outputBlocked) {
-            // More lines than the pipe holds.
-            makeNumberedFiles(t.tree, 20000);
-            Signal never;
-            ASSERT_TRUE(waitUntil(never, [&] {
+            // More lines than the pipe holds: until it is full to its last
+            // page, and the tool's next write blocks.
+            const auto full = [&] {
                 const auto [queued, capacity] = tool.unreadBytes();
-                // Full to its last page: the tool's next write blocks.
                 return queued > capacity - 4096;
-            })) << "the output pipe never filled";
+            };
+            Signal never;
+            for (int made = 0; made < 20000 && !waitUntil(never, full, std::chrono::milliseconds(200)); made += 1000) {
+                for (int i = made; i < made + 1000; ++i) {
+                    writeFile(t.tree / ("f" + std::to_string(i)), "");
+                }
+            }
+            ASSERT_TRUE(full()) << "the output pipe never filled";
         } else {
             writeFile(t.tree / "map.upk", "");
             fs::rename(t.tree / "map.upk", t.tree / "renamed.upk");
@@ -661,7 +666,7 @@ TEST(Tool, SaysSoInItsOutputWhenChangesWereLost)
         ASSERT_TRUE(tool.errorHas("watching "));
         ::kill(tool.pid, SIGSTOP);
         // Two events each (created, closed): more than the queue holds.
-        makeNumberedFiles(t.tree, static_cast<int>(queueLimit));
+        makeNumberedFiles(t.tree, static_cast<int>(queueLimit / 2 + 1000));
         ::kill(tool.pid, SIGCONT);
         EXPECT_TRUE(tool.outputHas(line)) << tool.output().substr(0, 2000);
         EXPECT_TRUE(tool.errorHas("changes were lost")) << tool.output().substr(0, 2000);
