@@ -1,7 +1,5 @@
 #include "text.h"
 
-#include <cerrno>
-
 #include <fmt/format.h>
 
 #if defined(_WIN32)
@@ -77,20 +75,24 @@ bool holdsLineBreak(std::string_view text)
 bool meansNoEntry(const std::error_code& error)
 {
 #if defined(_WIN32)
-    // Queries that go through the Windows API report its own codes.
-    if (error.category() == std::system_category()) {
-        const auto code = static_cast<DWORD>(error.value());
-        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH ||
-               code == ERROR_INVALID_NAME;
+    // Every query goes through the Windows API; the C runtime's errno
+    // mapping would count more failures as "no entry" than these four.
+    if (error.category() != std::system_category()) {
+        return false;
     }
-#endif
+    const auto code = static_cast<DWORD>(error.value());
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH ||
+           code == ERROR_INVALID_NAME;
+#else
     // A dangling link, a file used as a folder and a link loop all leave
     // nothing at the end of the path.
     return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||
            error == std::errc::too_many_symbolic_link_levels || error == std::errc::invalid_argument ||
            error == std::errc::filename_too_long;
+#endif
 }
 
+#if !defined(_WIN32)
 fs::file_status statusOf(const fs::path& path, const char* operation)
 {
     std::error_code error;
@@ -103,6 +105,7 @@ fs::file_status statusOf(const fs::path& path, const char* operation)
     }
     return status;
 }
+#endif
 
 bool pathExists(const fs::path& path)
 {

@@ -26,6 +26,10 @@ unsigned processCodePage();
 // system's code.
 std::filesystem::path pathFromNarrow(std::string_view text, unsigned codePage);
 std::string narrowFromPath(const std::filesystem::path& path, unsigned codePage);
+
+// The attributes of what `path` finally leads to, links and junctions
+// followed: ERROR_SUCCESS, or the failure's code.
+unsigned long attributesFollowingLinks(const wchar_t* path, unsigned long& attributes);
 #endif
 
 // The text with control characters escaped (\n, \r, \t, \xHH), so that it
@@ -35,7 +39,9 @@ std::string printable(std::string_view text);
 // True for a line break of either kind.
 bool holdsLineBreak(std::string_view text);
 
-// The errors that mean "no such entry" rather than a failed query.
+// The errors that mean "no such entry" rather than a failed query. On
+// Windows these are the system's file not found, path not found, bad network
+// path and invalid name, and nothing else.
 bool meansNoEntry(const std::error_code& error);
 
 // Status following symbolic links; a missing entry gives file_type::not_found.

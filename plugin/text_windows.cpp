@@ -131,3 +131,43 @@ fs::path finalPathOf(const fs::path& path)
     }
     return fs::path(std::move(text));
 }
+
+unsigned long attributesFollowingLinks(const wchar_t* path, unsigned long& attributes)
+{
+    // Opening follows every link and junction to its end, where
+    // GetFileAttributesExW would describe the link itself.
+    HANDLE file = ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return ::GetLastError();
+    FILE_BASIC_INFO information{};
+    DWORD error = ERROR_SUCCESS;
+    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &information, sizeof information)) {
+        error = ::GetLastError();
+    }
+    ::CloseHandle(file);
+    attributes = information.FileAttributes;
+    return error;
+}
+
+fs::file_status statusOf(const fs::path& path, const char* operation)
+{
+    // One query for what is not a link; a link costs a second, following it.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    DWORD error = ERROR_SUCCESS;
+    DWORD attributes = 0;
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        error = ::GetLastError();
+    } else {
+        attributes = data.dwFileAttributes;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            error = attributesFollowingLinks(path.c_str(), attributes);
+        }
+    }
+    if (error != ERROR_SUCCESS) {
+        const std::error_code code(static_cast<int>(error), std::system_category());
+        if (meansNoEntry(code)) return fs::file_status(fs::file_type::not_found);
+        throw fs::filesystem_error(operation, path, code);
+    }
+    return fs::file_status((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? fs::file_type::directory
+                                                                        : fs::file_type::regular);
+}

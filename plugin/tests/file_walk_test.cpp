@@ -7,7 +7,11 @@
 #include "file_walk.h"
 #include "plugin_fixture.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <map>
+
+#include "file_walk_windows.h"
+#else
 #include <sys/resource.h>
 #include <sys/stat.h>
 #endif
@@ -91,6 +95,224 @@ TEST_F(FileWalk, NamesTheFolderItCannotOpen)
         EXPECT_EQ(error.code(), std::errc::not_a_directory);
     }
 }
+
+#if defined(_WIN32)
+constexpr DWORD file = FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
+
+// Folder listings as Windows gives them, recorded: each folder's entries in
+// listing order, or the error that opening or reading it gives; each link's
+// target, or the error that querying it gives. Every query is counted.
+class RecordedFileSystem final : public ListingSource {
+public:
+    struct Entry {
+        std::wstring name;
+        DWORD attributes;
+        DWORD reparseTag = 0;
+    };
+    struct Folder {
+        std::vector<Entry> entries;
+        DWORD openError = ERROR_SUCCESS;
+        DWORD endOfListing = ERROR_NO_MORE_FILES;
+    };
+    struct Target {
+        DWORD error;
+        DWORD attributes = 0;
+    };
+
+    std::map<std::wstring, Folder> folders;  // by path text, separator included
+    std::map<std::wstring, Target> targets;
+    std::vector<std::wstring> queried;
+
+    std::unique_ptr<FolderListing> list(const std::wstring& path, DWORD& error) override
+    {
+        const auto found = folders.find(path);
+        error = found == folders.end() ? ERROR_PATH_NOT_FOUND : found->second.openError;
+        if (error != ERROR_SUCCESS) return nullptr;
+        return std::make_unique<Listing>(found->second);
+    }
+
+    DWORD targetAttributes(const std::wstring& path, DWORD& attributes) override
+    {
+        queried.push_back(path);
+        const auto found = targets.find(path);
+        if (found == targets.end()) return ERROR_FILE_NOT_FOUND;
+        attributes = found->second.attributes;
+        return found->second.error;
+    }
+
+private:
+    class Listing final : public FolderListing {
+    public:
+        explicit Listing(const Folder& recorded) : recorded(recorded) {}
+        DWORD next(ListedEntry& entry) override
+        {
+            if (at == recorded.entries.size()) return recorded.endOfListing;
+            const Entry& listed = recorded.entries[at++];
+            entry = {listed.name.c_str(), listed.attributes, listed.reparseTag};
+            return ERROR_SUCCESS;
+        }
+
+    private:
+        const Folder& recorded;
+        std::size_t at = 0;
+    };
+};
+
+// The real file system, with its link queries counted.
+class CountedFileSystem final : public ListingSource {
+public:
+    std::unique_ptr<FolderListing> list(const std::wstring& path, DWORD& error) override
+    {
+        return real->list(path, error);
+    }
+    DWORD targetAttributes(const std::wstring& path, DWORD& attributes) override
+    {
+        queried.push_back(path);
+        return real->targetAttributes(path, attributes);
+    }
+
+    std::unique_ptr<ListingSource> real = windowsFileSystem();
+    std::vector<std::wstring> queried;
+};
+
+struct RecordedWalk {
+    const char* what;
+    std::wstring root;
+    std::map<std::wstring, RecordedFileSystem::Folder> folders;
+    std::map<std::wstring, RecordedFileSystem::Target> targets;
+    std::vector<std::wstring> files;    // in walk order
+    std::vector<std::wstring> queried;  // link queries, in order
+    DWORD error = ERROR_SUCCESS;        // raised with `errorPath`
+    std::wstring errorPath = {};
+};
+
+const RecordedFileSystem::Entry dot{L".", folder};
+const RecordedFileSystem::Entry dotDot{L"..", folder};
+
+// What Wine cannot make: junctions, links to files, links to nothing, the
+// errors of a network path that is gone, listings that are not sorted.
+const RecordedWalk recordedWalks[] = {
+    {"a junction to a parent folder is listed, not entered",
+     L"C:\\maps",
+     {{L"C:\\maps\\", {{dot, dotDot, {L"sub", folder}, {L"a.upk", file}}}},
+      {L"C:\\maps\\sub\\", {{dot, dotDot, {L"up", folder | link, IO_REPARSE_TAG_MOUNT_POINT}, {L"b.udk", file}}}},
+      {L"C:\\maps\\sub\\up\\", {{dot, dotDot, {L"sub", folder}, {L"a.upk", file}}}}},
+     {{L"C:\\maps\\sub\\up", {ERROR_SUCCESS, folder}}},
+     {L"C:\\maps\\sub\\b.udk", L"C:\\maps\\a.upk"},
+     {L"C:\\maps\\sub\\up"}},
+    {"a link to a folder is listed, not entered; a link to a map is a map",
+     L"C:\\maps\\",
+     {{L"C:\\maps\\", {{{L"linked", folder | link, IO_REPARSE_TAG_SYMLINK}, {L"link.upk", file | link, IO_REPARSE_TAG_SYMLINK}}}},
+      {L"C:\\maps\\linked\\", {{{L"inside.upk", file}}}}},
+     {{L"C:\\maps\\linked", {ERROR_SUCCESS, folder}}, {L"C:\\maps\\link.upk", {ERROR_SUCCESS, file}}},
+     {L"C:\\maps\\link.upk"},
+     {L"C:\\maps\\linked", L"C:\\maps\\link.upk"}},
+    {"the four errors of a link's target mean a link to nothing, not a file",
+     L"D:\\maps",
+     {{L"D:\\maps\\", {{{L"dangling.upk", file | link, IO_REPARSE_TAG_SYMLINK},
+                          {L"folder gone.upk", file | link, IO_REPARSE_TAG_SYMLINK},
+                          {L"network gone.upk", file | link, IO_REPARSE_TAG_SYMLINK},
+                          {L"bad name.upk", file | link, IO_REPARSE_TAG_SYMLINK},
+                          {L"kept.upk", file}}}}},
+     {{L"D:\\maps\\dangling.upk", {ERROR_FILE_NOT_FOUND}},
+      {L"D:\\maps\\folder gone.upk", {ERROR_PATH_NOT_FOUND}},
+      {L"D:\\maps\\network gone.upk", {ERROR_BAD_NETPATH}},
+      {L"D:\\maps\\bad name.upk", {ERROR_INVALID_NAME}}},
+     {L"D:\\maps\\kept.upk"},
+     {L"D:\\maps\\dangling.upk", L"D:\\maps\\folder gone.upk", L"D:\\maps\\network gone.upk",
+      L"D:\\maps\\bad name.upk"}},
+    {"any other error of a link's target is raised with the link's path",
+     L"D:\\maps",
+     {{L"D:\\maps\\", {{{L"a.upk", file}, {L"locked.upk", file | link, IO_REPARSE_TAG_SYMLINK}}}}},
+     {{L"D:\\maps\\locked.upk", {ERROR_ACCESS_DENIED}}},
+     {L"D:\\maps\\a.upk"},
+     {L"D:\\maps\\locked.upk"},
+     ERROR_ACCESS_DENIED,
+     L"D:\\maps\\locked.upk"},
+    {"listing order, depth first, never sorted; no query without a reparse point",
+     L"C:\\maps",
+     {{L"C:\\maps\\",
+       {{{L"zeta.upk", file}, {L"Alpha.udk", FILE_ATTRIBUTE_NORMAL}, {L"mid", folder},
+         {L"beta.upk", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | file}}}},
+      {L"C:\\maps\\mid\\", {{dot, dotDot, {L"z.upk", file}, {L"empty", folder}, {L"a.upk", file}}}},
+      {L"C:\\maps\\mid\\empty\\", {{dot, dotDot}}}},
+     {},
+     {L"C:\\maps\\zeta.upk", L"C:\\maps\\Alpha.udk", L"C:\\maps\\mid\\z.upk", L"C:\\maps\\mid\\a.upk",
+      L"C:\\maps\\beta.upk"},
+     {}},
+    {"a subfolder gone since its parent was listed is skipped",
+     L"C:\\maps",
+     {{L"C:\\maps\\", {{{L"gone", folder}, {L"a.upk", file}}}}},
+     {},
+     {L"C:\\maps\\a.upk"},
+     {}},
+    {"a subfolder that cannot be opened is raised with its path",
+     L"C:\\maps",
+     {{L"C:\\maps\\", {{{L"a.upk", file}, {L"locked", folder}, {L"b.upk", file}}}},
+      {L"C:\\maps\\locked\\", {{}, ERROR_ACCESS_DENIED}}},
+     {},
+     {L"C:\\maps\\a.upk"},
+     {},
+     ERROR_ACCESS_DENIED,
+     L"C:\\maps\\locked"},
+    {"a listing that fails part-way is raised with its folder's path",
+     L"\\\\server\\share\\maps",
+     {{L"\\\\server\\share\\maps\\", {{{L"sub", folder}}}},
+      {L"\\\\server\\share\\maps\\sub\\", {{{L"a.upk", file}}, ERROR_SUCCESS, ERROR_NETNAME_DELETED}}},
+     {},
+     {L"\\\\server\\share\\maps\\sub\\a.upk"},
+     {},
+     ERROR_NETNAME_DELETED,
+     L"\\\\server\\share\\maps\\sub"},
+    {"an empty drive lists not even its dots",
+     L"E:\\",
+     {{L"E:\\", {{}, ERROR_FILE_NOT_FOUND}}},
+     {},
+     {},
+     {}},
+};
+
+TEST_F(FileWalk, FollowsRecordedWindowsListings)
+{
+    for (const auto& row : recordedWalks) {
+        SCOPED_TRACE(row.what);
+        RecordedFileSystem recorded;
+        recorded.folders = row.folders;
+        recorded.targets = row.targets;
+        std::vector<NativeText> files;
+        DWORD raised = ERROR_SUCCESS;
+        std::wstring raisedPath;
+        try {
+            forEachRegularFile(row.root, recorded, [&](WalkedPath path) { files.emplace_back(path); });
+        } catch (const fs::filesystem_error& error) {
+            EXPECT_EQ(error.code().category(), std::system_category());
+            raised = static_cast<DWORD>(error.code().value());
+            raisedPath = error.path1().native();
+        }
+        EXPECT_EQ(files, row.files);
+        EXPECT_EQ(recorded.queried, row.queried);
+        EXPECT_EQ(raised, row.error);
+        EXPECT_EQ(raisedPath, row.errorPath);
+    }
+}
+
+// Unix links made by the WineUnixLinks test: a link to a parent folder and
+// one to another folder show as folders with a reparse point.
+TEST_F(FileWalk, EntersNoLinkedFolderAndQueriesOnlyLinks)
+{
+    const fs::path maps = fs::path(TARNWICK_UNIX_LINKS_DIR).make_preferred() / "maps";
+    if (!fs::exists(maps / "sub")) GTEST_SKIP() << "no Unix links here; ctest makes them under Wine";
+    CountedFileSystem counted;
+    std::vector<NativeText> files;
+    forEachRegularFile(maps, counted, [&](WalkedPath path) { files.emplace_back(path); });
+    // Wine lists a link to a file as a plain file, and one to nothing not at all.
+    EXPECT_EQ(files, (std::vector<NativeText>{(maps / "a.upk").native(), (maps / "link.upk").native(),
+                                              (maps / "sub" / "b.udk").native()}));
+    EXPECT_EQ(counted.queried, (std::vector<NativeText>{(maps / "linked").native(), (maps / "sub" / "up").native()}));
+}
+#endif
 
 #if !defined(_WIN32)
 // Runs out of descriptors part-way down: the error names the subfolder.

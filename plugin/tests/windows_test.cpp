@@ -110,6 +110,63 @@ TEST(FinalPath, IsTheSystemsNameForTheFileAtAnyLength)
     if (underWine) GTEST_SKIP() << "Wine answers any name past MAX_PATH with ERROR_MORE_DATA: that row needs Windows";
 }
 
+// Real queries where Wine makes the case. A network path that is gone gives
+// 53 on Windows but 66 under Wine: the recorded walk covers it.
+TEST(NoEntry, RealQueriesFindNothingOnlyForTheFourErrors)
+{
+    TemporaryFolder folder;
+    writeFile(folder.root / "file.upk", "map");
+    const fs::path links = fs::path(TARNWICK_UNIX_LINKS_DIR).make_preferred() / "maps";
+    const struct {
+        const char* what;
+        fs::path path;
+        DWORD queryError;
+    } missing[] = {
+        {"a missing file", folder.root / "missing.upk", ERROR_FILE_NOT_FOUND},
+        {"a missing folder on the way", folder.root / "missing" / "map.upk", ERROR_PATH_NOT_FOUND},
+        {"a file taken for a folder", folder.root / "file.upk" / "map.upk", ERROR_PATH_NOT_FOUND},
+        {"an invalid name", folder.root / "a<b.upk", ERROR_INVALID_NAME},
+    };
+    for (const auto& row : missing) {
+        SCOPED_TRACE(row.what);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        EXPECT_FALSE(::GetFileAttributesExW(row.path.c_str(), GetFileExInfoStandard, &data));
+        EXPECT_EQ(::GetLastError(), row.queryError);
+        EXPECT_EQ(statusOf(row.path, "status").type(), fs::file_type::not_found);
+        EXPECT_FALSE(pathExists(row.path));
+    }
+    EXPECT_EQ(statusOf(folder.root / "file.upk", "status").type(), fs::file_type::regular);
+    EXPECT_EQ(statusOf(folder.root, "status").type(), fs::file_type::directory);
+
+    if (!fs::exists(links / "sub")) GTEST_SKIP() << "no Unix links here; ctest makes them under Wine";
+    // Followed to the end: a folder link is a folder, a link to nothing is nothing.
+    EXPECT_EQ(statusOf(links / "linked", "status").type(), fs::file_type::directory);
+    EXPECT_EQ(statusOf(links / "link.upk", "status").type(), fs::file_type::regular);
+    EXPECT_EQ(statusOf(links / "dangling.upk", "status").type(), fs::file_type::not_found);
+    // A link that leads to itself fails with another error, which is raised.
+    try {
+        pathExists(links / "self.upk");
+        FAIL() << "a link loop counted as no entry";
+    } catch (const fs::filesystem_error& error) {
+        EXPECT_EQ(error.code(), std::error_code(ERROR_CANT_RESOLVE_FILENAME, std::system_category()));
+        EXPECT_EQ(error.path1(), links / "self.upk");
+        EXPECT_NE(std::string(error.what()).find("exists"), std::string::npos) << error.what();
+    }
+}
+
+// The scan that used to recurse through sub\up\sub\up... until the path was
+// too long, and list nothing.
+TEST_F(PluginTest, ScanListsBesideALinkToAParentFolderAndCompletes)
+{
+    const fs::path maps = fs::path(TARNWICK_UNIX_LINKS_DIR).make_preferred() / "maps";
+    if (!fs::exists(maps / "sub")) GTEST_SKIP() << "no Unix links here; ctest makes them under Wine";
+    loadPlugin();
+    useMapsFolder(maps.string() + "\\");
+    EXPECT_EQ(readPage(settingsFile()), expectedPage("a.upk@a.upk&link.upk@link.upk&sub\\b.udk@sub\\b.udk"));
+    EXPECT_TRUE(logs().empty());
+    EXPECT_TRUE(errors().empty());
+}
+
 TEST(GameMapFolder, LiesTwoLevelsAboveTheWorkingDirectoryOnADrive)
 {
     EXPECT_EQ(gameMapFolderFor(L"D:\\Game\\Binaries\\Win64").native(), L"D:\\Game\\TAGame\\CookedPCConsole");
