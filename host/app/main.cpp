@@ -29,6 +29,7 @@
 #include "bakkesmod/plugin.h"
 #include "platform.h"
 #include "tarnwick/host/host.h"
+#include "text.h"
 
 #if TARNWICK_HAVE_LIBEDIT
 #include "line_editor.h"
@@ -121,6 +122,23 @@ fs::path pathFromArgument(const std::string& text)
 #endif
 }
 
+// A console line given on the command line, as narrow text in the process
+// code page like every other console line.
+std::string consoleLineFromArgument(const std::string& text)
+{
+#if defined(_WIN32)
+    try {
+        return text::narrowFromUtf16(text::encodeUtf16(text::decodeUtf8(text)));
+    } catch (const std::system_error&) {
+        const std::filesystem::path shown(std::u8string(text.begin(), text.end()));
+        throw UsageError(fmt::format("--exec \"{}\": {} cannot represent all of its characters",
+                                     text::narrowFromPath(shown), text::narrowEncodingName()));
+    }
+#else
+    return text;
+#endif
+}
+
 Options parseArguments(int argc, char** argv)
 {
     Options options;
@@ -157,7 +175,7 @@ Options parseArguments(int argc, char** argv)
                 throw UsageError(fmt::format("{} needs a value", name));
             };
             if (name == "--exec") {
-                options.execLines.push_back(takeValue());
+                options.execLines.push_back(consoleLineFromArgument(takeValue()));
                 continue;
             }
             const auto option = std::find_if(std::begin(valued), std::end(valued),
@@ -180,8 +198,8 @@ fs::path defaultPlugin(const fs::path& programFolder)
     const fs::path installed = programFolder.parent_path() / "lib" / "tarnwick" / pluginFileName;
     if (fs::exists(beside)) return beside;
     if (fs::exists(installed)) return installed;
-    throw PluginLoadError(fmt::format("no plugin at {} or {}; name one with --plugin FILE", beside.string(),
-                                     installed.string()));
+    throw PluginLoadError(fmt::format("no plugin at {} or {}; name one with --plugin FILE",
+                                     text::narrowFromPath(beside), text::narrowFromPath(installed)));
 }
 
 fs::path defaultHostFolder()
@@ -379,6 +397,7 @@ int run(const Options& options)
 
 int hostMain(int argc, char** argv)
 {
+    const tarnwick::host::app::ConsoleTextOutput consoleText;
     try {
         const Options options = parseArguments(argc, argv);
         if (options.help) {

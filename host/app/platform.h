@@ -38,6 +38,24 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// On a Windows console, shows the host's narrow text, which is in the process
+// code page, by writing standard output and error as UTF-16: the console's
+// own code page is another. Nothing changes elsewhere, or when the output
+// goes to a file or a pipe. Undone on destruction.
+class ConsoleTextOutput {
+public:
+    ConsoleTextOutput();
+    ~ConsoleTextOutput();
+    ConsoleTextOutput(const ConsoleTextOutput&) = delete;
+    ConsoleTextOutput& operator=(const ConsoleTextOutput&) = delete;
+
+private:
+#if defined(_WIN32)
+    struct Streams;
+    std::unique_ptr<Streams> streams_;
+#endif
+};
+
 // Reads console lines on a thread of its own and hands each one over as it
 // arrives, then reports the end of the input. Destruction stops the thread,
 // even while it waits for a line that never comes.

@@ -128,6 +128,10 @@ SessionSignals::~SessionSignals()
     ::close(s.read);
 }
 
+ConsoleTextOutput::ConsoleTextOutput() = default;
+
+ConsoleTextOutput::~ConsoleTextOutput() = default;
+
 LineReader::LineReader(const std::optional<std::filesystem::path>& script, std::optional<std::string> prompt)
     : name_(script ? "script " + script->string() : "standard input"), prompt_(std::move(prompt))
 {

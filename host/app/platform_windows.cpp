@@ -3,12 +3,17 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
 #include <iostream>
 #include <mutex>
+#include <optional>
+#include <streambuf>
 #include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
+
+#include "text.h"
 
 namespace tarnwick::host::app {
 
@@ -67,6 +72,67 @@ BOOL WINAPI onConsoleControl(DWORD event)
     return TRUE;
 }
 
+// Takes narrow text in the process code page and writes it to a console as
+// UTF-16, a line (or a flush) at a time. The host writes whole lines, so no
+// character is split between two writes.
+class ConsoleBuffer final : public std::streambuf {
+public:
+    explicit ConsoleBuffer(HANDLE console) : console(console) {}
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            const char text = traits_type::to_char_type(c);
+            xsputn(&text, 1);
+        }
+        return traits_type::not_eof(c);
+    }
+
+    std::streamsize xsputn(const char* text, std::streamsize count) override
+    {
+        // The game thread and the reading thread (its prompt) both write.
+        std::lock_guard lock(mutex);
+        pending.append(text, static_cast<std::size_t>(count));
+        if (std::memchr(text, '\n', static_cast<std::size_t>(count)) != nullptr) writePending();
+        return count;
+    }
+
+    int sync() override
+    {
+        std::lock_guard lock(mutex);
+        writePending();
+        return 0;
+    }
+
+private:
+    void writePending()
+    {
+        if (pending.empty()) return;
+        // Bytes that are no text in the code page show as \xNN.
+        const std::u16string wide = text::encodeUtf16(text::decodeUtf8(text::utf8FromNarrow(pending)));
+        pending.clear();
+        const auto* next = reinterpret_cast<const wchar_t*>(wide.data());
+        for (std::size_t left = wide.size(); left > 0;) {
+            DWORD written = 0;
+            const auto chunk = static_cast<DWORD>(std::min<std::size_t>(left, 16 * 1024));
+            if (!::WriteConsoleW(console, next, chunk, &written, nullptr) || written == 0) return;
+            next += written;
+            left -= written;
+        }
+    }
+
+    HANDLE console;
+    std::mutex mutex;
+    std::string pending;
+};
+
+bool isConsole(HANDLE handle)
+{
+    DWORD mode = 0;
+    return ::GetConsoleMode(handle, &mode) != 0;
+}
+
 }  // namespace
 
 struct SessionSignals::State {};
@@ -87,6 +153,39 @@ SessionSignals::~SessionSignals()
     }
     ::SetEvent(sessionEnded);
     ::SetConsoleCtrlHandler(onConsoleControl, FALSE);
+}
+
+struct ConsoleTextOutput::Streams {
+    std::optional<ConsoleBuffer> out;
+    std::optional<ConsoleBuffer> err;
+    std::streambuf* savedOut = nullptr;
+    std::streambuf* savedErr = nullptr;
+};
+
+ConsoleTextOutput::ConsoleTextOutput() : streams_(std::make_unique<Streams>())
+{
+    if (HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE); isConsole(out)) {
+        std::cout.flush();
+        streams_->out.emplace(out);
+        streams_->savedOut = std::cout.rdbuf(&*streams_->out);
+    }
+    if (HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE); isConsole(err)) {
+        std::cerr.flush();
+        streams_->err.emplace(err);
+        streams_->savedErr = std::cerr.rdbuf(&*streams_->err);
+    }
+}
+
+ConsoleTextOutput::~ConsoleTextOutput()
+{
+    if (streams_->savedOut != nullptr) {
+        std::cout.flush();
+        std::cout.rdbuf(streams_->savedOut);
+    }
+    if (streams_->savedErr != nullptr) {
+        std::cerr.flush();
+        std::cerr.rdbuf(streams_->savedErr);
+    }
 }
 
 struct LineReader::Shared {
@@ -157,6 +256,42 @@ void LineReader::start(LineCallback onLine, EndCallback onEnd)
                 shared->onEnd();
             });
         };
+        // A console hands over keys in its own input code page; read them as
+        // UTF-16 and convert whole lines to the process code page instead.
+        const bool console = isConsole(shared->input);
+        std::u16string widePending;
+        bool ended = false;
+        // Reads what arrives next into `pending`; false with the read's error.
+        const auto readMore = [&](DWORD& count) {
+            if (!console) {
+                char buffer[4096];
+                if (!::ReadFile(shared->input, buffer, sizeof buffer, &count, nullptr)) return false;
+                pending.append(buffer, count);
+                return true;
+            }
+            char16_t buffer[1024];
+            if (!::ReadConsoleW(shared->input, buffer, 1024, &count, nullptr)) return false;
+            widePending.append(buffer, count);
+            for (auto lineEnd = widePending.find(u'\n'); lineEnd != std::u16string::npos;
+                 lineEnd = widePending.find(u'\n')) {
+                const std::u16string line = widePending.substr(0, lineEnd + 1);
+                widePending.erase(0, lineEnd + 1);
+                // Ctrl-Z at the start of a line ends a console's input.
+                if (line.front() == u'\x1A') {
+                    ended = true;
+                    break;
+                }
+                try {
+                    pending += text::narrowFromUtf16(line);
+                } catch (const std::system_error&) {
+                    whileRunning([&] {
+                        std::cerr << "tarnwick-host: the line was not run: " << text::narrowEncodingName()
+                                  << " cannot represent all of its characters\n";
+                    });
+                }
+            }
+            return true;
+        };
         bool prompted = false;
         for (;;) {
             if (!prompted && shared->prompt &&
@@ -164,9 +299,8 @@ void LineReader::start(LineCallback onLine, EndCallback onEnd)
                 break;
             }
             prompted = true;
-            char buffer[4096];
             DWORD count = 0;
-            if (!::ReadFile(shared->input, buffer, sizeof buffer, &count, nullptr)) {
+            if (!readMore(count)) {
                 const DWORD code = ::GetLastError();
                 if (code == ERROR_OPERATION_ABORTED) break;
                 if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) {
@@ -183,7 +317,6 @@ void LineReader::start(LineCallback onLine, EndCallback onEnd)
                 end();
                 break;
             }
-            pending.append(buffer, count);
             const bool running = whileRunning([&] {
                 for (auto lineEnd = pending.find('\n'); lineEnd != std::string::npos; lineEnd = pending.find('\n')) {
                     std::string line = pending.substr(0, lineEnd);
@@ -194,6 +327,10 @@ void LineReader::start(LineCallback onLine, EndCallback onEnd)
                 }
             });
             if (!running) break;
+            if (ended) {
+                end();
+                break;
+            }
         }
     });
 }

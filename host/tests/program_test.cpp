@@ -22,6 +22,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -656,6 +657,109 @@ TEST(Program, InputAndTraceFailuresAreReportedAndExitWithOne)
                 << "said when it happens: " << host.out();
         }
     }
+}
+#endif
+
+#if defined(_WIN32)
+// The host on a console of its own: Wine makes a console without a window
+// for a program started with CREATE_NO_WINDOW. The test attaches to it, types
+// keys into it and reads what it shows. The console's own code page is not
+// the process's; the host reads and writes it as UTF-16 and converts.
+TEST(Program, ReadsAndShowsConsoleTextInTheProcessCodePage)
+{
+    // Characters of each code page that the others lack; the row of the code
+    // page this runs in is taken (ctest runs it under 932 and 936 too).
+    const struct {
+        unsigned codePage;
+        std::wstring text;
+    } rows[] = {
+        {1252, L"\u00D6l\u00E7\u00FC \u0152uvre \u20AC"},
+        {932, L"\u30BD\u8868"},
+        {936, L"\u30BD\u8868\u4E57"},
+    };
+    const auto row = std::find_if(std::begin(rows), std::end(rows),
+                                  [](const auto& candidate) { return candidate.codePage == ::GetACP(); });
+    if (row == std::end(rows)) GTEST_SKIP() << "nothing to type for code page " << ::GetACP();
+    const std::wstring& typed = row->text;
+    const auto utf8 = [](const std::wstring& text) {
+        const auto bytes = std::filesystem::path(text).u8string();
+        return std::string(bytes.begin(), bytes.end());
+    };
+
+    TempDir folder;
+    std::filesystem::create_directories(folder.path() / "host");
+    const auto trace = folder.path() / "trace.jsonl";
+    std::wstring commandLine = std::filesystem::path(HOST_PROGRAM).native() + L" --plugin \"" +
+                               std::filesystem::path(MINIMAL_PLUGIN).native() + L"\" --host-dir \"" +
+                               (folder.path() / "host").native() + L"\" --trace \"" + trace.native() +
+                               L"\" --exec \"mp_value \\\"" + typed + L"\\\"\"";
+    ::SetEnvironmentVariableW(L"NO_COLOR", L"1");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                          nullptr, folder.path().c_str(), &startup, &process);
+    ::SetEnvironmentVariableW(L"NO_COLOR", nullptr);
+    ASSERT_TRUE(started) << ::GetLastError();
+    struct Detach {
+        PROCESS_INFORMATION& process;
+        ~Detach()
+        {
+            ::FreeConsole();
+            ::TerminateProcess(process.hProcess, 1);
+            ::CloseHandle(process.hThread);
+            ::CloseHandle(process.hProcess);
+        }
+    } detach{process};
+
+    // The console exists once the program has started.
+    ::FreeConsole();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!::AttachConsole(process.dwProcessId)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no console to attach to: " << ::GetLastError();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    HANDLE input = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    HANDLE output = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(input, INVALID_HANDLE_VALUE);
+    ASSERT_NE(output, INVALID_HANDLE_VALUE);
+
+    std::vector<INPUT_RECORD> keys;
+    for (const wchar_t c : L"mp_echo " + typed + L"\rmp_value\rquit\r") {
+        for (const BOOL down : {TRUE, FALSE}) {
+            INPUT_RECORD key{};
+            key.EventType = KEY_EVENT;
+            key.Event.KeyEvent.bKeyDown = down;
+            key.Event.KeyEvent.wRepeatCount = 1;
+            key.Event.KeyEvent.wVirtualKeyCode = c == L'\r' ? VK_RETURN : 0;
+            key.Event.KeyEvent.uChar.UnicodeChar = c;
+            keys.push_back(key);
+        }
+    }
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteConsoleInputW(input, keys.data(), static_cast<DWORD>(keys.size()), &written));
+    ASSERT_EQ(::WaitForSingleObject(process.hProcess, 60'000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(process.hProcess, &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+
+    CONSOLE_SCREEN_BUFFER_INFO screen{};
+    ASSERT_TRUE(::GetConsoleScreenBufferInfo(output, &screen));
+    std::wstring shown(static_cast<std::size_t>(screen.dwSize.X) * static_cast<std::size_t>(screen.dwSize.Y), L' ');
+    DWORD read = 0;
+    ASSERT_TRUE(::ReadConsoleOutputCharacterW(output, shown.data(), static_cast<DWORD>(shown.size()), {0, 0}, &read));
+    ::CloseHandle(input);
+    ::CloseHandle(output);
+    EXPECT_NE(shown.find(L"[MinimalPlugin] " + typed), std::wstring::npos) << utf8(shown);
+    EXPECT_NE(shown.find(L"mp_value = \"" + typed + L"\""), std::wstring::npos) << utf8(shown);
+
+    Strings logs;
+    for (const auto& event : traceOf(trace)) {
+        if (event.at("event") == "log") logs.push_back(event.at("text"));
+    }
+    EXPECT_EQ(logs, (Strings{"mp_value start -> " + utf8(typed), utf8(typed), "unloading"}));
 }
 #endif
 

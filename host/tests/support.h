@@ -33,4 +33,13 @@ HostOptions hostOptions(const TempDir& folder, std::ostream* console, ClockMode 
 // The text of every plugin log line so far, in order.
 std::vector<std::string> logTexts(const Host& host);
 
+// UTF-8 text as the host's narrow text: the same bytes on Linux, the
+// process code page on Windows.
+std::string narrowText(std::u8string_view text);
+
+// Bytes that are no text in the process code page, where there are any:
+// "\xFF\xFE" in UTF-8 and in code pages 932, 936, 949 and 950; in 1252
+// every byte is a character.
+std::optional<std::string> bytesThatAreNoText();
+
 }  // namespace tarnwick::host::testing

@@ -6,6 +6,10 @@
 #include "bakkesmod/unreal_string.h"
 #include "text.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace tarnwick::host::text {
 namespace {
 
@@ -78,6 +82,51 @@ TEST(Wide, SupplementaryCharactersSurviveOnEveryWcharWidth)
     }
 }
 
+#if defined(_WIN32)
+// Narrow text in a code page, both ways, and as the trace records it. In 932
+// "\x83\x5C" is one character, whose second byte is that of a backslash.
+TEST(CodePage, ConvertsNarrowTextExactlyBothWays)
+{
+    const struct {
+        unsigned codePage;
+        std::string narrow;
+        std::u16string wide;
+        std::string utf8;
+    } rows[] = {
+        {1252, "\xD6l\xE7\xFC\\\x8Cuvre \x80.upk", u"\u00D6l\u00E7\u00FC\\\u0152uvre \u20AC.upk",
+         "\xC3\x96l\xC3\xA7\xC3\xBC\\\xC5\x92uvre \xE2\x82\xAC.upk"},
+        {932, "\x83\x5C\x95\x5C\\\x83\x5C.upk", u"\u30BD\u8868\\\u30BD.upk",
+         "\xE3\x82\xBD\xE8\xA1\xA8\\\xE3\x82\xBD.upk"},
+        {936, "\xA5\xBD\xB1\xED\x81\x5C.upk", u"\u30BD\u8868\u4E57.upk",
+         "\xE3\x82\xBD\xE8\xA1\xA8\xE4\xB9\x97.upk"},
+        {CP_UTF8, "caf\xC3\xA9", u"caf\u00E9", "caf\xC3\xA9"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.codePage);
+        EXPECT_EQ(utf16FromNarrow(row.narrow, row.codePage), row.wide);
+        EXPECT_EQ(narrowFromUtf16(row.wide, row.codePage), row.narrow);
+        EXPECT_EQ(utf8FromNarrow(row.narrow, row.codePage), row.utf8);
+        EXPECT_EQ(narrowFromPath(std::wstring(row.wide.begin(), row.wide.end()), row.codePage), row.narrow);
+    }
+}
+
+TEST(CodePage, RefusesWhatIsNoTextAndSpellsItOutForTheTrace)
+{
+    const auto noTranslation = std::error_code(ERROR_NO_UNICODE_TRANSLATION, std::system_category());
+    // A byte no character starts with, and a lead byte without its second.
+    EXPECT_EQ(errorOf([] { utf16FromNarrow("a\xFF", 932); }), noTranslation);
+    EXPECT_EQ(errorOf([] { utf16FromNarrow("a\x83", 932); }), noTranslation);
+    EXPECT_EQ(utf8FromNarrow("a\xFF\x83\x5C\x83", 932), "a\\xFF\xE3\x82\xBD\\x83");
+    EXPECT_EQ(escapeInvalidNarrow("a\xFF\x83\x5C\x83", 932), "a\\xFF\x83\x5C\\x83");
+    EXPECT_EQ(utf8FromNarrow("a\xFF", CP_UTF8), "a\\xFF");
+    // Characters without an exact mapping: refused, or spelt out in a message.
+    EXPECT_EQ(errorOf([] { narrowFromUtf16(u"\u0100rena", 1252); }), noTranslation);
+    EXPECT_EQ(errorOf([] { narrowFromUtf16(u"\u00E9", 932); }), noTranslation);
+    EXPECT_EQ(narrowFromPath(L"\u30BD \u20AC", 1252), "\\u{30BD} \x80");
+    EXPECT_EQ(narrowFromPath(std::wstring{L'a', wchar_t(0xD800)}, 1252), "a\\u{D800}");
+}
+#endif
+
 }  // namespace
 }  // namespace tarnwick::host::text
 
@@ -100,7 +149,16 @@ TEST(UnrealString, ConvertsStrictlyToWideAndUtf8)
 {
     const char16_t map[] = {u'/', 0x00E9, 0xD83D, 0xDE00, 0};
     EXPECT_EQ(UnrealStringWrapper(addressOf({map, 5, 5})).ToWideString(), std::wstring(L"/\u00E9\U0001F600"));
+#if defined(_WIN32)
+    // Narrow text is in the process code page, which has no emoji.
+    const char16_t accented[] = {u'/', 0x00E9, 0};
+    EXPECT_EQ(tarnwick::host::text::utf16FromNarrow(UnrealStringWrapper(addressOf({accented, 3, 3})).ToString()),
+              u"/\u00E9");
+    EXPECT_EQ(tarnwick::host::text::errorOf([&] { UnrealStringWrapper(addressOf({map, 5, 5})).ToString(); }),
+              std::error_code(ERROR_NO_UNICODE_TRANSLATION, std::system_category()));
+#else
     EXPECT_EQ(UnrealStringWrapper(addressOf({map, 5, 5})).ToString(), "/\xC3\xA9\xF0\x9F\x98\x80");
+#endif
 
     const char16_t unpaired[] = {u'a', 0xD83D, 0};
     const auto illegal = std::make_error_code(std::errc::illegal_byte_sequence);

@@ -55,7 +55,7 @@ void replaceFile(const std::filesystem::path& file, std::string_view content)
 {
     const auto fail = [&](int code, std::string_view what) {
         throw std::system_error(code != 0 ? code : EIO, std::generic_category(),
-                                fmt::format("cannot {} {}", what, file.string()));
+                                fmt::format("cannot {} {}", what, text::narrowFromPath(file)));
     };
     std::filesystem::path temporary = file;
     temporary += ".new";
@@ -77,7 +77,7 @@ void replaceFile(const std::filesystem::path& file, std::string_view content)
     if (renameError) {
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
-        throw std::system_error(renameError, fmt::format("cannot replace {}", file.string()));
+        throw std::system_error(renameError, fmt::format("cannot replace {}", text::narrowFromPath(file)));
     }
 }
 

@@ -389,6 +389,18 @@ struct Host::State final : HostServices {
         }
     }
 
+    // A path typed as narrow text, or nothing after saying why.
+    std::optional<std::filesystem::path> pathOf(const std::string& text, std::string_view command)
+    {
+        try {
+            return text::pathFromNarrow(text);
+        } catch (const std::system_error&) {
+            print(mistake(fmt::format("{}: \"{}\" is not a file name: it is not valid {}", command,
+                                      text::escapeInvalidNarrow(text), text::narrowEncodingName())));
+            return std::nullopt;
+        }
+    }
+
     std::optional<std::filesystem::path> findExecFile(const std::filesystem::path& file)
     {
         std::vector<std::filesystem::path> places;
@@ -403,8 +415,9 @@ struct Host::State final : HostServices {
             if (std::filesystem::is_regular_file(place, error)) return place;
         }
         std::vector<std::string> shown;
-        for (const auto& place : places) shown.push_back(place.string());
-        print(mistake(fmt::format("exec: no file {} (looked for {})", file.string(), fmt::join(shown, " and "))));
+        for (const auto& place : places) shown.push_back(text::narrowFromPath(place));
+        print(mistake(fmt::format("exec: no file {} (looked for {})", text::narrowFromPath(file),
+                                  fmt::join(shown, " and "))));
         return std::nullopt;
     }
 
@@ -420,7 +433,9 @@ struct Host::State final : HostServices {
                                       words[1])));
             return false;
         }
-        const auto file = findExecFile(words[1]);
+        const auto named = pathOf(words[1], "exec");
+        if (!named) return false;
+        const auto file = findExecFile(*named);
         if (!file) return false;
         std::ifstream in(*file, std::ios::binary);
         std::string line;
@@ -428,11 +443,11 @@ struct Host::State final : HostServices {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             const auto first = line.find_first_not_of(" \t");
             if (first == std::string::npos || line.compare(first, 2, "//") == 0 || line[first] == '#') continue;
-            lines.push_back({{}, std::move(line), fmt::format("{}:{}: ", file->filename().string(), number), origin,
-                             execDepth + 1});
+            const std::string where = fmt::format("{}:{}: ", text::narrowFromPath(file->filename()), number);
+            lines.push_back({{}, std::move(line), where, origin, execDepth + 1});
         }
         if (in.bad() || (!in.eof() && in.fail())) {
-            print(mistake(fmt::format("exec: cannot read {}", file->string())));
+            print(mistake(fmt::format("exec: cannot read {}", text::narrowFromPath(*file))));
             lines.clear();
             return false;
         }
@@ -450,7 +465,12 @@ struct Host::State final : HostServices {
             }
             outsidePluginCalls([this] { unload(); });
         } else if ((words.size() == 2 || words.size() == 3) && words[1] == "load") {
-            const std::filesystem::path file = words.size() == 3 ? std::filesystem::path(words[2]) : lastLibrary;
+            std::filesystem::path file = lastLibrary;
+            if (words.size() == 3) {
+                const auto named = pathOf(words[2], "plugin load");
+                if (!named) return;
+                file = *named;
+            }
             if (file.empty()) {
                 print("usage: plugin load FILE (no plugin was loaded before)");
                 return;
@@ -531,10 +551,11 @@ struct Host::State final : HostServices {
             }
         }
         if (error) {
-            print(mistake(fmt::format("cannot read the settings folder {}: {}", folder.string(), error.message())));
+            print(mistake(fmt::format("cannot read the settings folder {}: {}", text::narrowFromPath(folder),
+                                      error.message())));
             return;
         }
-        if (files.empty()) print(mistake(fmt::format("no settings pages in {}", folder.string())));
+        if (files.empty()) print(mistake(fmt::format("no settings pages in {}", text::narrowFromPath(folder))));
         std::sort(files.begin(), files.end());
         pages.clear();
         std::size_t nextNumber = 1;
@@ -543,10 +564,10 @@ struct Host::State final : HostServices {
             std::ostringstream content;
             content << in.rdbuf();
             if (!in) {
-                print(mistake(fmt::format("cannot read settings page {}", file.string())));
+                print(mistake(fmt::format("cannot read settings page {}", text::narrowFromPath(file))));
                 continue;
             }
-            trace.record("settings", {{"file", file.string()}});
+            trace.record("settings", {{"file", text::narrowFromPath(file)}});
             pages.push_back({parseSettingsPage(content.str()), nextNumber});
             nextNumber += pages.back().page.controls.size();
             if (show) showPage(pages.back());
@@ -689,10 +710,11 @@ struct Host::State final : HostServices {
     {
         std::u16string units;
         try {
-            units = text::encodeUtf16(text::decodeUtf8(map));
+            // Narrow text is in the process code page, as the plugin wrote it.
+            units = text::utf16FromNarrow(map);
         } catch (const std::system_error&) {
-            reportError(fmt::format("cannot load map \"{}\": its name is not valid UTF-8",
-                                    text::escapeInvalidUtf8(map)));
+            reportError(fmt::format("cannot load map \"{}\": its name is not valid {}", text::escapeInvalidNarrow(map),
+                                    text::narrowEncodingName()));
             return;
         }
         units.push_back(u'\0');
@@ -718,7 +740,7 @@ struct Host::State final : HostServices {
     {
         if (loaded) {
             throw PluginLoadError(
-                fmt::format("{} is loaded already; unload it first", loaded->identity.library.string()));
+                fmt::format("{} is loaded already; unload it first", text::narrowFromPath(loaded->identity.library)));
         }
         PluginLibrary library = PluginLibrary::open(file);
         const auto* info = static_cast<const PluginInfo*>(library.symbol("exports"));
@@ -730,11 +752,11 @@ struct Host::State final : HostServices {
         if (deleteMeAddress == nullptr) missing.emplace_back("deleteMe");
         if (!missing.empty()) {
             throw PluginLoadError(fmt::format("{} is not a plugin for this host: it does not export {}",
-                                              file.string(), fmt::join(missing, ", ")));
+                                              text::narrowFromPath(file), fmt::join(missing, ", ")));
         }
         if (info->hostApiVersion != BakkesMod::Plugin::hostApiVersion) {
             throw PluginLoadError(fmt::format("{} was built for host API version {}; this host runs version {}",
-                                              file.string(), info->hostApiVersion,
+                                              text::narrowFromPath(file), info->hostApiVersion,
                                               BakkesMod::Plugin::hostApiVersion));
         }
         PluginIdentity identity{file,
@@ -749,10 +771,12 @@ struct Host::State final : HostServices {
         try {
             handle = std::bit_cast<GetPluginFunction>(getPluginAddress)();
         } catch (const std::exception& error) {
-            throw PluginLoadError(fmt::format("getPlugin of {} failed: {}", file.string(), error.what()));
+            throw PluginLoadError(
+                fmt::format("getPlugin of {} failed: {}", text::narrowFromPath(file), error.what()));
         }
         if (handle == nullptr || !*handle) {
-            throw PluginLoadError(fmt::format("getPlugin of {} returned no plugin object", file.string()));
+            throw PluginLoadError(
+                fmt::format("getPlugin of {} returned no plugin object", text::narrowFromPath(file)));
         }
 
         auto session = std::make_shared<PluginSession>(*this, identity.className);
@@ -764,7 +788,8 @@ struct Host::State final : HostServices {
                                 {"name", identity.className},
                                 {"version", identity.version},
                                 {"api", identity.hostApiVersion}});
-        print(fmt::format("loaded {} {} from {}", identity.displayName, identity.version, file.string()));
+        print(fmt::format("loaded {} {} from {}", identity.displayName, identity.version,
+                          text::narrowFromPath(file)));
         loaded.emplace(LoadedPlugin{std::move(library), std::move(identity), std::move(session), instance,
                                     std::bit_cast<DeleteMeFunction>(deleteMeAddress)});
         callPlugin("onLoad", [&] { instance->onLoad(); });
@@ -869,14 +894,15 @@ struct Host::State final : HostServices {
         if (error || !in) {
             // Saving over a file that could not be read would lose it.
             configUnreadable = true;
-            reportError(fmt::format("cannot read the config file {}{}; it will not be saved either", file.string(),
-                                    error ? ": " + error.message() : std::string()));
+            reportError(fmt::format("cannot read the config file {}{}; it will not be saved either",
+                                    text::narrowFromPath(file), error ? ": " + error.message() : std::string()));
             return;
         }
         auto parsed = parseConfig(content.str());
         config = std::move(parsed.values);
         for (const auto& problem : parsed.problems) {
-            print(mistake(fmt::format("{}:{}: skipped: {}", file.string(), problem.line, problem.message)));
+            print(mistake(
+                fmt::format("{}:{}: skipped: {}", text::narrowFromPath(file), problem.line, problem.message)));
         }
     }
 

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/host/host.h"
+#include "text.h"
 
 namespace tarnwick::host {
 
@@ -31,7 +32,7 @@ PluginLibrary PluginLibrary::open(const std::filesystem::path& file)
     HMODULE handle = ::LoadLibraryExW(target.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (handle == nullptr) {
         const DWORD code = ::GetLastError();
-        throw PluginLoadError(fmt::format("cannot load plugin library {}: {} (error {})", file.string(),
+        throw PluginLoadError(fmt::format("cannot load plugin library {}: {} (error {})", text::narrowFromPath(file),
                                           systemMessage(code), code));
     }
     return PluginLibrary(handle);

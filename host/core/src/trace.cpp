@@ -11,12 +11,13 @@
 namespace tarnwick::host {
 namespace {
 
+// Strings arrive as narrow text, in the process code page; JSON wants UTF-8.
 nlohmann::json escaped(const nlohmann::json& value)
 {
-    if (value.is_string()) return text::escapeInvalidUtf8(value.get_ref<const std::string&>());
+    if (value.is_string()) return text::utf8FromNarrow(value.get_ref<const std::string&>());
     if (value.is_object()) {
         auto result = nlohmann::json::object();
-        for (const auto& [key, item] : value.items()) result[text::escapeInvalidUtf8(key)] = escaped(item);
+        for (const auto& [key, item] : value.items()) result[text::utf8FromNarrow(key)] = escaped(item);
         return result;
     }
     if (value.is_array()) {
@@ -40,7 +41,7 @@ Trace::Trace(const std::optional<std::filesystem::path>& file, bool keepEvents, 
         if (!*file_) {
             const int code = errno != 0 ? errno : EIO;
             throw std::system_error(code, std::generic_category(),
-                                    fmt::format("cannot create trace file {}", path_.string()));
+                                    fmt::format("cannot create trace file {}", text::narrowFromPath(path_)));
         }
     }
     active_ = file_.has_value() || keepEvents_;
@@ -50,7 +51,7 @@ void Trace::record(std::string_view event, nlohmann::json fields)
 {
     if (!active_) return;  // nobody reads it: nothing is built, nothing kept
     auto entry = escaped(fields);
-    entry["event"] = text::escapeInvalidUtf8(event);
+    entry["event"] = text::utf8FromNarrow(event);
     std::optional<std::system_error> failed;
     {
         std::lock_guard lock(mutex_);
@@ -70,7 +71,7 @@ void Trace::record(std::string_view event, nlohmann::json fields)
 std::system_error Trace::fail(int code)
 {
     failure_.emplace(code != 0 ? code : EIO, std::generic_category(),
-                     fmt::format("cannot write trace file {}", path_.string()));
+                     fmt::format("cannot write trace file {}", text::narrowFromPath(path_)));
     // Half a line may be in the file: nothing more goes after it.
     file_.reset();
     active_ = keepEvents_;

@@ -26,8 +26,9 @@ public:
     Trace(const std::optional<std::filesystem::path>& file, bool keepEvents, std::function<double()> clock,
           FailureCallback onFailure);
 
-    // Adds "t" and "event" to `fields`. Strings that are not valid UTF-8 are
-    // escaped first, so every line stays valid JSON.
+    // Adds "t" and "event" to `fields`. Strings are narrow text, recorded as
+    // UTF-8; bytes that are no text in the process code page are escaped, so
+    // every line stays valid JSON.
     void record(std::string_view event, nlohmann::json fields = nlohmann::json::object());
 
     // Throws std::logic_error unless the events are kept.

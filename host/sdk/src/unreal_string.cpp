@@ -37,5 +37,6 @@ std::wstring UnrealStringWrapper::ToWideString() const
 
 std::string UnrealStringWrapper::ToString() const
 {
-    return tarnwick::host::text::encodeUtf8(engineStringText(address_));
+    namespace text = tarnwick::host::text;
+    return text::narrowFromUtf16(text::encodeUtf16(engineStringText(address_)));
 }

@@ -27,7 +27,10 @@ public:
     // nothing is ever replaced.
     std::wstring ToWideString() const;
 
-    // The same text as UTF-8, converted just as strictly.
+    // The same text as a narrow string, converted just as strictly: in the
+    // process code page, as every narrow string the host exchanges (UTF-8 on
+    // Linux; on Windows a character the code page lacks raises the system's
+    // error).
     std::string ToString() const;
 
 private:
