@@ -135,11 +135,16 @@ void Tarnwick::reloadWatchedMap()
     if (!pathExists(watchPath)) {
         return;
     }
-    std::string mapPath = narrowFromPath(watchPath);
 #if defined(_WIN32)
-    // The game's console wants forward slashes. Elsewhere a backslash is an
-    // ordinary character of a file name and must stay.
-    std::replace(mapPath.begin(), mapPath.end(), '\\', '/');
+    // The game's console wants forward slashes. Swapped in the wide text:
+    // in code pages 932, 936, 949 and 950 the second byte of a character may
+    // be 0x5C, a backslash's byte ("ソ" is 0x83 0x5C in 932).
+    std::wstring slashed = watchPath.native();
+    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+    const std::string mapPath = narrowFromNative(slashed);
+#else
+    // Here a backslash is an ordinary character of a file name and stays.
+    const std::string mapPath = narrowFromPath(watchPath);
 #endif
     if (mapPath.find('"') != std::string::npos || holdsLineBreak(mapPath)) {
         log("Cannot reload a map whose path holds a double quote or a line break: " + printable(mapPath));

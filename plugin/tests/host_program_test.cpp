@@ -12,6 +12,7 @@
 #endif
 
 #include "plugin_fixture.h"
+#include "text.h"
 
 namespace tarnwick::test {
 namespace {
@@ -316,6 +317,93 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
     // The trace stamps an event a moment after the host acts on it.
     EXPECT_GE(delay, 0.99);
     EXPECT_LT(delay, 3.0);
+}
+
+// Names for a map in each code page the host may run in; the row of the
+// code page this process runs in is taken. Besides the plain run (1252 under
+// Wine), ctest runs this under LC_ALL=ja_JP.UTF-8 (932) and zh_CN.UTF-8
+// (936), where "ソ" and "表" (932) and "乗" (936) end in 0x5C, a backslash's
+// byte.
+const struct {
+    unsigned codePage;  // 0: UTF-8, as narrow text is on Linux
+    const char8_t* folder;
+    const char8_t* map;
+} mapNamesByCodePage[] = {
+#if defined(_WIN32)
+    {1252, u8"\u00D6l\u00E7\u00FC", u8"\u0152uvre \u20AC.upk"},
+    {932, u8"\u30BD\u8868", u8"\u30BD\u8868.upk"},
+    {936, u8"\u30BD\u8868\u4E57", u8"\u4E57.upk"},
+#else
+    {0, u8"\u00D6l\u00E7\u00FC \u30BD\u8868", u8"\u0152uvre \u20AC.upk"},
+#endif
+};
+
+TEST_F(HostProgram, ListsLoadsAndReloadsAMapNamedInTheProcessCodePage)
+{
+#if defined(_WIN32)
+    const unsigned codePage = ::GetACP();
+#else
+    const unsigned codePage = 0;
+#endif
+    const auto names = std::find_if(std::begin(mapNamesByCodePage), std::end(mapNamesByCodePage),
+                                    [&](const auto& row) { return row.codePage == codePage; });
+    if (names == std::end(mapNamesByCodePage)) GTEST_SKIP() << "no map names for code page " << codePage;
+    // The trace holds UTF-8; the console, the page and the commands hold
+    // narrow text in the code page. (Linux paths are UTF-8 bytes already.)
+#if defined(_WIN32)
+    const auto fromUtf8 = [](const char8_t* text) { return fs::path(text); };
+    const auto utf8 = [](const fs::path& path) {
+        const auto text = path.u8string();
+        return std::string(text.begin(), text.end());
+    };
+#else
+    const auto fromUtf8 = [](const char8_t* text) { return fs::path(reinterpret_cast<const char*>(text)); };
+    const auto utf8 = [](const fs::path& path) { return path.native(); };
+#endif
+    const fs::path inMaps = fromUtf8(names->folder) / fromUtf8(names->map);
+    const fs::path named = mapsFolder / inMaps;
+    fs::remove_all(mapsFolder);  // the only map, in place of nested/Arena.upk
+    writeFile(named, "map v1\n");
+    const fs::path::string_type separator(1, fs::path::preferred_separator);
+    const std::string folderText = narrowFromPath(mapsFolder.native() + separator);
+    const std::string relative = narrowFromPath(inMaps);
+    const fs::path full = mapsFolder.native() + separator + inMaps.native();
+    fs::path::string_type slashed = full.native();
+#if defined(_WIN32)
+    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+#endif
+
+    start();
+    send("tw_workshop \"" + folderText + "\"\ntw_filepath \"" + relative + "\"\ntw_reload\n");
+    const auto watching = [&] {
+        long n = 0;
+        for (auto& event : traced("log")) n += event.at("text").get<std::string>().starts_with("Watching: ");
+        return n;
+    };
+    ASSERT_TRUE(awaitTrace([&] { return watching() == 1; })) << readFile(folder.root / "console.txt");
+    EXPECT_EQ(readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"),
+              expectedPage(relative + "@" + relative));
+    EXPECT_EQ(pluginCommands("load_workshop \"" + utf8(full) + "\""), 1);
+
+    // A console line runs after the load that started the watcher.
+    send("wait 0\n");
+    ASSERT_TRUE(awaitTrace([&] { return commands("console", "wait 0") == 1; }));
+    appendOnce(named, "edit\n");
+    // Slashes only where there were separators.
+    const std::string reload = "load_workshop \"" + utf8(slashed) + "\"";
+    ASSERT_TRUE(awaitTrace([&] { return pluginCommands(reload) >= 1 && watching() >= 2; }));
+    send("quit\n");
+    EXPECT_EQ(finish(), 0);
+
+    // The game side got the right engine string both times.
+    const auto preload = traced("preload");
+    ASSERT_GE(preload.size(), 2u);
+    EXPECT_EQ(preload[0].at("map"), utf8(full));
+    EXPECT_EQ(preload[1].at("map"), utf8(slashed));
+    const auto logs = traced("log");
+    EXPECT_EQ(logs[0].at("text"), "Watching: " + utf8(full));
+    EXPECT_EQ(logs[1].at("text"), "Watching: " + utf8(slashed));
+    EXPECT_TRUE(traced("error").empty());
 }
 
 #if !defined(_WIN32)
