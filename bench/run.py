@@ -2,9 +2,11 @@
 """Tarnwick's benchmarks: the scan and the watcher against their peers and
 the floor, in one run, side by side. Prints one table and writes it as JSON.
 
-    bench/run.sh BIN_DIR [--quick] [--json FILE] [--only scan|watch|micro]...
+    bench/run.sh BIN_DIR [--quick] [--json FILE] [--windows WIN_BIN_DIR]
+                 [--only scan|watch|micro|winscan]...
 
-BIN_DIR holds the built programs (build/default/bin). The peers are
+BIN_DIR holds the built programs (build/default/bin); WIN_BIN_DIR the Windows
+ones (build/windows/bin), whose scan runs under Wine. The peers are
 inotifywait (inotify-tools), fswatch, GNU find and fdfind (fd-find); a missing
 peer is left out of the table. Timed comparisons interleave the tools within
 each repetition, so a burst of load from elsewhere hits all of them alike.
@@ -524,6 +526,34 @@ def bench_scan(bin_dir, work, quick, results, log):
     return results["scan"]
 
 
+def bench_windows_scan(bin_dir, windows_bin, work, quick, results, log):
+    """The Windows build's scan under Wine, against a bare FindFirstFileExW
+    walk and std::filesystem's iterator, all in one process."""
+    wine = shutil.which("wine64") or "/usr/lib/wine/wine64"
+    if not os.path.exists(wine):
+        log("winscan: wine64 not found, skipped")
+        return None
+    program = os.path.join(windows_bin, "tarnwick-bench-winscan.exe")
+    if not os.path.exists(program):
+        log(f"winscan: {program} not built, skipped")
+        return None
+    tree = os.path.join(work, "scan tree")
+    if not os.path.exists(tree):
+        subprocess.run([os.path.join(bin_dir, "tarnwick-bench-tree"), tree, "100000"], check=True,
+                       capture_output=True)
+    environment = dict(os.environ, WINEPREFIX=os.path.join(os.path.dirname(windows_bin), "wine-prefix"),
+                       WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
+    reps = 3 if quick else 10
+    log(f"winscan: {reps} rounds of the plugin's scan and the floor under Wine, interleaved (plus one warm-up); "
+        "then std::filesystem's walk once")
+    done = subprocess.run([wine, program, "Z:" + tree,
+                           "--repeat", str(reps)], check=True, capture_output=True, text=True, env=environment)
+    data = json.loads(done.stdout.strip().splitlines()[-1])
+    data["ratio"] = [p / f for p, f in zip(data["plugin_ms"], data["floor_ms"])]
+    results["winscan"] = data
+    return data
+
+
 # --- microbenchmarks -------------------------------------------------------
 
 
@@ -548,7 +578,7 @@ def bench_micro(bin_dir, work, quick, results, log):
 
 # --- the table -------------------------------------------------------------
 
-COLUMNS = ["tarnwick", "floor", "inotifywait", "fswatch", "find", "fdfind"]
+COLUMNS = ["tarnwick", "floor", "inotifywait", "fswatch", "find", "fdfind", "std walk"]
 
 
 def fmt(value, digits=1):
@@ -591,6 +621,25 @@ def build_table(results):
             f"at most one per folder: {scan['tree']['directories'] + 1:,}",
             met(stats["tarnwick"]["on_open_folders"] <= scan['tree']['directories'] + 1))
         add("scan 100k", "stat calls: the maps folder itself", {k: fmt(v["on_tree_folder"]) for k, v in stats.items()})
+
+    winscan = results.get("winscan")
+    if winscan:
+        ratio = median(winscan["ratio"])
+        standard = fmt(winscan["std_ms"])
+        if winscan["std_error"]:
+            standard += f" (ended: {winscan['std_error']})"
+        add("scan 100k, Windows (Wine)", "in-process scan ms, median (settings file included)",
+            {"tarnwick": fmt(median(winscan["plugin_ms"])), "floor": fmt(median(winscan["floor_ms"])),
+             "std walk": standard}, "<= 1.1 x FindFirstFileExW floor", f"{met(ratio <= 1.1)} ({ratio:.2f}x)")
+        add("scan 100k, Windows (Wine)", "in-process ms, median: the plugin's walk alone",
+            {"tarnwick": fmt(median(winscan["walk_ms"]))})
+        add("scan 100k, Windows (Wine)", "maps found / regular files",
+            {"tarnwick": f"{fmt(winscan['maps'])} / {fmt(winscan['regular_files'])}",
+             "floor": fmt(winscan["floor_files"]), "std walk": fmt(winscan["std_files"])})
+        add("scan 100k, Windows (Wine)", "status queries: on reparse points / on other entries",
+            {"tarnwick": f"{fmt(winscan['queries_on_reparse_points'])} / "
+                         f"{fmt(winscan['queries_on_other_entries'])}"},
+            "0 on other entries", met(winscan["queries_on_other_entries"] == 0))
 
     watch = results.get("watch")
     if watch:
@@ -708,12 +757,13 @@ def main():
     parser.add_argument("bin_dir")
     parser.add_argument("--quick", action="store_true", help="fewer repetitions (about 3 minutes)")
     parser.add_argument("--json", help="where to write the results (default: BIN_DIR/../bench-results.json)")
-    parser.add_argument("--only", action="append", choices=["scan", "watch", "micro"],
+    parser.add_argument("--only", action="append", choices=["scan", "watch", "micro", "winscan"],
                         help="run only these parts (repeatable)")
+    parser.add_argument("--windows", help="the Windows programs (build/windows/bin): adds the scan under Wine")
     parser.add_argument("--keep", action="store_true", help="keep the temporary trees")
     args = parser.parse_args()
     bin_dir = os.path.abspath(args.bin_dir)
-    parts = args.only or ["scan", "watch", "micro"]
+    parts = args.only or ["scan", "watch", "micro"] + (["winscan"] if args.windows else [])
     output = args.json or os.path.join(os.path.dirname(bin_dir), "bench-results.json")
 
     started = time.time()
@@ -731,6 +781,11 @@ def main():
             bench_watchers(bin_dir, work, args.quick, results, log)
         if "micro" in parts:
             bench_micro(bin_dir, work, args.quick, results, log)
+        if "winscan" in parts:
+            if args.windows:
+                bench_windows_scan(bin_dir, os.path.abspath(args.windows), work, args.quick, results, log)
+            else:
+                log("winscan: no --windows programs given, skipped")
     finally:
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)

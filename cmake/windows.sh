@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows programs and Tarnwick.dll with MinGW-w64 and runs their
 # tests under Wine: cmake/windows.sh [extra ctest arguments]
+# cmake/windows.sh --build-only builds and makes the Wine prefix, no tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,4 +22,7 @@ fi
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
+if [ "${1:-}" = --build-only ]; then
+    exit 0
+fi
 ctest --preset windows -j "$jobs" "$@"
