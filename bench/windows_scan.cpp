@@ -212,11 +212,11 @@ int main(int argc, char** argv)
         std::size_t walkedFiles = 0;
         forEachRegularFile(tree, counted, [&](WalkedPath) { ++walkedFiles; });
 
-        std::printf("{\"plugin_ms\":[%s],\"floor_ms\":[%s],\"walk_ms\":[%s],\"std_ms\":%f,\"maps\":%zu,\"regular_files\":%zu,"
-                    "\"floor_files\":%zu,\"std_files\":%zu,\"std_error\":\"%s\",\"queries_on_reparse_points\":%zu,"
-                    "\"queries_on_other_entries\":%zu}\n",
-                    joined(pluginMs).c_str(), joined(floorMs).c_str(), joined(walkMs).c_str(), standardMs, maps, walkedFiles,
-                    floorFiles, standardFiles, standardError.c_str(), counted.onReparsePoints,
+        std::printf("{\"plugin_ms\":[%s],\"floor_ms\":[%s],\"walk_ms\":[%s],\"std_ms\":%f,\"maps\":%zu,"
+                    "\"regular_files\":%zu,\"floor_files\":%zu,\"std_files\":%zu,\"std_error\":\"%s\","
+                    "\"queries_on_reparse_points\":%zu,\"queries_on_other_entries\":%zu}\n",
+                    joined(pluginMs).c_str(), joined(floorMs).c_str(), joined(walkMs).c_str(), standardMs, maps,
+                    walkedFiles, floorFiles, standardFiles, standardError.c_str(), counted.onReparsePoints,
                     counted.onOtherEntries);
     }
     std::error_code ignored;

@@ -395,7 +395,7 @@ struct Host::State final : HostServices {
         try {
             return text::pathFromNarrow(text);
         } catch (const std::system_error&) {
-            print(mistake(fmt::format("{}: \"{}\" is not a file name: it is not valid {}", command,
+            print(mistake(fmt::format("{}: \"{}\" is not a file name: it is not valid text in {}", command,
                                       text::escapeInvalidNarrow(text), text::narrowEncodingName())));
             return std::nullopt;
         }
@@ -713,8 +713,8 @@ struct Host::State final : HostServices {
             // Narrow text is in the process code page, as the plugin wrote it.
             units = text::utf16FromNarrow(map);
         } catch (const std::system_error&) {
-            reportError(fmt::format("cannot load map \"{}\": its name is not valid {}", text::escapeInvalidNarrow(map),
-                                    text::narrowEncodingName()));
+            reportError(fmt::format("cannot load map \"{}\": its name is not valid text in {}",
+                                    text::escapeInvalidNarrow(map), text::narrowEncodingName()));
             return;
         }
         units.push_back(u'\0');
