@@ -229,9 +229,9 @@ void createMissingFolders(std::initializer_list<fs::path> folders)
         std::error_code error;
         if (fs::is_directory(folder, error)) continue;
         fs::create_directories(folder, error);
-        std::cout << (error ? fmt::format("cannot create the folder {}: {}\n", consoleText(folder.string()),
+        std::cout << (error ? fmt::format("cannot create the folder {}: {}\n", consoleText(text::narrowFromPath(folder)),
                                           error.message())
-                            : fmt::format("created the folder {}\n", consoleText(folder.string())));
+                            : fmt::format("created the folder {}\n", consoleText(text::narrowFromPath(folder))));
     }
     std::cout << std::flush;
 }
@@ -397,7 +397,7 @@ int run(const Options& options)
 
 int hostMain(int argc, char** argv)
 {
-    const tarnwick::host::app::ConsoleTextOutput consoleText;
+    const tarnwick::host::app::ConsoleTextOutput consoleOutput;
     try {
         const Options options = parseArguments(argc, argv);
         if (options.help) {
