@@ -27,6 +27,7 @@
 #include <fmt/format.h>
 
 #include "support.h"
+#include "text.h"
 
 namespace tarnwick::host {
 namespace {
@@ -507,10 +508,16 @@ TEST(Program, ControlCharactersReachTheConsoleEscapedAndTheTraceExact)
         return (byte < 0x20 && c != '\n') || byte == 0x7F;
     });
     EXPECT_EQ(raw, run.out.end()) << "a control character reached the console at " << (raw - run.out.begin());
-    EXPECT_EQ(run.out.find("\xc2\x9b"), std::string::npos) << "nor a C1 one";
+    // A C1 control exists only in UTF-8 here; in a code page of single bytes
+    // these two bytes are two characters.
+    const bool utf8 = text::narrowEncodingName() == "UTF-8";
+    if (utf8) {
+        EXPECT_EQ(run.out.find("\xc2\x9b"), std::string::npos) << "nor a C1 one";
+    }
     for (const char* shown : {"[MinimalPlugin] \\x1B]0;retitled\\x07\n", "runs: mp_echo \\x1B[2J\n",
                               "== Title \\x1B]0;retitled\\x07 ==", "Pick \\x1B[2J  (drop-down mp_value)",
-                              "2) \\u009B31m -> red", "unknown command or variable \"no_such\\x08\\x7F\""}) {
+                              utf8 ? "2) \\u009B31m -> red" : "2) \xc2\x9b" "31m -> red",
+                              "unknown command or variable \"no_such\\x08\\x7F\""}) {
         EXPECT_NE(run.out.find(shown), std::string::npos) << shown << " in\n" << run.out;
     }
     Strings logs;

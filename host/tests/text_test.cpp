@@ -62,14 +62,22 @@ TEST(Utf8, EscapingKeepsValidTextAndSpellsOutBadBytes)
     EXPECT_EQ(escapeInvalidUtf8("\xE2\x82"), "\\xE2\\x82");
     EXPECT_EQ(escapeInvalidUtf8("\xC0\x80"), "\\xC0\\x80");
     // The console's form escapes control characters as well.
-    const std::pair<std::string_view, std::string_view> console[] = {
-        {"caf\xC3\xA9 \\ \xE2\x80\xAE", "caf\xC3\xA9 \\ \xE2\x80\xAE"},  // a backslash, a format character
-        {"\x1B]0;title\x07\x1B[2J", "\\x1B]0;title\\x07\\x1B[2J"},
-        {"tab\tline\r\n\x7F", "tab\\x09line\\x0D\\x0A\\x7F"},
-        {"\xC2\x9B" "31m\xC2\xA0", "\\u009B31m\xC2\xA0"},  // C1 CSI escaped, no-break space kept
-        {"a\xFF\x9B", "a\\xFF\\x9B"},
+    const bool utf8 = narrowEncodingName() == "UTF-8";
+    const struct {
+        std::string_view text, shown;
+        bool utf8Only;  // in a code page of single bytes these are characters
+    } console[] = {
+        {"caf\xC3\xA9 \\ \xE2\x80\xAE", "caf\xC3\xA9 \\ \xE2\x80\xAE", true},  // a backslash, a format character
+        {"\x1B]0;title\x07\x1B[2J", "\\x1B]0;title\\x07\\x1B[2J", false},
+        {"tab\tline\r\n\x7F", "tab\\x09line\\x0D\\x0A\\x7F", false},
+        {"\xC2\x9B" "31m\xC2\xA0", "\\u009B31m\xC2\xA0", true},  // C1 CSI escaped, no-break space kept
+        {"a\xFF\x9B", "a\\xFF\\x9B", true},
     };
-    for (const auto& [text, shown] : console) EXPECT_EQ(escapeControls(text), shown);
+    for (const auto& row : console) {
+        if (utf8 || !row.utf8Only) {
+            EXPECT_EQ(escapeControls(row.text), row.shown);
+        }
+    }
 }
 
 TEST(Wide, SupplementaryCharactersSurviveOnEveryWcharWidth)
