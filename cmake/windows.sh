@@ -25,4 +25,12 @@ cmake --build --preset windows -j "$jobs"
 if [ "${1:-}" = --build-only ]; then
     exit 0
 fi
+# One Wine server for the whole run. Left to itself, each test's process
+# starts a server and the last one to end stops it, and a test starting
+# just as that server goes has been seen to hang or lose its connection.
+# The server's own Windows processes (services, devices) start with it, here
+# and not in a test, whose output they would keep open.
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+wineboot >/dev/null 2>&1 </dev/null
 ctest --preset windows -j "$jobs" "$@"
