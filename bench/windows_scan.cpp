@@ -143,6 +143,7 @@ int main(int argc, char** argv)
         options.dataFolder = hostFolder / "data";
         options.console = &console;
         options.clock = tarnwick::host::ClockMode::manual;
+        options.keepEvents = true;
         tarnwick::host::Host host(options);
         // Tarnwick.dll beside this program, as the build puts it.
         std::wstring self(MAX_PATH, L'\0');
