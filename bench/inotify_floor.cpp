@@ -1,14 +1,22 @@
 // The floor for the watchers: one inotify instance, a watch per directory
 // (new directories are watched but not listed), and one write() per line,
 // "<kind>\t<relative path>". Nothing else, so nothing is cheaper.
+//
+// With --handover the lines are written by a second thread, handed over
+// through one mutex and one condition variable: the least a watcher that
+// reads on one thread and delivers on another can cost.
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <unordered_map>
 
 namespace {
@@ -29,15 +37,55 @@ const char* kindOf(std::uint32_t mask)
     return "other";
 }
 
+void writeLine(const std::string& line)
+{
+    if (::write(STDOUT_FILENO, line.data(), line.size()) < 0) std::_Exit(0);
+}
+
+class HandOver {
+public:
+    HandOver()
+    {
+        std::thread([this] {
+            std::string taken;
+            for (;;) {
+                {
+                    std::unique_lock lock(mutex);
+                    condition.wait(lock, [this] { return !pending.empty(); });
+                    taken.swap(pending);
+                }
+                writeLine(taken);
+                taken.clear();
+            }
+        }).detach();
+    }
+    void send(const std::string& line)
+    {
+        {
+            std::lock_guard lock(mutex);
+            pending += line;
+        }
+        condition.notify_one();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable condition;
+    std::string pending;
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fputs("Usage: tarnwick-bench-floor PATH\n", stderr);
+    const bool handOver = argc == 3 && std::string_view(argv[1]) == "--handover";
+    if (argc != 2 && !handOver) {
+        std::fputs("Usage: tarnwick-bench-floor [--handover] PATH\n", stderr);
         return 2;
     }
-    const std::string root = argv[1];
+    const std::string root = argv[argc - 1];
+    // Lives until the process ends, as its thread does.
+    HandOver* writer = handOver ? new HandOver : nullptr;
     const int fd = ::inotify_init1(IN_CLOEXEC);
     if (fd < 0) {
         std::perror("inotify_init1");
@@ -83,7 +131,11 @@ int main(int argc, char** argv)
                 watch(path);
             }
             line.assign(kindOf(event->mask)).append("\t").append(path).append("\n");
-            if (::write(STDOUT_FILENO, line.data(), line.size()) < 0) return 0;
+            if (writer != nullptr) {
+                writer->send(line);
+            } else {
+                writeLine(line);
+            }
         }
     }
 }
