@@ -24,12 +24,8 @@ const PathString separators = nativeText("\\/");
 const PathString separators = nativeText("/");
 #endif
 
-// Any name at all. Names holding a line break are kept out explicitly, by
-// holdsLineBreak, not by what the regular expression's dot happens to skip.
-const PathString everyName = nativeText("[\\s\\S]*");
-
-// A line break splits a name across two lines of text. These are what the
-// ECMAScript dot does not match, for the platform's code unit.
+// A line break splits a name across two lines of text: the line
+// terminators of the platform's code unit.
 bool holdsLineBreak(const PathString& name)
 {
 #ifdef _WIN32
@@ -92,15 +88,13 @@ DirectoryWatcher::DirectoryWatcher(PathString path, Callback callback)
 }
 
 DirectoryWatcher::DirectoryWatcher(PathString path, Callback callback, Options options)
-    : DirectoryWatcher(std::move(path), everyName, std::move(callback), std::move(options),
-                       detail::makePlatformBackend())
+    : DirectoryWatcher(std::move(path), std::move(callback), std::move(options), detail::makePlatformBackend())
 {
 }
 
-DirectoryWatcher::DirectoryWatcher(PathString path, const PathString& pattern, Callback callback, Options options,
+DirectoryWatcher::DirectoryWatcher(PathString path, Callback callback, Options options,
                                    std::unique_ptr<detail::Backend> backend)
     : path(std::move(path)),
-      pattern(pattern, Regex::ECMAScript),
       callback(std::move(callback)),
       options(std::move(options)),
       backend(std::move(backend)),
@@ -192,7 +186,9 @@ void DirectoryWatcher::monitorLoop()
             backend->collectRecords(records);
             sortRecords();
         }
-        handOver(batch, warnings);
+        if (!batch.empty() || !warnings.empty()) {
+            handOver(batch, warnings);
+        }
         if (stopRequested.load()) {
             break;
         }
@@ -210,7 +206,8 @@ void DirectoryWatcher::handOver(std::vector<std::pair<PathString, Event>>& batch
         pendingChanges.insert(pendingChanges.end(), std::make_move_iterator(batch.begin()),
                               std::make_move_iterator(batch.end()));
     }
-    queueCondition.notify_all();
+    // The delivery thread is the only waiter.
+    queueCondition.notify_one();
 }
 
 bool DirectoryWatcher::passesFilter(const PathString& changedPath) const
@@ -218,10 +215,7 @@ bool DirectoryWatcher::passesFilter(const PathString& changedPath) const
     if (watchingSingleFile) {
         return splitPath(changedPath).second == fileName;
     }
-    if (!options.reportLineBreakNames && holdsLineBreak(changedPath)) {
-        return false;
-    }
-    return std::regex_match(changedPath, pattern);
+    return options.reportLineBreakNames || !holdsLineBreak(changedPath);
 }
 
 template <class Call>
@@ -303,7 +297,7 @@ std::unique_ptr<DirectoryWatcher> detail::WatcherFactory::make(PathString path, 
                                                                std::unique_ptr<Backend> backend,
                                                                DirectoryWatcher::Options options)
 {
-    return std::unique_ptr<DirectoryWatcher>(new DirectoryWatcher(std::move(path), everyName, std::move(callback),
+    return std::unique_ptr<DirectoryWatcher>(new DirectoryWatcher(std::move(path), std::move(callback),
                                                                   std::move(options), std::move(backend)));
 }
 

@@ -12,7 +12,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -104,9 +103,8 @@ public:
 
 private:
     friend struct detail::WatcherFactory;
-    using Regex = std::basic_regex<PathString::value_type>;
 
-    DirectoryWatcher(PathString path, const PathString& pattern, Callback callback, Options options,
+    DirectoryWatcher(PathString path, Callback callback, Options options,
                      std::unique_ptr<detail::Backend> backend);
 
     PathString openDirectory();
@@ -124,7 +122,6 @@ private:
     void stop() noexcept;
 
     PathString path;
-    Regex pattern;
     bool watchingSingleFile = false;
     PathString fileName;
     std::atomic<bool> stopRequested{false};
