@@ -165,31 +165,28 @@ void recordWalking(benchmark::State& state)
 // fast as the monitor asks, then waits for the stop signal.
 class BurstBackend final : public filewatch::detail::Backend {
 public:
-    BurstBackend(const std::vector<filewatch::detail::RawChange>& batch, std::size_t batches)
-        : batch(batch), remaining(batches)
-    {
-    }
+    using Changes = std::vector<std::pair<filewatch::PathString, filewatch::Event>>;
 
-    bool isDirectory(const filewatch::PathString&) override { return true; }
-    void openDirectory(const filewatch::PathString&) override {}
-    void createStopSignal() override {}
-    void armMonitor(std::vector<filewatch::detail::RawChange>&) override {}
-    void startRead() override {}
-    filewatch::detail::WaitResult waitForRecords() override
+    BurstBackend(const Changes& batch, std::size_t batches) : batch(batch), remaining(batches) {}
+
+    bool open(const filewatch::PathString&) override { return true; }
+    void arm(filewatch::detail::Batch&) override {}
+    bool collect(filewatch::detail::Batch& into) override
     {
-        if (remaining > 0) {
-            return filewatch::detail::WaitResult::recordsReady;
+        if (remaining == 0) {
+            std::unique_lock lock(mutex);
+            stopCondition.wait(lock, [this] { return stopped; });
+            return false;
         }
-        std::unique_lock lock(mutex);
-        stopCondition.wait(lock, [this] { return stopped; });
-        return filewatch::detail::WaitResult::stopSignalled;
-    }
-    void collectRecords(std::vector<filewatch::detail::RawChange>& changes) override
-    {
         --remaining;
-        changes.insert(changes.end(), batch.begin(), batch.end());
+        for (const auto& [path, kind] : batch) {
+            if (into.keeps(path)) {
+                into.add(path, kind);
+            }
+        }
+        return true;
     }
-    void cancelRead() noexcept override {}
+    void disarm() noexcept override {}
     void signalStop() noexcept override
     {
         {
@@ -198,10 +195,10 @@ public:
         }
         stopCondition.notify_all();
     }
-    void closeHandles() noexcept override {}
+    void close() noexcept override {}
 
 private:
-    const std::vector<filewatch::detail::RawChange>& batch;
+    const Changes& batch;
     std::size_t remaining;
     std::mutex mutex;
     std::condition_variable stopCondition;
@@ -214,10 +211,10 @@ void handOverAndDelivery(benchmark::State& state)
 {
     const auto batchSize = static_cast<std::size_t>(state.range(0));
     const std::size_t total = 65536;
-    std::vector<filewatch::detail::RawChange> batch;
+    BurstBackend::Changes batch;
     for (std::size_t i = 0; i < batchSize; ++i) {
-        batch.push_back({"Maps/Folder " + std::to_string(i % 16) + "/Map " + std::to_string(i) + ".upk",
-                         filewatch::detail::actionModified});
+        batch.emplace_back("Maps/Folder " + std::to_string(i % 16) + "/Map " + std::to_string(i) + ".upk",
+                           filewatch::Event::modified);
     }
     for (auto _ : state) {
         std::atomic<std::size_t> delivered{0};

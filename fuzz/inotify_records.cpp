@@ -6,19 +6,6 @@
 
 #include "../watch/linux/InotifyRecords.h"
 
-namespace {
-
-class DiscardingSink : public filewatch::inotify::ChangeSink {
-public:
-    void report(filewatch::PathString, std::uint32_t) override {}
-    void watchNewDirectory(const filewatch::PathString&) override {}
-    void unwatch(int) override {}
-    void overflowed() override {}
-    void rootGone(bool) override {}
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     namespace inotify = filewatch::inotify;
@@ -26,10 +13,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     inotify::EventTranslator translator;
     translator.addWatch(1, {});
     translator.addWatch(2, "sub");
-    DiscardingSink sink;
+    inotify::Step step;
     auto now = inotify::EventTranslator::Clock::time_point{};
-    translator.feed(records, now, sink);
+    translator.feed(records, now);
+    while (translator.next(now, step)) {
+    }
     // A later, empty read flushes whatever moves are still held back.
-    translator.feed({}, now + std::chrono::seconds(1), sink);
+    translator.feed({}, now + std::chrono::seconds(1));
+    while (translator.next(now + std::chrono::seconds(1), step)) {
+    }
     return 0;
 }

@@ -57,21 +57,6 @@ constexpr const char* watchLimitFile = "/proc/sys/fs/inotify/max_user_watches";
 // move; its subdirectories' are reported by their parents.
 constexpr std::uint32_t rootMask = IN_DELETE_SELF | IN_MOVE_SELF;
 
-// While set, reports and warnings go to `target`.
-class BatchScope {
-public:
-    BatchScope(std::vector<detail::RawChange>*& batch, std::vector<detail::RawChange>& target) : batch(batch)
-    {
-        batch = &target;
-    }
-    ~BatchScope() { batch = nullptr; }
-    BatchScope(const BatchScope&) = delete;
-    BatchScope& operator=(const BatchScope&) = delete;
-
-private:
-    std::vector<detail::RawChange>*& batch;
-};
-
 // The largest record a read can return: a read that leaves at least this
 // much of the buffer unused took everything the kernel had queued.
 constexpr std::size_t largestRecord = sizeof(inotify_event) + NAME_MAX + 1;
@@ -151,18 +136,14 @@ bool kernelListsNoWatch(int fd)
 
 InotifyBackend::InotifyBackend(InotifyTuning tuning) : tuning(std::move(tuning)) {}
 
-bool InotifyBackend::isDirectory(const PathString& path)
+bool InotifyBackend::open(const PathString& path)
 {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         throwSystemError(errno);
     }
-    return S_ISDIR(status.st_mode);
-}
-
-void InotifyBackend::openDirectory(const PathString& directory)
-{
-    root = directory;
+    const bool isDirectory = S_ISDIR(status.st_mode);
+    root = isDirectory ? path : splitPath(path).first;
     inotifyFd = spareInstance().take();
     if (!inotifyFd) {
         inotifyFd = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -186,24 +167,20 @@ void InotifyBackend::openDirectory(const PathString& directory)
         throwSystemError(error);
     }
     translator.addWatch(rootWd, PathString());
-}
-
-void InotifyBackend::createStopSignal()
-{
     stopFd = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!stopFd) {
         throwSystemError(errno);
     }
+    return isDirectory;
 }
 
-void InotifyBackend::armMonitor(std::vector<detail::RawChange>& warnings)
+void InotifyBackend::arm(detail::Batch& batch)
 {
     // Not zeroed: the kernel writes what a read returns, and untouched pages
     // of the 256 KiB stay out of the resident set.
     buffer = std::make_unique_for_overwrite<std::byte[]>(bufferSize);
-    const BatchScope scope(batch, warnings);
     std::set<int> seen{rootWd};
-    watchTree(PathString(), Walk::arm, seen);
+    watchTree(PathString(), Walk::arm, seen, batch);
 }
 
 PathString InotifyBackend::absolute(const PathString& relativePath) const
@@ -217,7 +194,7 @@ PathString InotifyBackend::absolute(const PathString& relativePath) const
     return root + '/' + relativePath;
 }
 
-int InotifyBackend::addWatch(const PathString& relativePath, Walk walk)
+int InotifyBackend::addWatch(const PathString& relativePath, Walk walk, detail::Batch& batch)
 {
     int wd = -1;
     int error = ENOSPC;
@@ -233,12 +210,12 @@ int InotifyBackend::addWatch(const PathString& relativePath, Walk walk)
     // Otherwise it stays unwatched until an overflow resynchronises the
     // watches; the owner hears why unless it simply went away.
     if (wd < 0) {
-        warnNotWatched(relativePath, std::error_code(error, std::system_category()));
+        warnNotWatched(relativePath, std::error_code(error, std::system_category()), batch);
     }
     return wd;
 }
 
-void InotifyBackend::warnNotWatched(const PathString& relativePath, std::error_code error)
+void InotifyBackend::warnNotWatched(const PathString& relativePath, std::error_code error, detail::Batch& batch)
 {
     // Gone, replaced by a file, or a link (IN_ONLYDIR with IN_DONT_FOLLOW):
     // nothing there to watch.
@@ -246,15 +223,10 @@ void InotifyBackend::warnNotWatched(const PathString& relativePath, std::error_c
         return;
     }
     std::string reason = error == std::errc::no_space_on_device ? limitText(watchLimitFile) : error.message();
-    warn(WarningKind::not_watched, relativePath, error, std::move(reason));
+    batch.warn({WarningKind::not_watched, relativePath, error, std::move(reason)});
 }
 
-void InotifyBackend::warn(WarningKind kind, PathString relativePath, std::error_code error, std::string reason)
-{
-    batch->push_back(detail::RawChange::of({kind, std::move(relativePath), error, std::move(reason)}));
-}
-
-void InotifyBackend::watchTree(const PathString& top, Walk walk, std::set<int>& seen)
+void InotifyBackend::watchTree(const PathString& top, Walk walk, std::set<int>& seen, detail::Batch& batch)
 {
     std::vector<PathString> pending{top};
     while (!pending.empty()) {
@@ -262,7 +234,7 @@ void InotifyBackend::watchTree(const PathString& top, Walk walk, std::set<int>& 
         pending.pop_back();
         int wd = rootWd;
         if (!directory.empty()) {
-            wd = addWatch(directory, walk);
+            wd = addWatch(directory, walk, batch);
             if (wd < 0 || !seen.insert(wd).second) {
                 continue;
             }
@@ -285,7 +257,7 @@ void InotifyBackend::watchTree(const PathString& top, Walk walk, std::set<int>& 
             std::error_code statusError;
             const bool isDirectory = !entry->is_symlink(statusError) && entry->is_directory(statusError);
             if (walk == Walk::newDirectory) {
-                report(child, detail::actionAdded);
+                report(child, Event::added, batch);
                 translator.noteListed(wd, name, readsBegun);
             }
             if (isDirectory) {
@@ -294,16 +266,13 @@ void InotifyBackend::watchTree(const PathString& top, Walk walk, std::set<int>& 
         }
         if (error) {
             // Watched, but what it holds is not (all) known, nor watched.
-            warnNotWatched(directory, error);
+            warnNotWatched(directory, error, batch);
         }
     }
 }
 
-detail::WaitResult InotifyBackend::waitForRecords()
+bool InotifyBackend::waitForRecords(bool& readable)
 {
-    if (tuning.beforeWait) {
-        tuning.beforeWait();
-    }
     pollfd descriptors[2] = {{stopFd.get(), POLLIN, 0}, {inotifyFd.get(), POLLIN, 0}};
     // Once the watched directory is gone, only the stop signal matters.
     const nfds_t watched = watchedDirectoryGone ? 1 : 2;
@@ -323,21 +292,28 @@ detail::WaitResult InotifyBackend::waitForRecords()
             throwSystemError(errno);
         }
         if (descriptors[0].revents != 0) {
-            return detail::WaitResult::stopSignalled;
+            return false;
         }
         if (descriptors[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             throwSystemError(EIO);
         }
-        inotifyReadable = (descriptors[1].revents & POLLIN) != 0;
-        return detail::WaitResult::recordsReady;
+        readable = (descriptors[1].revents & POLLIN) != 0;
+        return true;
     }
 }
 
-void InotifyBackend::collectRecords(std::vector<detail::RawChange>& changes)
+bool InotifyBackend::collect(detail::Batch& batch)
 {
+    if (tuning.beforeWait) {
+        tuning.beforeWait();
+    }
+    bool readable = false;
+    if (!waitForRecords(readable)) {
+        return false;
+    }
     std::vector<InotifyRecord> records;
     bool drained = false;
-    if (inotifyReadable) {
+    if (readable) {
         ++readsBegun;
         ssize_t length;
         do {
@@ -351,16 +327,43 @@ void InotifyBackend::collectRecords(std::vector<detail::RawChange>& changes)
         }
         drained = length < 0 || static_cast<std::size_t>(length) <= bufferSize - largestRecord;
     }
-    const BatchScope scope(batch, changes);
-    translator.feed(records, EventTranslator::Clock::now(), *this);
+    const auto now = EventTranslator::Clock::now();
+    translator.feed(records, now);
+    while (translator.next(now, step)) {
+        apply(step, batch);
+    }
     if (drained && !translator.nextDeadline()) {
         // Whatever was queued while earlier listings ran has been read and
         // translated, so their creates have all been met.
         translator.forgetListingsBefore(readsBegun);
     }
+    return true;
 }
 
-void InotifyBackend::cancelRead() noexcept
+void InotifyBackend::apply(Step& step, detail::Batch& batch)
+{
+    for (const int wd : step.unwatch) {
+        unwatch(wd);
+    }
+    for (auto& [path, kind] : step.changes) {
+        report(std::move(path), kind, batch);
+    }
+    if (step.newDirectory) {
+        std::set<int> seen;
+        watchTree(*step.newDirectory, Walk::newDirectory, seen, batch);
+    }
+    if (step.overflowed) {
+        overflowed(batch);
+    }
+    if (step.rootGone) {
+        watchedDirectoryGone = true;
+        batch.warn({*step.rootGone, {}, {},
+                    *step.rootGone == WarningKind::root_moved ? "the watched folder was moved or renamed"
+                                                              : "the watched folder was deleted"});
+    }
+}
+
+void InotifyBackend::disarm() noexcept
 {
     // inotify reads are synchronous: nothing is outstanding but the buffer.
     buffer.reset();
@@ -375,7 +378,7 @@ void InotifyBackend::signalStop() noexcept
     }
 }
 
-void InotifyBackend::closeHandles() noexcept
+void InotifyBackend::close() noexcept
 {
     stopFd.reset();
     if (!inotifyFd) {
@@ -401,15 +404,11 @@ void InotifyBackend::closeHandles() noexcept
     }
 }
 
-void InotifyBackend::report(PathString relativePath, std::uint32_t action)
+void InotifyBackend::report(PathString relativePath, Event kind, detail::Batch& batch)
 {
-    batch->push_back({std::move(relativePath), action});
-}
-
-void InotifyBackend::watchNewDirectory(const PathString& relativePath)
-{
-    std::set<int> seen;
-    watchTree(relativePath, Walk::newDirectory, seen);
+    if (batch.keeps(relativePath)) {
+        batch.add(std::move(relativePath), kind);
+    }
 }
 
 void InotifyBackend::unwatch(int wd)
@@ -418,18 +417,18 @@ void InotifyBackend::unwatch(int wd)
     ::inotify_rm_watch(inotifyFd.get(), wd);
 }
 
-void InotifyBackend::overflowed()
+void InotifyBackend::overflowed(detail::Batch& batch)
 {
     // Windows gives no change for an overflowed read; neither do we. The
     // owner hears of the loss instead.
-    std::erase_if(*batch, [](const detail::RawChange& change) { return !change.warning; });
-    warn(WarningKind::overflow, {}, {},
-         "the inotify queue overflowed and changes were lost; raise /proc/sys/fs/inotify/max_queued_events (now " +
-             currentSetting("/proc/sys/fs/inotify/max_queued_events") + ")");
+    batch.dropChanges();
+    batch.warn({WarningKind::overflow, {}, {},
+                "the inotify queue overflowed and changes were lost; raise /proc/sys/fs/inotify/max_queued_events "
+                "(now " + currentSetting("/proc/sys/fs/inotify/max_queued_events") + ")"});
     // Directories created, renamed or removed in the lost stretch:
     // resynchronise the watches with what is on disk now.
     std::set<int> seen{rootWd};
-    watchTree(PathString(), Walk::resynchronise, seen);
+    watchTree(PathString(), Walk::resynchronise, seen, batch);
     std::map<int, PathString> current = translator.watches();
     std::erase_if(current, [&](const auto& watch) {
         if (seen.contains(watch.first)) {
@@ -441,16 +440,6 @@ void InotifyBackend::overflowed()
     translator.replaceWatches(std::move(current));
     if (tuning.onOverflow) {
         tuning.onOverflow();
-    }
-}
-
-void InotifyBackend::rootGone(bool moved)
-{
-    watchedDirectoryGone = true;
-    if (moved) {
-        warn(WarningKind::root_moved, {}, {}, "the watched folder was moved or renamed");
-    } else {
-        warn(WarningKind::root_removed, {}, {}, "the watched folder was deleted");
     }
 }
 

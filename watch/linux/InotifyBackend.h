@@ -26,22 +26,18 @@ struct InotifyTuning {
     std::function<void()> onOverflow;
 };
 
-class InotifyBackend final : public detail::Backend, private ChangeSink {
+class InotifyBackend final : public detail::Backend {
 public:
     static constexpr std::size_t bufferSize = 262144;
 
     explicit InotifyBackend(InotifyTuning tuning = {});
 
-    bool isDirectory(const PathString& path) override;
-    void openDirectory(const PathString& directory) override;
-    void createStopSignal() override;
-    void armMonitor(std::vector<detail::RawChange>& warnings) override;
-    void startRead() override {}
-    detail::WaitResult waitForRecords() override;
-    void collectRecords(std::vector<detail::RawChange>& changes) override;
-    void cancelRead() noexcept override;
+    bool open(const PathString& path) override;
+    void arm(detail::Batch& batch) override;
+    bool collect(detail::Batch& batch) override;
+    void disarm() noexcept override;
     void signalStop() noexcept override;
-    void closeHandles() noexcept override;
+    void close() noexcept override;
 
 private:
     // Why a tree is walked: arming at start (a limit is an error), a new
@@ -49,21 +45,22 @@ private:
     // after an overflow (names of known directories refreshed).
     enum class Walk { arm, newDirectory, resynchronise };
 
-    void report(PathString relativePath, std::uint32_t action) override;
-    void watchNewDirectory(const PathString& relativePath) override;
-    void unwatch(int wd) override;
-    void overflowed() override;
-    void rootGone(bool moved) override;
+    // Blocks until inotify is readable, a held-back move is due, or stop is
+    // signalled; returns false for the stop.
+    bool waitForRecords(bool& readable);
+    void apply(Step& step, detail::Batch& batch);
+    void report(PathString relativePath, Event kind, detail::Batch& batch);
+    void unwatch(int wd);
+    void overflowed(detail::Batch& batch);
 
-    void warn(WarningKind kind, PathString relativePath, std::error_code error, std::string reason);
     // Warns that `relativePath` (or what is below it) is not watched, unless
     // the error only says that it is gone or no directory.
-    void warnNotWatched(const PathString& relativePath, std::error_code error);
+    void warnNotWatched(const PathString& relativePath, std::error_code error, detail::Batch& batch);
     PathString absolute(const PathString& relativePath) const;
-    int addWatch(const PathString& relativePath, Walk walk);
+    int addWatch(const PathString& relativePath, Walk walk, detail::Batch& batch);
     // Watches every directory below `top`, and `top` itself unless it is the
     // root; `seen` collects the descriptors met.
-    void watchTree(const PathString& top, Walk walk, std::set<int>& seen);
+    void watchTree(const PathString& top, Walk walk, std::set<int>& seen, detail::Batch& batch);
 
     InotifyTuning tuning;
     PathString root;
@@ -71,13 +68,12 @@ private:
     UniqueFd stopFd;
     int rootWd = -1;
     std::unique_ptr<std::byte[]> buffer;
-    bool inotifyReadable = false;
     bool watchedDirectoryGone = false;
     // Reads begun, numbering the listings of new directories.
     std::uint64_t readsBegun = 0;
     EventTranslator translator;
-    // Where reports and warnings go while the monitor arms or collects.
-    std::vector<detail::RawChange>* batch = nullptr;
+    // Reused for every record, so translating allocates nothing per change.
+    Step step;
 };
 
 std::unique_ptr<detail::Backend> makeInotifyBackend(InotifyTuning tuning = {});

@@ -9,12 +9,6 @@ namespace filewatch::inotify {
 
 namespace {
 
-using detail::actionAdded;
-using detail::actionModified;
-using detail::actionRemoved;
-using detail::actionRenamedNewName;
-using detail::actionRenamedOldName;
-
 PathString join(const PathString& directory, const PathString& name)
 {
     return directory.empty() ? name : directory + '/' + name;
@@ -109,7 +103,16 @@ std::optional<EventTranslator::Clock::time_point> EventTranslator::nextDeadline(
     return held.front().deadline;
 }
 
-void EventTranslator::feed(std::span<const InotifyRecord> records, Clock::time_point now, ChangeSink& sink)
+void Step::clear()
+{
+    unwatch.clear();
+    changes.clear();
+    newDirectory.reset();
+    overflowed = false;
+    rootGone.reset();
+}
+
+void EventTranslator::feed(std::span<const InotifyRecord> records, Clock::time_point now)
 {
     if (rootGone) {
         return;
@@ -128,40 +131,50 @@ void EventTranslator::feed(std::span<const InotifyRecord> records, Clock::time_p
             }
         }
     }
+}
 
+bool EventTranslator::next(Clock::time_point now, Step& step)
+{
+    step.clear();
     while (!held.empty() && !rootGone) {
         const Held& front = held.front();
+        bool translated = true;
         if (front.consumed) {
             // A MOVED_TO already reported with its MOVED_FROM.
+            translated = false;
         } else if (front.record.mask & IN_MOVED_FROM) {
             if (front.partner) {
-                translateMove(front.record, held[*front.partner - firstHeldSequence].record, sink);
+                translateMove(front.record, held[*front.partner - firstHeldSequence].record, step);
             } else if (now >= front.deadline) {
                 unpairedFromByCookie.erase(front.record.cookie);
-                translateMovedOut(front.record, sink);
+                translateMovedOut(front.record, step);
             } else {
-                break;
+                return false;
             }
         } else {
-            translate(front.record, sink);
+            translate(front.record, step);
         }
         held.pop_front();
         ++firstHeldSequence;
+        if (rootGone) {
+            held.clear();
+            unpairedFromByCookie.clear();
+        }
+        if (translated) {
+            return true;
+        }
     }
-    if (rootGone) {
-        held.clear();
-        unpairedFromByCookie.clear();
-    }
+    return false;
 }
 
-void EventTranslator::translate(const InotifyRecord& record, ChangeSink& sink)
+void EventTranslator::translate(const InotifyRecord& record, Step& step)
 {
     if (record.mask & IN_Q_OVERFLOW) {
         // Write sessions may have closed unseen, and so may the deletes that
         // would tell a listed name from a new entry of that name.
         writeSessions.clear();
         listings.clear();
-        sink.overflowed();
+        step.overflowed = true;
         return;
     }
     const PathString* directory = directoryOf(record.wd);
@@ -170,7 +183,7 @@ void EventTranslator::translate(const InotifyRecord& record, ChangeSink& sink)
     if (directory != nullptr && directory->empty() &&
         (record.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED))) {
         rootGone = true;
-        sink.rootGone((record.mask & IN_MOVE_SELF) != 0);
+        step.rootGone = (record.mask & IN_MOVE_SELF) ? WarningKind::root_moved : WarningKind::root_removed;
         return;
     }
     if (record.mask & IN_IGNORED) {
@@ -186,28 +199,28 @@ void EventTranslator::translate(const InotifyRecord& record, ChangeSink& sink)
     const FileKey key{record.wd, record.name};
 
     if (record.mask & IN_MOVED_TO) {
-        translateMovedIn(record, sink);
+        translateMovedIn(record, step);
     } else if (record.mask & IN_CREATE) {
         if (takeListed(record.wd, record.name)) {
             // The listing reported it, and watched it if it is a directory.
             return;
         }
-        sink.report(path, actionAdded);
+        step.changes.emplace_back(path, Event::added);
         if (record.mask & IN_ISDIR) {
-            sink.watchNewDirectory(path);
+            step.newDirectory = path;
         }
     } else if (record.mask & IN_DELETE) {
         takeListed(record.wd, record.name);
         writeSessions.erase(key);
-        sink.report(std::move(path), actionRemoved);
+        step.changes.emplace_back(std::move(path), Event::removed);
     } else if (record.mask & IN_ATTRIB) {
-        sink.report(std::move(path), actionModified);
+        step.changes.emplace_back(std::move(path), Event::modified);
     } else if (record.mask & IN_MODIFY) {
         // A save is many writes; report the first, and the close if more
         // followed, as Windows reports a save once or twice.
         const auto [session, first] = writeSessions.try_emplace(key, false);
         if (first) {
-            sink.report(std::move(path), actionModified);
+            step.changes.emplace_back(std::move(path), Event::modified);
         } else {
             session->second = true;
         }
@@ -217,21 +230,21 @@ void EventTranslator::translate(const InotifyRecord& record, ChangeSink& sink)
             const bool writtenSinceReport = session->second;
             writeSessions.erase(session);
             if (writtenSinceReport) {
-                sink.report(std::move(path), actionModified);
+                step.changes.emplace_back(std::move(path), Event::modified);
             }
         }
     }
 }
 
-void EventTranslator::translateMove(const InotifyRecord& from, const InotifyRecord& to, ChangeSink& sink)
+void EventTranslator::translateMove(const InotifyRecord& from, const InotifyRecord& to, Step& step)
 {
     const PathString* fromDirectory = directoryOf(from.wd);
     const PathString* toDirectory = directoryOf(to.wd);
     if (fromDirectory == nullptr || toDirectory == nullptr) {
         if (fromDirectory != nullptr) {
-            translateMovedOut(from, sink);
+            translateMovedOut(from, step);
         } else if (toDirectory != nullptr) {
-            translateMovedIn(to, sink);
+            translateMovedIn(to, step);
         }
         return;
     }
@@ -242,11 +255,11 @@ void EventTranslator::translateMove(const InotifyRecord& from, const InotifyReco
     takeListed(from.wd, from.name);
     takeListed(to.wd, to.name);
     if (from.wd == to.wd) {
-        sink.report(oldPath, actionRenamedOldName);
-        sink.report(newPath, actionRenamedNewName);
+        step.changes.emplace_back(oldPath, Event::renamed_old_name);
+        step.changes.emplace_back(newPath, Event::renamed_new_name);
     } else {
-        sink.report(oldPath, actionRemoved);
-        sink.report(newPath, actionAdded);
+        step.changes.emplace_back(oldPath, Event::removed);
+        step.changes.emplace_back(newPath, Event::added);
     }
 
     if (const auto session = writeSessions.find({from.wd, from.name}); session != writeSessions.end()) {
@@ -265,12 +278,12 @@ void EventTranslator::translateMove(const InotifyRecord& from, const InotifyReco
         }
         // Created and renamed before its watch could be added: watch it now.
         if (!watched) {
-            sink.watchNewDirectory(newPath);
+            step.newDirectory = newPath;
         }
     }
 }
 
-void EventTranslator::translateMovedOut(const InotifyRecord& from, ChangeSink& sink)
+void EventTranslator::translateMovedOut(const InotifyRecord& from, Step& step)
 {
     const PathString* directory = directoryOf(from.wd);
     if (directory == nullptr) {
@@ -288,14 +301,14 @@ void EventTranslator::translateMovedOut(const InotifyRecord& from, ChangeSink& s
             }
         }
         for (const int wd : dropped) {
-            sink.unwatch(wd);
+            step.unwatch.push_back(wd);
             forgetWatch(wd);
         }
     }
-    sink.report(std::move(path), actionRemoved);
+    step.changes.emplace_back(std::move(path), Event::removed);
 }
 
-void EventTranslator::translateMovedIn(const InotifyRecord& to, ChangeSink& sink)
+void EventTranslator::translateMovedIn(const InotifyRecord& to, Step& step)
 {
     const PathString* directory = directoryOf(to.wd);
     if (directory == nullptr) {
@@ -305,9 +318,9 @@ void EventTranslator::translateMovedIn(const InotifyRecord& to, ChangeSink& sink
     // Moved onto a listed name, or moved in before the listing: reported
     // either way, since a replaced entry is a change too.
     takeListed(to.wd, to.name);
-    sink.report(path, actionAdded);
+    step.changes.emplace_back(path, Event::added);
     if (to.mask & IN_ISDIR) {
-        sink.watchNewDirectory(path);
+        step.newDirectory = path;
     }
 }
 

@@ -3,7 +3,7 @@
 // keeping the table of watched directories.
 #pragma once
 
-#include "../src/Backend.h"
+#include <filewatch/DirectoryWatcher.h>
 
 #include <chrono>
 #include <cstddef>
@@ -32,22 +32,23 @@ struct InotifyRecord {
 // dropped rather than read past the buffer.
 std::vector<InotifyRecord> walkRecords(std::span<const std::byte> buffer);
 
-// What the translator needs done outside itself.
-class ChangeSink {
-public:
-    virtual void report(PathString relativePath, std::uint32_t action) = 0;
+// What translating one record asks of the backend, applied in this order.
+struct Step {
+    // Watches of a directory moved out of the tree: remove them, or they
+    // would report changes made outside it.
+    std::vector<int> unwatch;
+    std::vector<std::pair<PathString, Event>> changes;
     // A directory entered the tree: watch it (and what it holds), and report
     // entries already in it, which may predate its watch.
-    virtual void watchNewDirectory(const PathString& relativePath) = 0;
-    virtual void unwatch(int wd) = 0;
+    std::optional<PathString> newDirectory;
     // The kernel's queue overflowed: changes since the last read are lost.
-    virtual void overflowed() = 0;
+    bool overflowed = false;
     // The watched directory itself was deleted (or its file system
     // unmounted), or moved away. Nothing is translated after this.
-    virtual void rootGone(bool moved) = 0;
+    std::optional<WarningKind> rootGone;
 
-protected:
-    ~ChangeSink() = default;
+    // Keeps the vectors' capacity: a step is reused for every record.
+    void clear();
 };
 
 class EventTranslator {
@@ -62,9 +63,13 @@ public:
     void replaceWatches(std::map<int, PathString> fresh);
     const std::map<int, PathString>& watches() const noexcept { return directories; }
 
-    // Translates one read's records. Records behind an unpaired MOVED_FROM
-    // are held back, in order, until it pairs or its grace runs out.
-    void feed(std::span<const InotifyRecord> records, Clock::time_point now, ChangeSink& sink);
+    // Queues one read's records. Records behind an unpaired MOVED_FROM are
+    // held back, in order, until it pairs or its grace runs out.
+    void feed(std::span<const InotifyRecord> records, Clock::time_point now);
+    // Translates the next record due at `now` into `step`; false when none
+    // is. The backend applies each step before asking for the next, since a
+    // step may change what the next one finds (a new directory's watch).
+    bool next(Clock::time_point now, Step& step);
 
     // When the oldest held-back MOVED_FROM must be flushed; nothing when
     // nothing is held back.
@@ -91,10 +96,10 @@ private:
     };
     using FileKey = std::pair<int, PathString>;
 
-    void translate(const InotifyRecord& record, ChangeSink& sink);
-    void translateMove(const InotifyRecord& from, const InotifyRecord& to, ChangeSink& sink);
-    void translateMovedOut(const InotifyRecord& from, ChangeSink& sink);
-    void translateMovedIn(const InotifyRecord& to, ChangeSink& sink);
+    void translate(const InotifyRecord& record, Step& step);
+    void translateMove(const InotifyRecord& from, const InotifyRecord& to, Step& step);
+    void translateMovedOut(const InotifyRecord& from, Step& step);
+    void translateMovedIn(const InotifyRecord& to, Step& step);
     void forgetWatch(int wd);
     const PathString* directoryOf(int wd) const;
     // True when the listing of `wd` had reported `name`; it no longer has.

@@ -2,8 +2,14 @@
 
 #include "Backend.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <exception>
+#include <future>
 #include <iterator>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace filewatch {
 
@@ -35,14 +41,14 @@ bool holdsLineBreak(const PathString& name)
 #endif
 }
 
-// Keeps the owner-facing loop free of backend details on every exit path:
-// an outstanding read must let go of the buffer before the loop unwinds.
-class ReadCanceller {
+// Lets go of an outstanding read on every exit from the monitor loop: it
+// must release the buffer before the loop unwinds.
+class Disarmer {
 public:
-    explicit ReadCanceller(detail::Backend& backend) : backend(backend) {}
-    ~ReadCanceller() { backend.cancelRead(); }
-    ReadCanceller(const ReadCanceller&) = delete;
-    ReadCanceller& operator=(const ReadCanceller&) = delete;
+    explicit Disarmer(detail::Backend& backend) : backend(backend) {}
+    ~Disarmer() { backend.disarm(); }
+    Disarmer(const Disarmer&) = delete;
+    Disarmer& operator=(const Disarmer&) = delete;
 
 private:
     detail::Backend& backend;
@@ -82,6 +88,54 @@ std::pair<PathString, PathString> splitPath(const PathString& path)
     return {path.substr(0, separator + 1), path.substr(separator + 1)};
 }
 
+bool detail::ChangeFilter::keeps(const PathString& changedPath) const
+{
+    if (watchingSingleFile) {
+        return splitPath(changedPath).second == fileName;
+    }
+    // An owner that writes one name per line could not carry a name holding
+    // a line break, so such names are left out unless the owner asks.
+    return reportLineBreakNames || !holdsLineBreak(changedPath);
+}
+
+// The two threads and what they share. The monitor reads from the backend
+// and hands each read over; the delivery thread is the only waiter, woken
+// only when a read brought something.
+class DirectoryWatcher::Impl {
+public:
+    Impl(PathString path, Callback callback, Options options, std::unique_ptr<detail::Backend> backend);
+    ~Impl() { stop(); }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+private:
+    using QueuedWarning = std::pair<std::size_t, Warning>;
+
+    void start();
+    void monitorLoop();
+    void deliveryLoop();
+    void handOver(detail::Batch& batch);
+    template <class Call>
+    void deliver(Call&& call);
+    void storeThreadError(std::exception_ptr error) noexcept;
+    void stop() noexcept;
+
+    detail::ChangeFilter filter;
+    std::atomic<bool> stopRequested{false};
+    Callback callback;
+    WarningCallback onWarning;
+    std::thread monitorThread;
+    std::condition_variable queueCondition;
+    std::mutex queueMutex;
+    std::vector<std::pair<PathString, Event>> pendingChanges;
+    // Each with the number of pending changes before it.
+    std::vector<QueuedWarning> pendingWarnings;
+    std::thread deliveryThread;
+    std::promise<void> ready;
+    // The system handles (directory, stop signal) live behind the backend.
+    std::unique_ptr<detail::Backend> backend;
+};
+
 DirectoryWatcher::DirectoryWatcher(PathString path, Callback callback)
     : DirectoryWatcher(std::move(path), std::move(callback), Options{})
 {
@@ -94,39 +148,26 @@ DirectoryWatcher::DirectoryWatcher(PathString path, Callback callback, Options o
 
 DirectoryWatcher::DirectoryWatcher(PathString path, Callback callback, Options options,
                                    std::unique_ptr<detail::Backend> backend)
-    : path(std::move(path)),
-      callback(std::move(callback)),
-      options(std::move(options)),
-      backend(std::move(backend)),
-      actionToEvent{{detail::actionAdded, Event::added},
-                    {detail::actionRemoved, Event::removed},
-                    {detail::actionModified, Event::modified},
-                    {detail::actionRenamedOldName, Event::renamed_old_name},
-                    {detail::actionRenamedNewName, Event::renamed_new_name}}
+    : impl(std::make_unique<Impl>(std::move(path), std::move(callback), std::move(options), std::move(backend)))
 {
-    this->backend->openDirectory(openDirectory());
+}
+
+DirectoryWatcher::~DirectoryWatcher() = default;
+
+DirectoryWatcher::Impl::Impl(PathString path, Callback callback, Options options,
+                             std::unique_ptr<detail::Backend> backend)
+    : callback(std::move(callback)), onWarning(std::move(options.onWarning)), backend(std::move(backend))
+{
+    filter.reportLineBreakNames = options.reportLineBreakNames;
+    filter.watchingSingleFile = !this->backend->open(path);
+    if (filter.watchingSingleFile) {
+        filter.fileName = splitPath(path).second;
+    }
     start();
 }
 
-DirectoryWatcher::~DirectoryWatcher()
+void DirectoryWatcher::Impl::start()
 {
-    stop();
-}
-
-PathString DirectoryWatcher::openDirectory()
-{
-    watchingSingleFile = !backend->isDirectory(path);
-    if (!watchingSingleFile) {
-        return path;
-    }
-    auto [directory, name] = splitPath(path);
-    fileName = std::move(name);
-    return directory;
-}
-
-void DirectoryWatcher::start()
-{
-    backend->createStopSignal();
     auto running = ready.get_future();
     try {
         deliveryThread = std::thread([this] {
@@ -152,74 +193,47 @@ void DirectoryWatcher::start()
     }
 }
 
-void DirectoryWatcher::monitorLoop()
+void DirectoryWatcher::Impl::monitorLoop()
 {
-    ReadCanceller canceller(*backend);
-    std::vector<detail::RawChange> records;
-    std::vector<std::pair<PathString, Event>> batch;
-    std::vector<QueuedWarning> warnings;
-    const auto sortRecords = [&] {
-        for (auto& record : records) {
-            if (record.warning) {
-                warnings.emplace_back(batch.size(), *record.warning);
-            } else if (passesFilter(record.name)) {
-                batch.emplace_back(std::move(record.name), actionToEvent.at(record.action));
-            }
-        }
-    };
-    backend->armMonitor(records);
-    sortRecords();
+    Disarmer disarmer(*backend);
+    detail::Batch batch(filter);
+    backend->arm(batch);
     {
         // Under the lock: a failing constructor replaces `ready` concurrently.
         std::lock_guard lock(queueMutex);
         ready.set_value();
     }
-    if (!warnings.empty()) {
-        handOver(batch, warnings);
+    if (!batch.empty()) {
+        handOver(batch);
     }
     for (;;) {
-        records.clear();
         batch.clear();
-        warnings.clear();
-        backend->startRead();
-        if (backend->waitForRecords() == detail::WaitResult::recordsReady) {
-            backend->collectRecords(records);
-            sortRecords();
+        const bool collected = backend->collect(batch);
+        if (!batch.empty()) {
+            handOver(batch);
         }
-        if (!batch.empty() || !warnings.empty()) {
-            handOver(batch, warnings);
-        }
-        if (stopRequested.load()) {
+        if (!collected || stopRequested.load()) {
             break;
         }
     }
 }
 
-void DirectoryWatcher::handOver(std::vector<std::pair<PathString, Event>>& batch,
-                                std::vector<QueuedWarning>& warnings)
+void DirectoryWatcher::Impl::handOver(detail::Batch& batch)
 {
     {
         std::lock_guard lock(queueMutex);
-        for (auto& [position, warning] : warnings) {
+        for (auto& [position, warning] : batch.warnings) {
             pendingWarnings.emplace_back(pendingChanges.size() + position, std::move(warning));
         }
-        pendingChanges.insert(pendingChanges.end(), std::make_move_iterator(batch.begin()),
-                              std::make_move_iterator(batch.end()));
+        pendingChanges.insert(pendingChanges.end(), std::make_move_iterator(batch.changes.begin()),
+                              std::make_move_iterator(batch.changes.end()));
     }
     // The delivery thread is the only waiter.
     queueCondition.notify_one();
 }
 
-bool DirectoryWatcher::passesFilter(const PathString& changedPath) const
-{
-    if (watchingSingleFile) {
-        return splitPath(changedPath).second == fileName;
-    }
-    return options.reportLineBreakNames || !holdsLineBreak(changedPath);
-}
-
 template <class Call>
-void DirectoryWatcher::deliver(Call&& call)
+void DirectoryWatcher::Impl::deliver(Call&& call)
 {
     try {
         call();
@@ -228,7 +242,7 @@ void DirectoryWatcher::deliver(Call&& call)
     }
 }
 
-void DirectoryWatcher::deliveryLoop()
+void DirectoryWatcher::Impl::deliveryLoop()
 {
     std::vector<std::pair<PathString, Event>> taken;
     std::vector<QueuedWarning> takenWarnings;
@@ -244,8 +258,8 @@ void DirectoryWatcher::deliveryLoop()
         auto warning = takenWarnings.begin();
         const auto deliverWarningsUpTo = [&](std::size_t position) {
             for (; warning != takenWarnings.end() && warning->first <= position; ++warning) {
-                if (options.onWarning) {
-                    deliver([&] { options.onWarning(warning->second); });
+                if (onWarning) {
+                    deliver([&] { onWarning(warning->second); });
                 }
             }
         };
@@ -261,7 +275,7 @@ void DirectoryWatcher::deliveryLoop()
     }
 }
 
-void DirectoryWatcher::storeThreadError(std::exception_ptr error) noexcept
+void DirectoryWatcher::Impl::storeThreadError(std::exception_ptr error) noexcept
 {
     try {
         std::lock_guard lock(queueMutex);
@@ -271,7 +285,7 @@ void DirectoryWatcher::storeThreadError(std::exception_ptr error) noexcept
     }
 }
 
-void DirectoryWatcher::stop() noexcept
+void DirectoryWatcher::Impl::stop() noexcept
 {
     {
         // Setting the flag under the lock means a delivery thread between its
@@ -290,7 +304,7 @@ void DirectoryWatcher::stop() noexcept
     if (deliveryThread.joinable()) {
         deliveryThread.join();
     }
-    backend->closeHandles();
+    backend->close();
 }
 
 std::unique_ptr<DirectoryWatcher> detail::WatcherFactory::make(PathString path, DirectoryWatcher::Callback callback,

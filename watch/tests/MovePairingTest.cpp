@@ -9,38 +9,45 @@
 
 namespace {
 
-using filewatch::inotify::ChangeSink;
 using filewatch::inotify::EventTranslator;
 using filewatch::inotify::InotifyRecord;
 using namespace std::chrono_literals;
+using Log = std::vector<std::string>;
 
-class LoggingSink : public ChangeSink {
-public:
-    std::vector<std::string> log;
+// Feeds one read and logs each step as the backend applies it.
+struct StepLog {
     // Stands in for the backend's watch and listing of a new directory.
     std::function<void(const filewatch::PathString&)> onNewDirectory;
 
-    void report(filewatch::PathString path, std::uint32_t action) override
+    Log feed(EventTranslator& translator, const std::vector<InotifyRecord>& records,
+             EventTranslator::Clock::time_point now)
     {
-        static const char* const names[] = {"?", "added", "removed", "modified", "renamed_old_name",
-                                            "renamed_new_name"};
-        log.push_back(std::string(names[action]) + " " + path);
-    }
-    void watchNewDirectory(const filewatch::PathString& path) override
-    {
-        log.push_back("watch " + path);
-        if (onNewDirectory) {
-            onNewDirectory(path);
+        translator.feed(records, now);
+        Log log;
+        filewatch::inotify::Step step;
+        while (translator.next(now, step)) {
+            for (const int wd : step.unwatch) {
+                log.push_back("unwatch " + std::to_string(wd));
+            }
+            for (const auto& [path, kind] : step.changes) {
+                log.push_back(std::string(toString(kind)) + " " + path);
+            }
+            if (step.newDirectory) {
+                log.push_back("watch " + *step.newDirectory);
+                if (onNewDirectory) {
+                    onNewDirectory(*step.newDirectory);
+                }
+            }
+            if (step.overflowed) {
+                log.push_back("overflow");
+            }
+            if (step.rootGone) {
+                log.push_back(*step.rootGone == filewatch::WarningKind::root_moved ? "root moved" : "root removed");
+            }
         }
+        return log;
     }
-    void unwatch(int wd) override { log.push_back("unwatch " + std::to_string(wd)); }
-    void overflowed() override { log.push_back("overflow"); }
-    void rootGone(bool moved) override { log.push_back(moved ? "root moved" : "root removed"); }
-
-    std::vector<std::string> take() { return std::exchange(log, {}); }
 };
-
-using Log = std::vector<std::string>;
 
 // Root (1) with "sub" (2) and "sub/deep" (3) watched.
 class MovePairing : public testing::Test {
@@ -54,13 +61,12 @@ protected:
 
     Log feed(std::vector<InotifyRecord> records, EventTranslator::Clock::duration at = 0s)
     {
-        translator.feed(records, start + at, sink);
-        return sink.take();
+        return sink.feed(translator, records, start + at);
     }
 
     const EventTranslator::Clock::time_point start{};
     EventTranslator translator;
-    LoggingSink sink;
+    StepLog sink;
 };
 
 TEST_F(MovePairing, PairsMovesByCookieWithinAndAcrossDirectories)
@@ -193,22 +199,20 @@ TEST(NewDirectoryListing, AndTheCreatesQueuedOnItsWatchReportEachEntryOnce)
     for (const auto& [name, afterListing, expected, everyEarlierRecordRead] : cases) {
         SCOPED_TRACE(name);
         EventTranslator translator;
-        LoggingSink sink;
+        StepLog sink;
         translator.addWatch(1, "");
         sink.onNewDirectory = [&](const filewatch::PathString& path) {
             translator.addWatch(4, path);
             translator.noteListed(4, "f", 1);
             translator.noteListed(4, "sub", 1);
         };
-        translator.feed(std::vector<InotifyRecord>{{1, IN_CREATE | IN_ISDIR, 0, "new"}}, {}, sink);
-        EXPECT_EQ(sink.take(), (Log{"added new", "watch new"}));
+        EXPECT_EQ(sink.feed(translator, {{1, IN_CREATE | IN_ISDIR, 0, "new"}}, {}), (Log{"added new", "watch new"}));
         EXPECT_EQ(translator.listedNames(), 2u);
         if (everyEarlierRecordRead) {
             translator.forgetListingsBefore(2);
             EXPECT_EQ(translator.listedNames(), 0u);
         }
-        translator.feed(afterListing, {}, sink);
-        EXPECT_EQ(sink.take(), expected);
+        EXPECT_EQ(sink.feed(translator, afterListing, {}), expected);
     }
 }
 
@@ -226,12 +230,10 @@ TEST_F(MovePairing, TheWatchedDirectoryGoneEndsTranslation)
         EventTranslator gone;
         gone.addWatch(1, "");
         gone.addWatch(2, "sub");
-        gone.feed(std::vector<InotifyRecord>{{2, IN_CREATE, 0, "x"}, {1, mask, 0, ""}, {2, IN_CREATE, 0, "late"}},
-                  start, sink);
-        EXPECT_EQ(sink.take(), (Log{"added sub/x", said}));
-        gone.feed(std::vector<InotifyRecord>{{1, IN_MOVED_FROM, 3, "a"}, {2, IN_CREATE, 0, "later"}}, start, sink);
-        gone.feed({}, start + 1s, sink);
-        EXPECT_EQ(sink.take(), Log{});
+        EXPECT_EQ(sink.feed(gone, {{2, IN_CREATE, 0, "x"}, {1, mask, 0, ""}, {2, IN_CREATE, 0, "late"}}, start),
+                  (Log{"added sub/x", said}));
+        EXPECT_EQ(sink.feed(gone, {{1, IN_MOVED_FROM, 3, "a"}, {2, IN_CREATE, 0, "later"}}, start), Log{});
+        EXPECT_EQ(sink.feed(gone, {}, start + 1s), Log{});
         EXPECT_FALSE(gone.nextDeadline());
     }
 }

@@ -134,29 +134,25 @@ class ScriptedBackend final : public filewatch::detail::Backend {
 public:
     explicit ScriptedBackend(ScriptedReads& reads) : reads(reads) {}
 
-    bool isDirectory(const PathString&) override { return reads.watchingDirectory; }
-    void openDirectory(const PathString&) override {}
-    void createStopSignal() override {}
-    void armMonitor(std::vector<filewatch::detail::RawChange>&) override {}
-    void startRead() override {}
-    filewatch::detail::WaitResult waitForRecords() override
+    bool open(const PathString&) override { return reads.watchingDirectory; }
+    void arm(filewatch::detail::Batch&) override {}
+    bool collect(filewatch::detail::Batch& batch) override
     {
-        std::unique_lock lock(reads.signal.mutex);
-        reads.signal.changed.wait(lock, [&] { return reads.stopped || !reads.pending.empty(); });
-        if (reads.stopped) {
-            return filewatch::detail::WaitResult::stopSignalled;
+        std::vector<std::byte> read;
+        {
+            std::unique_lock lock(reads.signal.mutex);
+            reads.signal.changed.wait(lock, [&] { return reads.stopped || !reads.pending.empty(); });
+            if (reads.stopped) {
+                return false;
+            }
+            read = std::move(reads.pending.front());
+            reads.pending.pop_front();
         }
-        current = std::move(reads.pending.front());
-        reads.pending.pop_front();
-        return filewatch::detail::WaitResult::recordsReady;
+        auto records = walkNotifyRecords(read);
+        filewatch::windows::addChanges(records, batch);
+        return true;
     }
-    void collectRecords(std::vector<filewatch::detail::RawChange>& changes) override
-    {
-        for (const auto& record : walkNotifyRecords(current)) {
-            changes.push_back({PathString(record.name.begin(), record.name.end()), record.action});
-        }
-    }
-    void cancelRead() noexcept override
+    void disarm() noexcept override
     {
         std::lock_guard lock(reads.signal.mutex);
         reads.monitorEnded = true;
@@ -168,11 +164,10 @@ public:
         reads.stopped = true;
         reads.signal.changed.notify_all();
     }
-    void closeHandles() noexcept override {}
+    void close() noexcept override {}
 
 private:
     ScriptedReads& reads;
-    std::vector<std::byte> current;
 };
 
 std::unique_ptr<filewatch::DirectoryWatcher> watchScripted(const char* path, ScriptedReads& reads, Recorder& recorder)

@@ -1,6 +1,8 @@
 #include "NotifyRecords.h"
 
 #include <cstring>
+#include <string>
+#include <system_error>
 
 namespace filewatch::windows {
 
@@ -34,6 +36,19 @@ std::vector<NotifyRecord> walkNotifyRecords(std::span<const std::byte> buffer)
         offset += header.nextEntryOffset;
     }
     return records;
+}
+
+Event eventFor(std::uint32_t action)
+{
+    switch (action) {
+    case 1: return Event::added;             // FILE_ACTION_ADDED
+    case 2: return Event::removed;           // FILE_ACTION_REMOVED
+    case 3: return Event::modified;          // FILE_ACTION_MODIFIED
+    case 4: return Event::renamed_old_name;  // FILE_ACTION_RENAMED_OLD_NAME
+    case 5: return Event::renamed_new_name;  // FILE_ACTION_RENAMED_NEW_NAME
+    }
+    throw std::system_error(std::make_error_code(std::errc::bad_message),
+                            "unknown change action " + std::to_string(action));
 }
 
 }  // namespace filewatch::windows

@@ -3,10 +3,14 @@
 // tested and fuzzed on every platform.
 #pragma once
 
+#include "../src/Backend.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace filewatch::windows {
@@ -42,5 +46,36 @@ struct NotifyRecord {
 // header or name does not fit in the buffer, or whose NextEntryOffset does
 // not lead past the record to a header inside the buffer.
 std::vector<NotifyRecord> walkNotifyRecords(std::span<const std::byte> buffer);
+
+// The five FILE_ACTION_* codes Windows documents (1 to 5). Any other code
+// means the records are not what this code takes them for: rather than
+// guess, it throws std::system_error (bad_message), which ends the monitor
+// and loses the read that held it.
+Event eventFor(std::uint32_t action);
+
+// Moved on Windows; copied unit by unit only where the walk is tested on
+// Linux, with ASCII names.
+template <class Name>
+PathString toPathString(Name&& name)
+{
+    if constexpr (std::is_same_v<std::remove_cvref_t<Name>, PathString>) {
+        return std::forward<Name>(name);
+    } else {
+        return PathString(name.begin(), name.end());
+    }
+}
+
+// Adds the walked records of one read to `batch`, in order.
+inline void addChanges(std::vector<NotifyRecord>& records, detail::Batch& batch)
+{
+    for (auto& record : records) {
+        PathString name = toPathString(std::move(record.name));
+        // Filtered first: the action of a record the owner does not hear of
+        // is never looked at.
+        if (batch.keeps(name)) {
+            batch.add(std::move(name), eventFor(record.action));
+        }
+    }
+}
 
 }  // namespace filewatch::windows

@@ -30,35 +30,29 @@ WindowsBackend::WindowsBackend(WindowsTuning tuning) : tuning(std::move(tuning))
 {
 }
 
-bool WindowsBackend::isDirectory(const PathString& path)
+bool WindowsBackend::open(const PathString& path)
 {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         throwLastError();
     }
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-void WindowsBackend::openDirectory(const PathString& path)
-{
+    const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const PathString opened = isDirectory ? path : splitPath(path).first;
     // Full sharing: the watch must not keep anyone from renaming or deleting.
-    directory = UniqueHandle(::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY,
+    directory = UniqueHandle(::CreateFileW(opened.c_str(), FILE_LIST_DIRECTORY,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
     if (!directory) {
         throwLastError();
     }
-}
-
-void WindowsBackend::createStopSignal()
-{
     stopEvent = UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stopEvent) {
         throwLastError();
     }
+    return isDirectory;
 }
 
-void WindowsBackend::armMonitor(std::vector<detail::RawChange>&)
+void WindowsBackend::arm(detail::Batch&)
 {
     buffer = std::make_unique<std::byte[]>(bufferLength);
     const DWORD simulated = tuning.readEventFailure ? tuning.readEventFailure() : 0;
@@ -75,11 +69,16 @@ void WindowsBackend::armMonitor(std::vector<detail::RawChange>&)
     issueRead();
 }
 
-void WindowsBackend::startRead()
+bool WindowsBackend::collect(detail::Batch& batch)
 {
     if (readEvent && !readOutstanding && !directoryGone) {
         issueRead();
     }
+    if (!waitForRecords()) {
+        return false;
+    }
+    collectRecords(batch);
+    return true;
 }
 
 void WindowsBackend::issueRead()
@@ -110,44 +109,43 @@ void WindowsBackend::issueRead()
     }
 }
 
-detail::WaitResult WindowsBackend::waitForRecords()
+bool WindowsBackend::waitForRecords()
 {
     if (tuning.beforeWait) {
         tuning.beforeWait();
     }
     if (goneUnreported) {
-        return detail::WaitResult::recordsReady;
+        return true;
     }
     if (!readOutstanding) {
         // No read event or no directory, so no read: idle until teardown.
         if (::WaitForSingleObject(stopEvent.get(), INFINITE) == WAIT_FAILED) {
             throwLastError();
         }
-        return detail::WaitResult::stopSignalled;
+        return false;
     }
     const HANDLE waitList[2] = {readEvent.get(), stopEvent.get()};
     switch (::WaitForMultipleObjects(2, waitList, FALSE, INFINITE)) {
-    case WAIT_OBJECT_0: return detail::WaitResult::recordsReady;
-    case WAIT_OBJECT_0 + 1: return detail::WaitResult::stopSignalled;
+    case WAIT_OBJECT_0: return true;
+    case WAIT_OBJECT_0 + 1: return false;
     default:
         // Looping on a failed wait would spin; end the monitor instead.
         throwLastError();
     }
 }
 
-void WindowsBackend::collectRecords(std::vector<detail::RawChange>& changes)
+void WindowsBackend::collectRecords(detail::Batch& batch)
 {
     const auto gone = [&] {
         goneUnreported = false;
-        changes.push_back(detail::RawChange::of({WarningKind::root_removed, {}, {}, "the watched folder was deleted"}));
+        batch.warn({WarningKind::root_removed, {}, {}, "the watched folder was deleted"});
     };
     if (goneUnreported) {
         gone();
         return;
     }
     const auto overflow = [&] {
-        changes.push_back(detail::RawChange::of(
-            {WarningKind::overflow, {}, {}, "the system's change buffer overflowed and changes were lost"}));
+        batch.warn({WarningKind::overflow, {}, {}, "the system's change buffer overflowed and changes were lost"});
         readCompleted(0);
     };
     DWORD bytes = 0;
@@ -174,10 +172,8 @@ void WindowsBackend::collectRecords(std::vector<detail::RawChange>& changes)
     }
     const std::span<const std::byte> filled(buffer.get(), std::min(bytes, bufferLength));
     auto records = walkNotifyRecords(filled);
-    for (auto& record : records) {
-        changes.push_back({std::move(record.name), record.action});
-    }
     readCompleted(records.size());
+    addChanges(records, batch);
 }
 
 bool WindowsBackend::directoryDeleted(DWORD error)
@@ -207,7 +203,7 @@ void WindowsBackend::readCompleted(std::size_t records)
     }
 }
 
-void WindowsBackend::cancelRead() noexcept
+void WindowsBackend::disarm() noexcept
 {
     if (readOutstanding) {
         // The read must let go of the buffer before it is freed. CancelIo
@@ -228,7 +224,7 @@ void WindowsBackend::signalStop() noexcept
     }
 }
 
-void WindowsBackend::closeHandles() noexcept
+void WindowsBackend::close() noexcept
 {
     directory.reset();
     stopEvent.reset();

@@ -39,19 +39,18 @@ public:
 
     explicit WindowsBackend(WindowsTuning tuning = {});
 
-    bool isDirectory(const PathString& path) override;
-    void openDirectory(const PathString& directory) override;
-    void createStopSignal() override;
-    void armMonitor(std::vector<detail::RawChange>& warnings) override;
-    void startRead() override;
-    detail::WaitResult waitForRecords() override;
-    void collectRecords(std::vector<detail::RawChange>& changes) override;
-    void cancelRead() noexcept override;
+    bool open(const PathString& path) override;
+    void arm(detail::Batch& batch) override;
+    bool collect(detail::Batch& batch) override;
+    void disarm() noexcept override;
     void signalStop() noexcept override;
-    void closeHandles() noexcept override;
+    void close() noexcept override;
 
 private:
     void issueRead();
+    // Blocks until the read completes (true) or stop is signalled (false).
+    bool waitForRecords();
+    void collectRecords(detail::Batch& batch);
     void readCompleted(std::size_t records);
     // Whether `error` from a read means that the watched directory was
     // deleted: the system refuses reads on a directory pending deletion.

@@ -2,21 +2,13 @@
 // to one file through its directory, to a callback run on a thread of its own.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
-#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <future>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
-#include <vector>
 
 namespace filewatch {
 
@@ -103,41 +95,12 @@ public:
 
 private:
     friend struct detail::WatcherFactory;
+    class Impl;
 
     DirectoryWatcher(PathString path, Callback callback, Options options,
                      std::unique_ptr<detail::Backend> backend);
 
-    PathString openDirectory();
-    void start();
-    void monitorLoop();
-    void deliveryLoop();
-    bool passesFilter(const PathString& changedPath) const;
-    // A warning and the number of changes queued before it.
-    using QueuedWarning = std::pair<std::size_t, Warning>;
-
-    void handOver(std::vector<std::pair<PathString, Event>>& batch, std::vector<QueuedWarning>& warnings);
-    template <class Call>
-    void deliver(Call&& call);
-    void storeThreadError(std::exception_ptr error) noexcept;
-    void stop() noexcept;
-
-    PathString path;
-    bool watchingSingleFile = false;
-    PathString fileName;
-    std::atomic<bool> stopRequested{false};
-    Callback callback;
-    Options options;
-    std::thread monitorThread;
-    std::condition_variable queueCondition;
-    std::mutex queueMutex;
-    std::vector<std::pair<PathString, Event>> pendingChanges;
-    // Rare, so kept beside the changes rather than widening every entry.
-    std::vector<QueuedWarning> pendingWarnings;
-    std::thread deliveryThread;
-    std::promise<void> ready;
-    // The system handles (directory, stop signal) live behind the backend.
-    std::unique_ptr<detail::Backend> backend;
-    const std::map<std::uint32_t, Event> actionToEvent;
+    std::unique_ptr<Impl> impl;
 };
 
 // Splits at the last '\\' or '/', keeping the separator on the directory
