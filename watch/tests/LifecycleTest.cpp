@@ -181,15 +181,63 @@ TEST(Lifecycle, AWatcherOfAManyFolderTreeClosesItsInstance)
 
 #endif
 
-TEST(Lifecycle, ThousandCreateDestroyCyclesLeakNothing)
+// Idle, and while the folder is written so that teardown meets changes in
+// flight.
+TEST(Lifecycle, ThousandsOfCreateDestroyCyclesLeakNothing)
+{
+    for (const bool written : {false, true}) {
+        SCOPED_TRACE(written ? "written" : "idle");
+        WatchedTree t;
+        fs::create_directories(t.tree / "a" / "b");
+        const ResourceCount before;
+        std::atomic<bool> writing = written;
+        std::thread writer([&] {
+            for (int i = 0; writing; ++i) {
+                writeFile(t.tree / ("f" + std::to_string(i % 50)), "data");
+            }
+        });
+        std::atomic<long> delivered = 0;
+        for (int cycle = 0; cycle < 2000; ++cycle) {
+            DirectoryWatcher watcher(t.tree.native(), [&](const PathString&, Event) { ++delivered; });
+        }
+        writing = false;
+        writer.join();
+        EXPECT_EQ(delivered.load() > 0, written);
+        before.expectUnchanged();
+    }
+}
+
+TEST(Lifecycle, TeardownDuringABatchFinishesTheBatchAndCallsNothingAfter)
 {
     WatchedTree t;
-    fs::create_directories(t.tree / "a" / "b");
-    const ResourceCount before;
-    for (int cycle = 0; cycle < 1000; ++cycle) {
-        DirectoryWatcher watcher(t.tree.native(), [](const PathString&, Event) {});
-    }
-    before.expectUnchanged();
+    Signal signal;
+    bool inside = false;
+    bool released = false;
+    std::atomic<int> running = 0;
+    std::atomic<int> calls = 0;
+    auto watcher = std::make_unique<DirectoryWatcher>(t.tree.native(), [&](const PathString&, Event) {
+        ++running;
+        if (calls++ == 0) {
+            std::unique_lock lock(signal.mutex);
+            inside = true;
+            signal.changed.notify_all();
+            signal.changed.wait(lock, [&] { return released; });
+        }
+        --running;
+    });
+    makeNumberedFiles(t.tree, 100);
+    ASSERT_TRUE(waitUntil(signal, [&] { return inside; }));
+    int runningAtReturn = -1;
+    int callsAtReturn = -1;
+    std::thread destroyer([&] {
+        watcher.reset();
+        runningAtReturn = running;
+        callsAtReturn = calls;
+    });
+    release(signal, released);
+    destroyer.join();
+    EXPECT_EQ(runningAtReturn, 0) << "teardown returned during a call";
+    EXPECT_EQ(calls.load(), callsAtReturn);
 }
 
 TEST(Lifecycle, IdleWatcherStopsPromptly)
