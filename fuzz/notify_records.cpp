@@ -9,11 +9,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    namespace windows = filewatch::windows;
-    const auto records = windows::walkNotifyRecords(std::as_bytes(std::span(data, size)));
+    namespace win32 = filewatch::win32;
+    const auto records = win32::walkNotifyRecords(std::as_bytes(std::span(data, size)));
     std::size_t bytes = 0;
     for (const auto& record : records) {
-        bytes += windows::notifyHeaderSize + record.name.size() * sizeof(windows::NameUnit);
+        bytes += win32::notifyHeaderSize + record.name.size() * sizeof(win32::NameUnit);
     }
     if (bytes > size) std::abort();
     return 0;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace watch_test {
+namespace filewatch::tests {
 
 inline void appendRecord(std::vector<std::byte>& buffer, int wd, std::uint32_t mask, std::uint32_t cookie,
                          const std::string& name)
@@ -26,4 +26,4 @@ inline void appendRecord(std::vector<std::byte>& buffer, int wd, std::uint32_t m
     std::memcpy(buffer.data() + start + sizeof header, name.data(), name.size());
 }
 
-}  // namespace watch_test
+}  // namespace filewatch::tests

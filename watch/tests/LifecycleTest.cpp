@@ -9,9 +9,9 @@
 #include <system_error>
 #include <thread>
 
+namespace filewatch::tests {
 namespace {
 
-using namespace watch_test;
 using filewatch::DirectoryWatcher;
 
 // Descriptors (handles on Windows) and threads the process has now; join and close are done
@@ -273,3 +273,4 @@ TEST(Lifecycle, StopsInTheMiddleOfABurstAndWithAMovePending)
 }
 
 }  // namespace
+}  // namespace filewatch::tests

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+namespace filewatch::tests {
 namespace {
 
 using filewatch::inotify::EventTranslator;
@@ -81,10 +82,10 @@ TEST_F(MovePairing, RenameSplitAcrossTwoReads)
 {
     std::vector<std::byte> first;
     std::vector<std::byte> second;
-    watch_test::appendRecord(first, 1, IN_CREATE, 0, "other");
-    watch_test::appendRecord(first, 1, IN_MOVED_FROM, 9, "old");
-    watch_test::appendRecord(second, 1, IN_MOVED_TO, 9, "new");
-    watch_test::appendRecord(second, 1, IN_DELETE, 0, "other");
+    appendRecord(first, 1, IN_CREATE, 0, "other");
+    appendRecord(first, 1, IN_MOVED_FROM, 9, "old");
+    appendRecord(second, 1, IN_MOVED_TO, 9, "new");
+    appendRecord(second, 1, IN_DELETE, 0, "other");
 
     EXPECT_EQ(feed(filewatch::inotify::walkRecords(first)), (Log{"added other"}));
     ASSERT_TRUE(translator.nextDeadline());
@@ -239,3 +240,4 @@ TEST_F(MovePairing, TheWatchedDirectoryGoneEndsTranslation)
 }
 
 }  // namespace
+}  // namespace filewatch::tests

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-namespace watch_test {
+namespace filewatch::tests {
 
-using filewatch::windows::NotifyRecordHeader;
-using filewatch::windows::RecordName;
+using filewatch::win32::NotifyRecordHeader;
+using filewatch::win32::RecordName;
 
 // An ASCII name as UTF-16 code units.
 inline RecordName units(const std::string& ascii)
@@ -58,4 +58,4 @@ struct NotifyBuffer {
     }
 };
 
-}  // namespace watch_test
+}  // namespace filewatch::tests

@@ -9,11 +9,11 @@
 #include <memory>
 #include <random>
 
+namespace filewatch::tests {
 namespace {
 
-using namespace watch_test;
-using filewatch::windows::NotifyRecord;
-using filewatch::windows::walkNotifyRecords;
+using filewatch::win32::NotifyRecord;
+using filewatch::win32::walkNotifyRecords;
 
 std::vector<NotifyRecord> expectedRecords(std::initializer_list<std::pair<std::uint32_t, const char*>> list)
 {
@@ -149,7 +149,7 @@ public:
             reads.pending.pop_front();
         }
         auto records = walkNotifyRecords(read);
-        filewatch::windows::addChanges(records, batch);
+        filewatch::win32::addChanges(records, batch);
         return true;
     }
     void disarm() noexcept override
@@ -234,3 +234,4 @@ TEST(WindowsRecords, ActionCodeOutsideOneToFiveEndsTheMonitorAndLosesItsRead)
 }
 
 }  // namespace
+}  // namespace filewatch::tests

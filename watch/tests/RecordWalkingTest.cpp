@@ -5,11 +5,11 @@
 
 #include <random>
 
+namespace filewatch::tests {
 namespace {
 
 using filewatch::inotify::InotifyRecord;
 using filewatch::inotify::walkRecords;
-using watch_test::appendRecord;
 
 TEST(RecordWalking, ReadsPackedRecordsWithPaddedAndEmptyNames)
 {
@@ -51,3 +51,4 @@ TEST(RecordWalking, SurvivesArbitraryBytes)
 }
 
 }  // namespace
+}  // namespace filewatch::tests

@@ -42,7 +42,7 @@ inline void PrintTo(Event kind, std::ostream* out)
 }
 }  // namespace filewatch
 
-namespace watch_test {
+namespace filewatch::tests {
 
 using filewatch::Event;
 using filewatch::PathString;
@@ -340,4 +340,4 @@ inline std::size_t runningThreads()
 
 #endif
 
-}  // namespace watch_test
+}  // namespace filewatch::tests

@@ -12,10 +12,10 @@
 
 #include <memory>
 
-namespace watch_test {
+namespace filewatch::tests {
 
 #ifdef _WIN32
-using Tuning = filewatch::windows::WindowsTuning;
+using Tuning = filewatch::win32::WindowsTuning;
 #else
 using Tuning = filewatch::inotify::InotifyTuning;
 #endif
@@ -68,7 +68,7 @@ inline std::unique_ptr<filewatch::DirectoryWatcher> makeWatcher(const fs::path& 
                                                                  filewatch::DirectoryWatcher::Options options = {})
 {
 #ifdef _WIN32
-    auto backend = filewatch::windows::makeWindowsBackend(std::move(tuning));
+    auto backend = filewatch::win32::makeWindowsBackend(std::move(tuning));
 #else
     auto backend = filewatch::inotify::makeInotifyBackend(std::move(tuning));
 #endif
@@ -85,4 +85,4 @@ inline Tuning withWatchLimit(std::size_t limit)
 }
 #endif
 
-}  // namespace watch_test
+}  // namespace filewatch::tests

@@ -11,9 +11,9 @@
 #include <map>
 #include <thread>
 
+namespace filewatch::tests {
 namespace {
 
-using namespace watch_test;
 using filewatch::DirectoryWatcher;
 
 // What a program does to a file, in each system's own calls.
@@ -718,3 +718,4 @@ TEST(WatchedDirectory, DeletedOrMovedAwayEndsReportsWithAWarning)
 }
 
 }  // namespace
+}  // namespace filewatch::tests

@@ -5,11 +5,11 @@
 #include <atomic>
 #include <system_error>
 
+namespace filewatch::tests {
 namespace {
 
-using namespace watch_test;
-using filewatch::windows::WindowsBackend;
-using filewatch::windows::WindowsTuning;
+using filewatch::win32::WindowsBackend;
+using filewatch::win32::WindowsTuning;
 
 // Buffer lengths of the reads the backend tried to issue.
 struct ReadLog {
@@ -202,3 +202,4 @@ TEST(SeveralRecordsInOneRead, AreDeliveredAsOneCallEachInOrder)
 }
 
 }  // namespace
+}  // namespace filewatch::tests

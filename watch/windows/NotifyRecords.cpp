@@ -4,7 +4,7 @@
 #include <string>
 #include <system_error>
 
-namespace filewatch::windows {
+namespace filewatch::win32 {
 
 std::vector<NotifyRecord> walkNotifyRecords(std::span<const std::byte> buffer)
 {
@@ -51,4 +51,4 @@ Event eventFor(std::uint32_t action)
                             "unknown change action " + std::to_string(action));
 }
 
-}  // namespace filewatch::windows
+}  // namespace filewatch::win32

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace filewatch::windows {
+namespace filewatch::win32 {
 
 // UTF-16 code units: the system's own wide type on Windows, so names reach
 // the owner without conversion.
@@ -78,4 +78,4 @@ inline void addChanges(std::vector<NotifyRecord>& records, detail::Batch& batch)
     }
 }
 
-}  // namespace filewatch::windows
+}  // namespace filewatch::win32

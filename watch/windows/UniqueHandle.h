@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace filewatch::windows {
+namespace filewatch::win32 {
 
 // Owns one kernel handle and closes it exactly once. Both null and
 // INVALID_HANDLE_VALUE mean "none": CreateFileW fails with the one,
@@ -40,4 +40,4 @@ private:
     HANDLE handle = nullptr;
 };
 
-}  // namespace filewatch::windows
+}  // namespace filewatch::win32

@@ -7,7 +7,7 @@
 #include <span>
 #include <system_error>
 
-namespace filewatch::windows {
+namespace filewatch::win32 {
 
 static_assert(offsetof(FILE_NOTIFY_INFORMATION, FileName) == notifyHeaderSize);
 static_assert(std::is_same_v<RecordName, PathString>);
@@ -235,7 +235,7 @@ std::unique_ptr<detail::Backend> makeWindowsBackend(WindowsTuning tuning)
     return std::make_unique<WindowsBackend>(std::move(tuning));
 }
 
-}  // namespace filewatch::windows
+}  // namespace filewatch::win32
 
 std::unique_ptr<filewatch::detail::Backend> filewatch::detail::makePlatformBackend()
 {

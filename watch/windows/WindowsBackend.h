@@ -11,7 +11,7 @@
 #include <functional>
 #include <memory>
 
-namespace filewatch::windows {
+namespace filewatch::win32 {
 
 // Test seams; the defaults are what production uses.
 struct WindowsTuning {
@@ -75,4 +75,4 @@ private:
 
 std::unique_ptr<detail::Backend> makeWindowsBackend(WindowsTuning tuning = {});
 
-}  // namespace filewatch::windows
+}  // namespace filewatch::win32
