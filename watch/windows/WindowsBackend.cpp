@@ -239,5 +239,5 @@ std::unique_ptr<detail::Backend> makeWindowsBackend(WindowsTuning tuning)
 
 std::unique_ptr<filewatch::detail::Backend> filewatch::detail::makePlatformBackend()
 {
-    return std::make_unique<windows::WindowsBackend>();
+    return std::make_unique<win32::WindowsBackend>();
 }
