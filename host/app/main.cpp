@@ -27,12 +27,12 @@
 #include <fmt/format.h>
 
 #include "bakkesmod/plugin.h"
-#include "platform.h"
-#include "tarnwick/host/host.h"
-#include "text.h"
+#include "Platform.h"
+#include "tarnwick/host/Host.h"
+#include "Text.h"
 
 #if TARNWICK_HAVE_LIBEDIT
-#include "line_editor.h"
+#include "LineEditor.h"
 #endif
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "text.h"
+#include "Text.h"
 
 namespace {
 

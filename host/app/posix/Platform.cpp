@@ -1,4 +1,4 @@
-#include "platform.h"
+#include "Platform.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick/host/host.h"
+#include "tarnwick/host/Host.h"
 
 namespace tarnwick::host::app {
 

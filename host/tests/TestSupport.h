@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tarnwick/host/host.h"
+#include "tarnwick/host/Host.h"
 
 namespace tarnwick::host::testing {
 

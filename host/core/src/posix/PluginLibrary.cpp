@@ -1,10 +1,10 @@
-#include "plugin_library.h"
+#include "PluginLibrary.h"
 
 #include <dlfcn.h>
 
 #include <fmt/format.h>
 
-#include "tarnwick/host/host.h"
+#include "tarnwick/host/Host.h"
 
 namespace tarnwick::host {
 

@@ -1,4 +1,4 @@
-#include "session.h"
+#include "PluginSession.h"
 
 namespace tarnwick::host {
 

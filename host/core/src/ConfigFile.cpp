@@ -1,4 +1,4 @@
-#include "config_file.h"
+#include "ConfigFile.h"
 
 #include <cerrno>
 #include <fstream>
@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "console_parser.h"
-#include "text.h"
+#include "ConsoleParser.h"
+#include "Text.h"
 
 namespace tarnwick::host {
 

@@ -1,4 +1,4 @@
-#include "completion.h"
+#include "Completion.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "settings_page.h"
+#include "SettingsPage.h"
 
 namespace tarnwick::host {
 namespace {

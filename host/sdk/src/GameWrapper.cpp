@@ -1,6 +1,6 @@
 #include "bakkesmod/game.h"
 
-#include "session.h"
+#include "PluginSession.h"
 
 using tarnwick::host::PluginSession;
 

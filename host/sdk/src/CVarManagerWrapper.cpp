@@ -1,6 +1,6 @@
 #include "bakkesmod/cvar_manager.h"
 
-#include "session.h"
+#include "PluginSession.h"
 
 using tarnwick::host::PluginSession;
 

@@ -1,4 +1,4 @@
-#include "settings_page.h"
+#include "SettingsPage.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,8 +7,8 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include "style.h"
-#include "text.h"
+#include "Paint.h"
+#include "Text.h"
 
 namespace tarnwick::host {
 namespace {

@@ -1,4 +1,4 @@
-#include "support.h"
+#include "TestSupport.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "text.h"
+#include "Text.h"
 
 namespace tarnwick::host::testing {
 

@@ -3,8 +3,8 @@
 #include <charconv>
 #include <cmath>
 
-#include "session.h"
-#include "settings_page.h"
+#include "PluginSession.h"
+#include "SettingsPage.h"
 
 using tarnwick::host::ConsoleVariable;
 

@@ -1,4 +1,4 @@
-#include "plugin_library.h"
+#include "PluginLibrary.h"
 
 #include <windows.h>
 
@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick/host/host.h"
-#include "text.h"
+#include "tarnwick/host/Host.h"
+#include "Text.h"
 
 namespace tarnwick::host {
 

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "bakkesmod/game.h"
-#include "support.h"
+#include "TestSupport.h"
 
 namespace tarnwick::host {
 namespace {

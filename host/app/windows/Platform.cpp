@@ -1,4 +1,4 @@
-#include "platform.h"
+#include "Platform.h"
 
 #include <windows.h>
 
@@ -14,7 +14,7 @@
 
 #include <fmt/format.h>
 
-#include "text.h"
+#include "Text.h"
 
 namespace tarnwick::host::app {
 

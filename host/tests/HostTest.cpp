@@ -2,8 +2,8 @@
 
 #include <sstream>
 
-#include "support.h"
-#include "text.h"
+#include "TestSupport.h"
+#include "Text.h"
 
 namespace tarnwick::host {
 namespace {

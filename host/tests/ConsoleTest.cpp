@@ -5,9 +5,9 @@
 
 #include <sstream>
 
-#include "completion.h"
-#include "config_file.h"
-#include "support.h"
+#include "Completion.h"
+#include "ConfigFile.h"
+#include "TestSupport.h"
 
 namespace tarnwick::host {
 namespace {

@@ -1,4 +1,4 @@
-#include "trace.h"
+#include "Trace.h"
 
 #include <cerrno>
 #include <stdexcept>
@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "text.h"
+#include "Text.h"
 
 namespace tarnwick::host {
 namespace {

@@ -1,4 +1,4 @@
-#include "line_editor.h"
+#include "LineEditor.h"
 
 #include <fcntl.h>
 #include <histedit.h>
@@ -16,8 +16,8 @@
 
 #include <fmt/format.h>
 
-#include "completion.h"
-#include "tarnwick/host/host.h"
+#include "Completion.h"
+#include "tarnwick/host/Host.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // libedit keeps its wcsdup copies of the names and help texts of functions

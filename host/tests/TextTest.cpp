@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "bakkesmod/unreal_string.h"
-#include "text.h"
+#include "Text.h"
 
 #if defined(_WIN32)
 #include <windows.h>

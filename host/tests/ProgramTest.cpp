@@ -26,8 +26,8 @@
 
 #include <fmt/format.h>
 
-#include "support.h"
-#include "text.h"
+#include "TestSupport.h"
+#include "Text.h"
 
 namespace tarnwick::host {
 namespace {

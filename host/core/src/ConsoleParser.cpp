@@ -1,4 +1,4 @@
-#include "console_parser.h"
+#include "ConsoleParser.h"
 
 #include <optional>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "console_parser.h"
+#include "ConsoleParser.h"
 
 namespace tarnwick::host {
 namespace {

@@ -1,4 +1,4 @@
-#include "tarnwick/host/host.h"
+#include "tarnwick/host/Host.h"
 
 #include <algorithm>
 #include <array>
@@ -18,14 +18,14 @@
 #include <fmt/format.h>
 
 #include "bakkesmod/sdk.h"
-#include "config_file.h"
-#include "console_parser.h"
-#include "plugin_library.h"
-#include "session.h"
-#include "settings_page.h"
-#include "style.h"
-#include "text.h"
-#include "trace.h"
+#include "ConfigFile.h"
+#include "ConsoleParser.h"
+#include "PluginLibrary.h"
+#include "PluginSession.h"
+#include "SettingsPage.h"
+#include "Paint.h"
+#include "Text.h"
+#include "Trace.h"
 
 namespace tarnwick::host {
 namespace {

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "support.h"
+#include "TestSupport.h"
 
 namespace tarnwick::host {
 namespace {
