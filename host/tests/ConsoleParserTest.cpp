@@ -2,7 +2,7 @@
 
 #include "ConsoleParser.h"
 
-namespace tarnwick::host {
+namespace tarnwick::host::tests {
 namespace {
 
 struct ParseCase {
@@ -50,4 +50,4 @@ TEST(ConsoleLineErrors, UnterminatedQuoteIsAClearError)
 }
 
 }  // namespace
-}  // namespace tarnwick::host
+}  // namespace tarnwick::host::tests

@@ -9,14 +9,9 @@
 #include "ConfigFile.h"
 #include "TestSupport.h"
 
-namespace tarnwick::host {
+namespace tarnwick::host::tests {
 namespace {
 
-using testing::hostOptions;
-using testing::logTexts;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
 using Strings = std::vector<std::string>;
 
 bool contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
@@ -259,4 +254,4 @@ TEST_F(Console, ColourOnlyWhenAsked)
 }
 
 }  // namespace
-}  // namespace tarnwick::host
+}  // namespace tarnwick::host::tests

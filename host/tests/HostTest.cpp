@@ -5,16 +5,9 @@
 #include "TestSupport.h"
 #include "Text.h"
 
-namespace tarnwick::host {
+namespace tarnwick::host::tests {
 namespace {
 
-using testing::bytesThatAreNoText;
-using testing::hostOptions;
-using testing::logTexts;
-using testing::narrowText;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
 using Strings = std::vector<std::string>;
 
 std::string loadError(Host& host, const std::filesystem::path& library)
@@ -325,4 +318,4 @@ TEST_F(KeepingHost, KeepsTheCallablesOfAnUnloadedPluginLive)
 }
 
 }  // namespace
-}  // namespace tarnwick::host
+}  // namespace tarnwick::host::tests

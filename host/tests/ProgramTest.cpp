@@ -29,12 +29,9 @@
 #include "TestSupport.h"
 #include "Text.h"
 
-namespace tarnwick::host {
+namespace tarnwick::host::tests {
 namespace {
 
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
 using Strings = std::vector<std::string>;
 
 struct Run {
@@ -771,4 +768,4 @@ TEST(Program, ReadsAndShowsConsoleTextInTheProcessCodePage)
 #endif
 
 }  // namespace
-}  // namespace tarnwick::host
+}  // namespace tarnwick::host::tests

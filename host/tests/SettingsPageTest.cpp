@@ -4,7 +4,7 @@
 
 #include "SettingsPage.h"
 
-namespace tarnwick::host {
+namespace tarnwick::host::tests {
 namespace {
 
 const std::string pluginPage = "Tarnwick Plugin\n"
@@ -116,4 +116,4 @@ TEST(SettingsPage, BooleanReading)
 }
 
 }  // namespace
-}  // namespace tarnwick::host
+}  // namespace tarnwick::host::tests

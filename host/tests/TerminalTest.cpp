@@ -16,12 +16,10 @@
 
 #include "TestSupport.h"
 
-namespace tarnwick::host {
+namespace tarnwick::host::tests {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::readFile;
-using testing::TempDir;
 
 // The prompt as drawn in colour, and without.
 const std::string prompt = ">\033[0m ";
@@ -202,7 +200,7 @@ TEST_F(OnTerminal, OutputArrivingWhileTypingLeavesTheLineIntact)
 
 TEST_F(OnTerminal, SignalsEndTheSessionAndCtrlCInterruptsAWaitOrAnExec)
 {
-    testing::writeFile(folder.path() / "waits.cfg", "mp_echo waiting; wait 8\nmp_value late\n");
+    writeFile(folder.path() / "waits.cfg", "mp_echo waiting; wait 8\nmp_value late\n");
     const std::string exec = "exec \"" + (folder.path() / "waits.cfg").string() + "\"\r";
     struct Case {
         const char* name;
@@ -271,4 +269,4 @@ TEST_F(OnTerminal, ColourUnlessNoColourIsSet)
 }
 
 }  // namespace
-}  // namespace tarnwick::host
+}  // namespace tarnwick::host::tests

@@ -12,7 +12,7 @@
 
 #include "Text.h"
 
-namespace tarnwick::host::testing {
+namespace tarnwick::host::tests {
 
 TempDir::TempDir()
 {
@@ -92,4 +92,4 @@ std::optional<std::string> bytesThatAreNoText()
     return "\xFF\xFE";
 }
 
-}  // namespace tarnwick::host::testing
+}  // namespace tarnwick::host::tests

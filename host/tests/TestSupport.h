@@ -9,7 +9,7 @@
 
 #include "tarnwick/host/Host.h"
 
-namespace tarnwick::host::testing {
+namespace tarnwick::host::tests {
 
 // A fresh directory, removed with everything in it at the end of the test.
 class TempDir {
@@ -42,4 +42,4 @@ std::string narrowText(std::u8string_view text);
 // every byte is a character.
 std::optional<std::string> bytesThatAreNoText();
 
-}  // namespace tarnwick::host::testing
+}  // namespace tarnwick::host::tests

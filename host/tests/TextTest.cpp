@@ -10,8 +10,10 @@
 #include <windows.h>
 #endif
 
-namespace tarnwick::host::text {
+namespace tarnwick::host::tests {
 namespace {
+
+using namespace text;
 
 template <typename Call>
 std::error_code errorOf(Call&& call)
@@ -135,11 +137,6 @@ TEST(CodePage, RefusesWhatIsNoTextAndSpellsItOutForTheTrace)
 }
 #endif
 
-}  // namespace
-}  // namespace tarnwick::host::text
-
-namespace {
-
 std::uintptr_t addressOf(const EngineString& string) { return reinterpret_cast<std::uintptr_t>(&string); }
 
 TEST(UnrealString, CountIncludesTheTerminatingZeroWhenPresent)
@@ -162,7 +159,7 @@ TEST(UnrealString, ConvertsStrictlyToWideAndUtf8)
     const char16_t accented[] = {u'/', 0x00E9, 0};
     EXPECT_EQ(tarnwick::host::text::utf16FromNarrow(UnrealStringWrapper(addressOf({accented, 3, 3})).ToString()),
               u"/\u00E9");
-    EXPECT_EQ(tarnwick::host::text::errorOf([&] { UnrealStringWrapper(addressOf({map, 5, 5})).ToString(); }),
+    EXPECT_EQ(errorOf([&] { UnrealStringWrapper(addressOf({map, 5, 5})).ToString(); }),
               std::error_code(ERROR_NO_UNICODE_TRANSLATION, std::system_category()));
 #else
     EXPECT_EQ(UnrealStringWrapper(addressOf({map, 5, 5})).ToString(), "/\xC3\xA9\xF0\x9F\x98\x80");
@@ -170,12 +167,11 @@ TEST(UnrealString, ConvertsStrictlyToWideAndUtf8)
 
     const char16_t unpaired[] = {u'a', 0xD83D, 0};
     const auto illegal = std::make_error_code(std::errc::illegal_byte_sequence);
-    EXPECT_EQ(tarnwick::host::text::errorOf([&] { UnrealStringWrapper(addressOf({unpaired, 3, 3})).ToWideString(); }),
-              illegal);
-    EXPECT_EQ(tarnwick::host::text::errorOf([&] { UnrealStringWrapper(addressOf({unpaired, 3, 3})).ToString(); }),
-              illegal);
-    EXPECT_EQ(tarnwick::host::text::errorOf([&] { UnrealStringWrapper(addressOf({map, -1, 5})).ToWideString(); }),
+    EXPECT_EQ(errorOf([&] { UnrealStringWrapper(addressOf({unpaired, 3, 3})).ToWideString(); }), illegal);
+    EXPECT_EQ(errorOf([&] { UnrealStringWrapper(addressOf({unpaired, 3, 3})).ToString(); }), illegal);
+    EXPECT_EQ(errorOf([&] { UnrealStringWrapper(addressOf({map, -1, 5})).ToWideString(); }),
               std::make_error_code(std::errc::invalid_argument));
 }
 
 }  // namespace
+}  // namespace tarnwick::host::tests

@@ -13,12 +13,9 @@
 #include "bakkesmod/game.h"
 #include "TestSupport.h"
 
-namespace tarnwick::host {
+namespace tarnwick::host::tests {
 namespace {
 
-using testing::hostOptions;
-using testing::logTexts;
-using testing::TempDir;
 using Strings = std::vector<std::string>;
 
 constexpr Host::Seconds deadline{30};
@@ -171,4 +168,4 @@ TEST_F(RealTimeTimers, ARealDelayIsWaitedOut)
 }
 
 }  // namespace
-}  // namespace tarnwick::host
+}  // namespace tarnwick::host::tests
