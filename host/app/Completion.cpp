@@ -2,38 +2,22 @@
 
 #include <algorithm>
 
+#include "ConsoleParser.h"
+
 namespace tarnwick::host::app {
-namespace {
-
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-}  // namespace
 
 Completion complete(std::string_view line, const std::vector<std::string>& names)
 {
-    // The current command starts after the last ';' outside quotes; inside
-    // an open quote there is nothing to complete (a path or free text).
-    std::size_t commandStart = 0;
-    bool quoted = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '"') quoted = !quoted;
-        if (line[i] == ';' && !quoted) commandStart = i + 1;
-    }
     Completion completion;
     completion.wordStart = line.size();
-    if (quoted) return completion;
-
-    std::vector<std::string_view> words;  // the words before the one being completed
-    std::size_t i = commandStart;
-    for (;;) {
-        while (i < line.size() && isBlank(line[i])) ++i;
-        const std::size_t start = i;
-        while (i < line.size() && !isBlank(line[i])) ++i;
-        if (i == line.size()) {
-            completion.wordStart = start;
-            break;
-        }
-        words.push_back(line.substr(start, i - start));
+    // Split as the console will run it; inside an open quote there is
+    // nothing to complete (a path or free text).
+    const ConsoleScan scan = scanConsoleLine(line);
+    if (scan.openQuote) return completion;
+    std::vector<ConsoleToken> words = scan.commands.back();  // the command the line ends in
+    if (!words.empty() && words.back().end == line.size()) {
+        completion.wordStart = words.back().start;
+        words.pop_back();
     }
     const std::string_view word = line.substr(completion.wordStart);
 
@@ -42,11 +26,11 @@ Completion complete(std::string_view line, const std::vector<std::string>& names
     const std::vector<std::string>* candidates = nullptr;
     if (words.empty()) {
         candidates = &names;
-    } else if (words.size() == 1 && words[0] == "help") {
+    } else if (words.size() == 1 && words[0].text == "help") {
         candidates = &names;
-    } else if (words.size() == 1 && words[0] == "page") {
+    } else if (words.size() == 1 && words[0].text == "page") {
         candidates = &pageActions;
-    } else if (words.size() == 1 && words[0] == "plugin") {
+    } else if (words.size() == 1 && words[0].text == "plugin") {
         candidates = &pluginActions;
     }
     if (candidates == nullptr) return completion;

@@ -30,6 +30,8 @@ TEST(Completion, CompletesTheWordBeforeTheCursorByContext)
         {"  tw_re", 2, {"tw_reload", "tw_restore"}},
         {"mp_echo a; tw_rel", 11, {"tw_reload"}},
         {"help mp_v", 5, {"mp_value"}},
+        {"help\vmp_v", 5, {"mp_value"}},       // any blank the console splits at
+        {"\"page\" p", 7, {"pick", "press"}},  // words as the console reads them
         {"page p", 5, {"pick", "press"}},
         {"plugin ", 7, {"load", "unload"}},
         {"mp_echo mp_", 8, {}},                 // an argument of a plugin command

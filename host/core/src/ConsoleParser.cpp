@@ -1,7 +1,5 @@
 #include "ConsoleParser.h"
 
-#include <optional>
-
 #include <fmt/format.h>
 
 namespace tarnwick::host {
@@ -14,49 +12,61 @@ bool isBlank(char c)
 
 }  // namespace
 
-std::vector<ConsoleWords> parseConsoleLine(std::string_view line)
+ConsoleScan scanConsoleLine(std::string_view line)
 {
-    std::vector<ConsoleWords> commands;
-    ConsoleWords words;
+    ConsoleScan scan;
+    scan.commands.emplace_back();
     // A word exists once anything, even an empty pair of quotes, started it.
-    std::optional<std::string> word;
-    std::optional<std::size_t> quoteStart;
+    std::optional<ConsoleToken> word;
 
-    const auto endWord = [&] {
-        if (word) words.push_back(std::move(*word));
-        word.reset();
+    const auto startWord = [&](std::size_t at) {
+        if (!word) word = ConsoleToken{{}, at, at};
     };
-    const auto endCommand = [&] {
-        endWord();
-        if (!words.empty()) commands.push_back(std::move(words));
-        words.clear();
+    const auto endWord = [&](std::size_t at) {
+        if (!word) return;
+        word->end = at;
+        scan.commands.back().push_back(std::move(*word));
+        word.reset();
     };
 
     for (std::size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
-        if (quoteStart) {
+        if (scan.openQuote) {
             if (c == '"') {
-                quoteStart.reset();
+                scan.openQuote.reset();
             } else {
-                word->push_back(c);
+                word->text.push_back(c);
             }
         } else if (c == '"') {
-            quoteStart = i;
-            if (!word) word.emplace();
+            scan.openQuote = i;
+            startWord(i);
         } else if (c == ';') {
-            endCommand();
+            endWord(i);
+            scan.commands.emplace_back();
         } else if (isBlank(c)) {
-            endWord();
+            endWord(i);
         } else {
-            if (!word) word.emplace();
-            word->push_back(c);
+            startWord(i);
+            word->text.push_back(c);
         }
     }
-    if (quoteStart) {
+    endWord(line.size());
+    return scan;
+}
+
+std::vector<ConsoleWords> parseConsoleLine(std::string_view line)
+{
+    ConsoleScan scan = scanConsoleLine(line);
+    if (scan.openQuote) {
         throw ConsoleSyntaxError(
-            fmt::format("unterminated double quote at column {}: close it with another '\"'", *quoteStart + 1));
+            fmt::format("unterminated double quote at column {}: close it with another '\"'", *scan.openQuote + 1));
     }
-    endCommand();
+    std::vector<ConsoleWords> commands;
+    for (auto& tokens : scan.commands) {
+        if (tokens.empty()) continue;
+        ConsoleWords& words = commands.emplace_back();
+        for (auto& token : tokens) words.push_back(std::move(token.text));
+    }
     return commands;
 }
 
