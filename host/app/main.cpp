@@ -1,5 +1,7 @@
 // tarnwick-host: loads a plugin and plays the mod host's and the game's
 // parts around it, driven by console lines from a script or the terminal.
+// Over 400 lines as one file on purpose: it reads as one run, from the
+// arguments and folders through the console to the exit code.
 
 #include <algorithm>
 #include <clocale>

@@ -1,4 +1,6 @@
 // Runs the tarnwick-host program as a user does and reads its trace.
+// Long because each case drives a real child process (pipes, signals,
+// limits, full disks), and the runner they share lives here with them.
 
 #include <gtest/gtest.h>
 
