@@ -7,7 +7,7 @@
 #include "src/Backend.h"
 
 #include <filewatch/DirectoryWatcher.h>
-#include <tarnwick/host/host.h>
+#include <tarnwick/host/Host.h>
 
 #include <benchmark/benchmark.h>
 #include <poll.h>

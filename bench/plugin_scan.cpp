@@ -2,7 +2,7 @@
 // runs its console commands on this thread, the game thread.
 #include "scan_timing.h"
 
-#include <tarnwick/host/host.h>
+#include <tarnwick/host/Host.h>
 
 #include <stdlib.h>
 

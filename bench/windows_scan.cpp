@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include <tarnwick/host/host.h>
+#include <tarnwick/host/Host.h>
 
 #include "file_walk_windows.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "console_parser.h"
+#include "ConsoleParser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

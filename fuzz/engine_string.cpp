@@ -10,7 +10,7 @@
 
 #include <bakkesmod/unreal_string.h>
 
-#include "text.h"
+#include "Text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

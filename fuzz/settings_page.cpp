@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "settings_page.h"
+#include "SettingsPage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -1,5 +1,7 @@
 // tarnwick-host: loads a plugin and plays the mod host's and the game's
 // parts around it, driven by console lines from a script or the terminal.
+// Over 400 lines as one file on purpose: it reads as one run, from the
+// arguments and folders through the console to the exit code.
 
 #include <algorithm>
 #include <clocale>
@@ -27,12 +29,12 @@
 #include <fmt/format.h>
 
 #include "bakkesmod/plugin.h"
-#include "platform.h"
-#include "tarnwick/host/host.h"
-#include "text.h"
+#include "Platform.h"
+#include "tarnwick/host/Host.h"
+#include "Text.h"
 
 #if TARNWICK_HAVE_LIBEDIT
-#include "line_editor.h"
+#include "LineEditor.h"
 #endif
 
 namespace {

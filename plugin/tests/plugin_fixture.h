@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <tarnwick/host/host.h>
+#include <tarnwick/host/Host.h>
 
 #if defined(_WIN32)
 #include <windows.h>

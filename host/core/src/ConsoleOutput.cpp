@@ -1,0 +1,44 @@
+#include "ConsoleOutput.h"
+
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "Text.h"
+#include "tarnwick/host/Host.h"
+
+namespace tarnwick::host {
+
+ConsoleOutput::ConsoleOutput(std::ostream& console, bool colour, Trace& trace)
+    : console_(console), colour_(colour), trace_(trace)
+{
+}
+
+void ConsoleOutput::print(std::string_view line) { printShown(consoleText(line)); }
+
+void ConsoleOutput::print(const Painted& line) { printShown(paint(colour_, line.paint, consoleText(line.text))); }
+
+void ConsoleOutput::printShown(std::string_view line)
+{
+    std::lock_guard lock(mutex_);
+    console_ << line << '\n' << std::flush;
+}
+
+void ConsoleOutput::reportError(const std::string& message)
+{
+    printShown(fmt::format("{} {}", paint(colour_, Paint::red, "error:"), consoleText(message)));
+    trace_.record("error", {{"text", message}});
+}
+
+std::optional<std::filesystem::path> ConsoleOutput::typedPath(const std::string& text, std::string_view command)
+{
+    try {
+        return text::pathFromNarrow(text);
+    } catch (const std::system_error&) {
+        print(mistake(fmt::format("{}: \"{}\" is not a file name: it is not valid text in {}", command,
+                                  text::escapeInvalidNarrow(text), text::narrowEncodingName())));
+        return std::nullopt;
+    }
+}
+
+}  // namespace tarnwick::host

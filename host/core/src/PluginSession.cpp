@@ -1,0 +1,50 @@
+#include "PluginSession.h"
+
+namespace tarnwick::host {
+
+PluginSession::PluginSession(HostServices& services, std::string className)
+    : services_(&services), className_(std::move(className))
+{
+}
+
+HostServices* PluginSession::services() const
+{
+    std::lock_guard lock(mutex_);
+    return services_;
+}
+
+void PluginSession::setTimer(TimeoutCallback callback, double delaySeconds)
+{
+    std::unique_lock lock(mutex_);
+    if (services_ == nullptr) {
+        lock.unlock();
+        return;  // the callable is destroyed outside the lock
+    }
+    services_->setTimer(shared_from_this(), std::move(callback), delaySeconds);
+}
+
+bool PluginSession::attached() const
+{
+    std::lock_guard lock(mutex_);
+    return services_ != nullptr;
+}
+
+void PluginSession::detach()
+{
+    std::lock_guard lock(mutex_);
+    services_ = nullptr;
+}
+
+ConsoleVariable::ConsoleVariable(HostServices& services, const PluginSession& owner, std::string name,
+                                 std::string defaultValue, std::string description, bool saveToConfig)
+    : name(std::move(name)),
+      defaultValue(defaultValue),
+      description(std::move(description)),
+      saveToConfig(saveToConfig),
+      owner(&owner),
+      value(std::move(defaultValue)),
+      services(&services)
+{
+}
+
+}  // namespace tarnwick::host

@@ -1,0 +1,109 @@
+#include "Trace.h"
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "Text.h"
+
+namespace tarnwick::host {
+namespace {
+
+// Strings arrive as narrow text, in the process code page; JSON wants UTF-8.
+nlohmann::json escaped(const nlohmann::json& value)
+{
+    if (value.is_string()) return text::utf8FromNarrow(value.get_ref<const std::string&>());
+    if (value.is_object()) {
+        auto result = nlohmann::json::object();
+        for (const auto& [key, item] : value.items()) result[text::utf8FromNarrow(key)] = escaped(item);
+        return result;
+    }
+    if (value.is_array()) {
+        auto result = nlohmann::json::array();
+        for (const auto& item : value) result.push_back(escaped(item));
+        return result;
+    }
+    return value;
+}
+
+}  // namespace
+
+Trace::Trace(const std::optional<std::filesystem::path>& file, bool keepEvents, std::function<double()> clock,
+             FailureCallback onFailure)
+    : clock_(std::move(clock)), onFailure_(std::move(onFailure)), keepEvents_(keepEvents)
+{
+    if (file) {
+        path_ = *file;
+        errno = 0;
+        file_.emplace(path_, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!*file_) {
+            const int code = errno != 0 ? errno : EIO;
+            throw std::system_error(code, std::generic_category(),
+                                    fmt::format("cannot create trace file {}", text::narrowFromPath(path_)));
+        }
+    }
+    active_ = file_.has_value() || keepEvents_;
+}
+
+void Trace::record(std::string_view event, nlohmann::json fields)
+{
+    if (!active_) return;  // nobody reads it: nothing is built, nothing kept
+    auto entry = escaped(fields);
+    entry["event"] = text::utf8FromNarrow(event);
+    std::optional<std::system_error> failed;
+    {
+        std::lock_guard lock(mutex_);
+        // Stamped under the lock, so times in the file never run backwards.
+        entry["t"] = clock_();
+        if (file_) {
+            errno = 0;
+            *file_ << entry.dump() << '\n';
+            file_->flush();
+            if (!*file_) failed = fail(errno);
+        }
+        if (keepEvents_) events_.push_back(std::move(entry));
+    }
+    if (failed && onFailure_) onFailure_(*failed);
+}
+
+std::system_error Trace::fail(int code)
+{
+    failure_.emplace(code != 0 ? code : EIO, std::generic_category(),
+                     fmt::format("cannot write trace file {}", text::narrowFromPath(path_)));
+    // Half a line may be in the file: nothing more goes after it.
+    file_.reset();
+    active_ = keepEvents_;
+    return *failure_;
+}
+
+std::vector<nlohmann::json> Trace::events(std::optional<std::string_view> kind) const
+{
+    if (!keepEvents_) throw std::logic_error("the host keeps its events only when HostOptions::keepEvents is set");
+    std::lock_guard lock(mutex_);
+    if (!kind) return events_;
+    std::vector<nlohmann::json> matching;
+    for (const auto& entry : events_) {
+        if (entry.at("event").get_ref<const std::string&>() == *kind) matching.push_back(entry);
+    }
+    return matching;
+}
+
+void Trace::finish()
+{
+    std::lock_guard lock(mutex_);
+    if (file_) {
+        errno = 0;
+        file_->close();
+        if (!*file_) {
+            fail(errno);
+        } else {
+            file_.reset();
+            active_ = keepEvents_;
+        }
+    }
+    if (failure_) throw *failure_;
+}
+
+}  // namespace tarnwick::host

@@ -1,0 +1,51 @@
+#include "bakkesmod/cvar.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "PluginSession.h"
+#include "SettingsPage.h"
+
+using tarnwick::host::ConsoleVariable;
+
+CVarWrapper::CVarWrapper(std::shared_ptr<ConsoleVariable> variable) : variable_(std::move(variable)) {}
+
+bool CVarWrapper::IsNull() const { return variable_ == nullptr; }
+
+std::string CVarWrapper::getStringValue() const { return variable_ ? variable_->value : std::string(); }
+
+bool CVarWrapper::getBoolValue() const { return variable_ && tarnwick::host::readsTrue(variable_->value); }
+
+float CVarWrapper::getFloatValue() const
+{
+    if (!variable_) return 0.0f;
+    const std::string& text = variable_->value;
+    float value = 0.0f;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() ? value : 0.0f;
+}
+
+int CVarWrapper::getIntValue() const
+{
+    const float value = getFloatValue();
+    // Out-of-range and NaN conversions to int are undefined behaviour.
+    if (!(value > -2147483648.0f && value < 2147483648.0f)) return 0;
+    return static_cast<int>(value);
+}
+
+std::string CVarWrapper::getDescription() const { return variable_ ? variable_->description : std::string(); }
+
+void CVarWrapper::setValue(std::string value)
+{
+    if (!variable_) return;
+    if (variable_->services == nullptr) {
+        variable_->value = std::move(value);
+        return;
+    }
+    variable_->services->setVariable(*variable_, std::move(value));
+}
+
+void CVarWrapper::addOnValueChanged(ValueChangedCallback callback)
+{
+    if (variable_ && variable_->services != nullptr) variable_->changeCallbacks.push_back(std::move(callback));
+}

@@ -1,0 +1,95 @@
+#include "TestSupport.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "Text.h"
+
+namespace tarnwick::host::tests {
+
+TempDir::TempDir()
+{
+    // A random name, created exclusively: what mkdtemp does, on every platform.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto name = fmt::format("tarnwick-host-test-{:08x}", random());
+        const auto candidate = std::filesystem::temp_directory_path() / name;
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a fresh folder in " + std::filesystem::temp_directory_path().string());
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::filesystem::path& file, std::string_view content)
+{
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+HostOptions hostOptions(const TempDir& folder, std::ostream* console, ClockMode clock)
+{
+    HostOptions options;
+    options.hostFolder = folder.path() / "host";
+    options.dataFolder = folder.path() / "data";
+    options.console = console;
+    options.clock = clock;
+    options.keepEvents = true;
+    return options;
+}
+
+std::vector<std::string> logTexts(const Host& host)
+{
+    std::vector<std::string> texts;
+    for (const auto& event : host.events("log")) texts.push_back(event.at("text"));
+    return texts;
+}
+
+std::string narrowText(std::u8string_view text)
+{
+    const std::string utf8(text.begin(), text.end());
+#if defined(_WIN32)
+    return text::narrowFromUtf16(text::encodeUtf16(text::decodeUtf8(utf8)));
+#else
+    return utf8;
+#endif
+}
+
+std::optional<std::string> bytesThatAreNoText()
+{
+    for (const char* alone : {"\xFF", "\xFE "}) {
+        try {
+            text::utf16FromNarrow(alone);
+            return std::nullopt;
+        } catch (const std::system_error&) {
+        }
+    }
+    return "\xFF\xFE";
+}
+
+}  // namespace tarnwick::host::tests

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarnwick/host/Host.h"
+
+namespace tarnwick::host::tests {
+
+// A fresh directory, removed with everything in it at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& file);
+void writeFile(const std::filesystem::path& file, std::string_view content);
+
+// Options for a host that works in `folder`, on a manual clock unless told.
+HostOptions hostOptions(const TempDir& folder, std::ostream* console, ClockMode clock = ClockMode::manual);
+
+// The text of every plugin log line so far, in order.
+std::vector<std::string> logTexts(const Host& host);
+
+// UTF-8 text as the host's narrow text: the same bytes on Linux, the
+// process code page on Windows.
+std::string narrowText(std::u8string_view text);
+
+// Bytes that are no text in the process code page, where there are any:
+// "\xFF\xFE" in UTF-8 and in code pages 932, 936, 949 and 950; in 1252
+// every byte is a character.
+std::optional<std::string> bytesThatAreNoText();
+
+}  // namespace tarnwick::host::tests
