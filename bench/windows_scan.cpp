@@ -22,7 +22,7 @@
 
 #include <tarnwick/host/host.h>
 
-#include "file_walk_windows.h"
+#include "windows/ListingSource.h"
 
 namespace fs = std::filesystem;
 

@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 
 #include "Tarnwick.h"
-#include "text.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 

@@ -11,8 +11,8 @@
 #endif
 
 #include "Tarnwick.h"
-#include "game_paths.h"
-#include "text.h"
+#include "GamePaths.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 

@@ -1,5 +1,5 @@
 #include "Tarnwick.h"
-#include "text.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 

@@ -2,9 +2,9 @@
 #include <utility>
 
 #include "Tarnwick.h"
-#include "file_walk.h"
-#include "settings_file.h"
-#include "text.h"
+#include "FileWalk.h"
+#include "SettingsPageWriter.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 

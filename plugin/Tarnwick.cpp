@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "text.h"
+#include "Text.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "game_paths.h"
+#include "GamePaths.h"
 
-#include "text.h"
+#include "Text.h"
 
 std::filesystem::path gameMapFolderFor(const std::filesystem::path& workingDirectory)
 {

@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "file_walk.h"
-#include "plugin_fixture.h"
+#include "FileWalk.h"
+#include "TestSupport.h"
 
 #if defined(_WIN32)
 #include <map>
 
-#include "file_walk_windows.h"
+#include "windows/ListingSource.h"
 #else
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "plugin_fixture.h"
+#include "TestSupport.h"
 
 namespace tarnwick::test {
 namespace {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "file_walk.h"
+#include "FileWalk.h"
 
 // One entry of a folder listing, as FindFirstFileExW hands it over.
 struct ListedEntry {

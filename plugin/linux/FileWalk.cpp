@@ -2,7 +2,7 @@
 // to its parent. recursive_directory_iterator builds and splits a path
 // object per entry and looks up each folder's whole path again; on a large
 // maps folder that was a quarter of the scan.
-#include "file_walk.h"
+#include "FileWalk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "text.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 

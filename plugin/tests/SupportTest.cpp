@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "game_paths.h"
-#include "plugin_fixture.h"
-#include "settings_file.h"
-#include "text.h"
+#include "GamePaths.h"
+#include "TestSupport.h"
+#include "SettingsPageWriter.h"
+#include "Text.h"
 
 namespace tarnwick::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "settings_file.h"
+#include "SettingsPageWriter.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <system_error>
 #include <utility>
 
-#include "text.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 

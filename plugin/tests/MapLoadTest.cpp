@@ -1,4 +1,4 @@
-#include "plugin_fixture.h"
+#include "TestSupport.h"
 
 namespace tarnwick::test {
 namespace {

@@ -3,13 +3,13 @@
 // answers symlink_status with a stat that follows links, so it entered
 // folder links and junctions (one to a parent recursed until the path was too
 // long) and queried every entry once more.
-#include "file_walk_windows.h"
+#include "windows/ListingSource.h"
 
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include "text.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 

@@ -3,7 +3,7 @@
 #include <dirent.h>
 #endif
 
-#include "plugin_fixture.h"
+#include "TestSupport.h"
 
 namespace tarnwick::test {
 namespace {

@@ -11,8 +11,8 @@
 #include <cstring>
 #endif
 
-#include "plugin_fixture.h"
-#include "text.h"
+#include "TestSupport.h"
+#include "Text.h"
 
 namespace tarnwick::test {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "game_paths.h"
-#include "plugin_fixture.h"
-#include "text.h"
+#include "GamePaths.h"
+#include "TestSupport.h"
+#include "Text.h"
 
 namespace tarnwick::test {
 namespace {
