@@ -25,6 +25,8 @@
 #include "windows/ListingSource.h"
 
 namespace fs = std::filesystem;
+using namespace tarnwick::plugin;
+using namespace tarnwick::plugin::win32;
 
 namespace {
 

@@ -16,6 +16,8 @@
 
 namespace fs = std::filesystem;
 
+namespace tarnwick::plugin {
+
 namespace {
 
 #if defined(_WIN32)
@@ -101,3 +103,5 @@ void Tarnwick::restoreUnderpass()
     log("Restored Labs_Underpass_P.upk");
     issueCommand("load_freeplay");
 }
+
+}  // namespace tarnwick::plugin

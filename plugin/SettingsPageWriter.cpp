@@ -2,15 +2,25 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <system_error>
 #include <utility>
 
+#include <fmt/format.h>
+
+#include "ConsoleNames.h"
 #include "Text.h"
 
 namespace fs = std::filesystem;
 
-void SettingsPage::addMap(std::string_view relativePath)
+namespace tarnwick::plugin {
+
+SettingsPageWriter::SettingsPageWriter() : page(fmt::format("Tarnwick Plugin\n6|Workshop Maps|{}|", names::mapChoice))
+{
+}
+
+void SettingsPageWriter::addMap(std::string_view relativePath)
 {
     if (hasMaps) {
         page += '&';
@@ -19,19 +29,21 @@ void SettingsPage::addMap(std::string_view relativePath)
     page.append(relativePath).append("@").append(relativePath);
 }
 
-std::string SettingsPage::text() const&
+std::string SettingsPageWriter::text() const&
 {
-    return SettingsPage(*this).text();
+    return SettingsPageWriter(*this).text();
 }
 
-std::string SettingsPage::text() &&
+std::string SettingsPageWriter::text() &&
 {
     if (!hasMaps) {
         page += " @ ";
     }
-    page += "\n12|Maps folder Path (default folder is the workshop map folder)|tw_workshop\n"
-            "1|Auto-reload on file change|tw_watching\n"
-            "0|Load Map|tw_reload\n";
+    fmt::format_to(std::back_inserter(page),
+                   "\n12|Maps folder Path (default folder is the workshop map folder)|{}\n"
+                   "1|Auto-reload on file change|{}\n"
+                   "0|Load Map|{}\n",
+                   names::mapsFolder, names::autoReload, names::loadMap);
     return std::move(page);
 }
 
@@ -110,3 +122,5 @@ bool replaceFileContent(const fs::path& target, std::string_view content)
     }
     return true;
 }
+
+}  // namespace tarnwick::plugin

@@ -8,6 +8,8 @@
 
 namespace fs = std::filesystem;
 
+namespace tarnwick::plugin {
+
 #if !defined(_WIN32)
 
 // On Linux narrow text and paths are the same bytes.
@@ -138,3 +140,5 @@ bool pathExists(const fs::path& path)
     const auto type = statusOf(path, "exists").type();
     return type != fs::file_type::not_found && type != fs::file_type::none;
 }
+
+}  // namespace tarnwick::plugin

@@ -22,6 +22,8 @@
 
 namespace fs = std::filesystem;
 
+namespace tarnwick::plugin {
+
 namespace {
 
 std::error_code lastError()
@@ -212,3 +214,5 @@ void forEachRegularFile(const fs::path& folder, const std::function<void(WalkedP
 {
     Walk(onFile).run(folder);
 }
+
+}  // namespace tarnwick::plugin

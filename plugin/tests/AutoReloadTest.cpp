@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 // The game runs two levels below its root; the plugin finds the game's map
@@ -46,8 +46,8 @@ protected:
     void loadChosenMap()
     {
         useMapsFolder(mapsFolder.generic_string() + "/");
-        host->execute("tw_filepath Arena.upk");
-        host->execute("tw_reload");
+        host->execute(setting(names::mapChoice, "Arena.upk"));
+        host->execute(names::loadMap);
         host->runPending();
         ASSERT_EQ(watchingLines(map), 1);
     }
@@ -119,7 +119,7 @@ TEST_F(AutoReload, KeepsAPendingReloadWhenSwitchedOff)
     loadChosenMap();
     saveAndAwaitTimer(map);
     const auto threadsWatching = runningThreads();
-    host->execute("tw_watching 0");
+    host->execute(setting(names::autoReload, "0"));
     EXPECT_EQ(runningThreads(), threadsWatching - 2) << "switching off stops the watcher";
     host->runFor(1.01s);
     EXPECT_EQ(loads(map), 2);
@@ -129,7 +129,7 @@ TEST_F(AutoReload, KeepsAPendingReloadWhenSwitchedOff)
 
 TEST_F(AutoReload, DoesNothingOnALoadWhileSwitchedOff)
 {
-    host->execute("tw_watching 0");
+    host->execute(setting(names::autoReload, "0"));
     const auto logsBefore = logs().size();
     host->startMapLoad(map.string());
     host->runPending();
@@ -140,7 +140,7 @@ TEST_F(AutoReload, DoesNothingOnALoadWhileSwitchedOff)
 TEST_F(AutoReload, LoadsTheChosenMapAtOnceWhenSwitchedOn)
 {
     loadChosenMap();
-    host->execute("tw_watching 1");
+    host->execute(setting(names::autoReload, "1"));
     EXPECT_EQ(loads(map), 2) << "even while a watcher runs";
 }
 
@@ -307,7 +307,8 @@ TEST_F(AutoReload, PendingReloadNeverReachesAReleasedPlugin)
     host->unloadPlugin();
     EXPECT_EQ(runningThreads(), baselineThreads) << "the watcher died with the plugin";
     host->runFor(2s);
-    host->execute("tw_scan; tw_reload; tw_restore; tw_watching 1; tw_workshop /; preload Arena");
+    host->execute(fmt::format("{}; {}; {}; {} 1; {} /; preload Arena", names::scanMaps, names::loadMap,
+                              names::restoreUnderpass, names::autoReload, names::mapsFolder));
     host->runFor(2s);
     EXPECT_EQ(loads(map), 1);
     EXPECT_TRUE(errors().empty());
@@ -327,7 +328,7 @@ protected:
 TEST_F(UnderpassRestore, DoesNothingWithoutABackup)
 {
     writeFile(target(), "modded");
-    host->execute("tw_restore");
+    host->execute(names::restoreUnderpass);
     EXPECT_EQ(readFile(target()), "modded");
     EXPECT_TRUE(logs().empty());
     EXPECT_EQ(freeplays(), 0);
@@ -337,13 +338,13 @@ TEST_F(UnderpassRestore, ReplacesOrCreatesTheGamesFile)
 {
     writeFile(backup(), "original underpass");
     writeFile(target(), "modded underpass, longer than the original");
-    host->execute("tw_restore");
+    host->execute(names::restoreUnderpass);
     EXPECT_EQ(readFile(target()), "original underpass");
     EXPECT_EQ(logs(), std::vector<std::string>{"Restored Labs_Underpass_P.upk"});
     EXPECT_EQ(freeplays(), 1);
 
     fs::remove(target());
-    host->execute("tw_restore");
+    host->execute(names::restoreUnderpass);
     EXPECT_EQ(readFile(target()), "original underpass");
     EXPECT_EQ(freeplays(), 2);
     EXPECT_EQ(filesInMapFolder(), 1u);
@@ -357,9 +358,9 @@ TEST_F(UnderpassRestore, KeepsTheGamesFileWhenTheCopyFails)
 #if defined(_WIN32)
     // No file-size limit here: a folder where the copy goes makes it fail.
     fs::create_directory(cookedFolder / "Labs_Underpass_P.upk.restoring");
-    host->execute("tw_restore");
+    host->execute(names::restoreUnderpass);
 #else
-    withFileSizeLimit(1024, [&] { host->execute("tw_restore"); });
+    withFileSizeLimit(1024, [&] { host->execute(names::restoreUnderpass); });
 #endif
 
     EXPECT_EQ(readFile(target()), "the game's own file");
@@ -371,4 +372,4 @@ TEST_F(UnderpassRestore, KeepsTheGamesFileWhenTheCopyFails)
 }
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

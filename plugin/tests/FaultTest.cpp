@@ -5,7 +5,7 @@
 
 #include "TestSupport.h"
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 std::size_t countEntries(const fs::path& folder)
@@ -123,9 +123,9 @@ TEST_F(Faults, ScanKeepsNamesThatAreNotUtf8ByteForByte)
     const std::string name = "caf\xE9 \xFF\xFE.upk";
     writeFile(mapsFolder / name, "map");
     useMapsFolder(mapsFolder.string() + "/");
-    EXPECT_EQ(readFile(settingsFile()), expectedPage(name + "@" + name));
-    host->setVariable("tw_filepath", name);
-    host->execute("tw_reload");
+    EXPECT_EQ(readFile(settingsFile()), pageListing({name}));
+    host->setVariable(names::mapChoice, name);
+    host->execute(names::loadMap);
     // The trace shows each byte that is not UTF-8 as \xNN.
     const auto commands = pluginCommands();
     ASSERT_FALSE(commands.empty());
@@ -153,11 +153,11 @@ TEST_F(Faults, ScanListsAMapDeeperThanTheLongestPathTheSystemOpensWhole)
 
     loadPlugin();
     useMapsFolder(mapsFolder.string() + "/");
-    EXPECT_EQ(readFile(settingsFile()), expectedPage(relative + "deep.upk@" + relative + "deep.upk"));
+    EXPECT_EQ(readFile(settingsFile()), pageListing({relative + "deep.upk"}));
     EXPECT_TRUE(logs().empty());
     // Too long to open: loading it says so instead of failing.
-    host->setVariable("tw_filepath", relative + "deep.upk");
-    host->execute("tw_reload");
+    host->setVariable(names::mapChoice, relative + "deep.upk");
+    host->execute(names::loadMap);
     EXPECT_EQ(logs(), std::vector<std::string>{"File not found."});
 
     removeTreeRelatively(mapsFolder);
@@ -193,7 +193,7 @@ TEST_F(Faults, SettingsFileStaysWholeWhenTheDiskFillsUp)
     ASSERT_NE(previous, before);
     writeFile(mapsFolder / "one more.upk", "map");
 
-    withFileSizeLimit(256, [&] { host->execute("tw_scan"); });
+    withFileSizeLimit(256, [&] { host->execute(names::scanMaps); });
 
     EXPECT_EQ(readFile(settingsFile()), previous);
     EXPECT_EQ(countEntries(settingsFile().parent_path()), 1u) << "no stray temporary file";
@@ -204,4 +204,4 @@ TEST_F(Faults, SettingsFileStaysWholeWhenTheDiskFillsUp)
 }
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

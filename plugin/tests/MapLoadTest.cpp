@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 class MapLoad : public PluginTest {
@@ -16,10 +16,10 @@ protected:
     void load(const std::string& mapsFolderText, const std::string& choice)
     {
         useMapsFolder(mapsFolderText);
-        host->execute("tw_filepath \"" + choice + "\"");
+        host->execute(setting(names::mapChoice, choice));
         commandsBefore = pluginCommands().size();
         logsBefore = logs().size();
-        host->execute("tw_reload");
+        host->execute(names::loadMap);
     }
 
     std::vector<std::string> newCommands() const
@@ -100,8 +100,8 @@ TEST_F(MapLoad, RefusesAPathThatCannotBeQuoted)
         logsBefore = logs().size();
         commandsBefore = pluginCommands().size();
         // Set directly: the console cannot carry these characters in one word.
-        host->setVariable("tw_filepath", choice);
-        host->execute("tw_reload");
+        host->setVariable(names::mapChoice, choice);
+        host->execute(names::loadMap);
         EXPECT_TRUE(newCommands().empty());
         ASSERT_EQ(newLogs().size(), 1u);
         EXPECT_NE(newLogs().front().find("double quote or a line break"), std::string::npos);
@@ -111,4 +111,4 @@ TEST_F(MapLoad, RefusesAPathThatCannotBeQuoted)
 #endif
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -5,7 +5,7 @@
 #include "SettingsPageWriter.h"
 #include "Text.h"
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 TEST(Printable, KeepsALogLineOnOneLine)
@@ -34,11 +34,11 @@ TEST(GameMapFolder, UsesALongWorkingDirectoryWhole)
 
 TEST(SettingsPage, ListsOptionsInTheOrderAdded)
 {
-    SettingsPage page;
-    EXPECT_EQ(page.text(), expectedPage(" @ "));
+    SettingsPageWriter page;
+    EXPECT_EQ(page.text(), pageListing({}));
     page.addMap("b/2.upk");
     page.addMap("a&b@c|d.udk");
-    EXPECT_EQ(page.text(), expectedPage("b/2.upk@b/2.upk&a&b@c|d.udk@a&b@c|d.udk"));
+    EXPECT_EQ(page.text(), pageListing({"b/2.upk", "a&b@c|d.udk"}));
 }
 
 class ReplaceFileContent : public ::testing::Test {
@@ -126,4 +126,4 @@ TEST_F(ReplaceFileContent, KeepsTheOldFileWholeWhenTheWriteFails)
 #endif
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -13,6 +13,8 @@
 
 namespace fs = std::filesystem;
 
+namespace tarnwick::plugin::win32 {
+
 namespace {
 
 std::error_code systemError(DWORD code)
@@ -204,8 +206,14 @@ void forEachRegularFile(const fs::path& folder, ListingSource& fileSystem,
     Walk(fileSystem, onFile).run(folder);
 }
 
+}  // namespace tarnwick::plugin::win32
+
+namespace tarnwick::plugin {
+
 void forEachRegularFile(const fs::path& folder, const std::function<void(WalkedPath)>& onFile)
 {
-    WindowsFileSystem fileSystem;
-    forEachRegularFile(folder, fileSystem, onFile);
+    win32::WindowsFileSystem fileSystem;
+    win32::forEachRegularFile(folder, fileSystem, onFile);
 }
+
+}  // namespace tarnwick::plugin

@@ -8,6 +8,8 @@
 
 namespace fs = std::filesystem;
 
+namespace tarnwick::plugin {
+
 namespace {
 
 [[noreturn]] void raiseConversionError(DWORD code, const char* what)
@@ -171,3 +173,5 @@ fs::file_status statusOf(const fs::path& path, const char* operation)
     return fs::file_status((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? fs::file_type::directory
                                                                         : fs::file_type::regular);
 }
+
+}  // namespace tarnwick::plugin
