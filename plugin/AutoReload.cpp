@@ -81,7 +81,7 @@ void Tarnwick::watchNewMap()
 
 fs::path Tarnwick::findMapFile(const fs::path& name)
 {
-    fs::path candidate = pathFromNarrow(gameMapFolder()) / name;
+    fs::path candidate = gameMapFolder() / name;
     if (!pathExists(candidate)) {
         candidate.replace_extension(".upk");
     }

@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "ConsoleNames.h"
+#include "ReplaceWhole.h"
 #include "Text.h"
 
 namespace fs = std::filesystem;
@@ -93,8 +94,7 @@ std::error_code writeAll(File file, std::string_view content)
 
 bool replaceFileContent(const fs::path& target, std::string_view content)
 {
-    fs::path temporary = target;
-    temporary += ".new";
+    const fs::path temporary = fileBeside(target, ".new");
 
     errno = 0;
 #if defined(_WIN32)
@@ -106,20 +106,14 @@ bool replaceFileContent(const fs::path& target, std::string_view content)
         if (meansNoEntry(error)) {
             return false;
         }
+        // Nothing of ours beside the page yet: nothing to remove.
         throw fs::filesystem_error("cannot replace", target, temporary, error);
     }
-    if (auto error = writeAll(std::move(file), content)) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw fs::filesystem_error("cannot replace", target, temporary, error);
-    }
-    std::error_code error;
-    fs::rename(temporary, target, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw fs::filesystem_error("cannot replace", target, temporary, error);
-    }
+    replaceWithFileBeside(target, temporary, [&] {
+        if (auto error = writeAll(std::move(file), content)) {
+            throw fs::filesystem_error("cannot replace", target, temporary, error);
+        }
+    });
     return true;
 }
 

@@ -33,7 +33,7 @@ private:
     void loadMap();
 
     // The game's folder of map packages and the Underpass restore.
-    std::string gameMapFolder();
+    std::filesystem::path gameMapFolder();
     void restoreUnderpass();
 
     // Auto-reload: follow the map the game loads, reload it when saved.
