@@ -68,7 +68,9 @@ void listInReaddirOrder(const std::string& folder, const std::string& relative, 
 }
 #endif
 
-TEST_F(MapScan, RegistersTheConsoleTableOnLoad)
+// Its names registered, the page written by the plugin and read by the host
+// binds each control to them, and a map's option chooses that map.
+TEST_F(MapScan, RegistersItsNamesAndWritesAPageTheHostReadsBackWhole)
 {
     EXPECT_EQ(host->variable(names::autoReload), "1");
     EXPECT_EQ(host->variable(names::mapChoice), "");
@@ -80,17 +82,23 @@ TEST_F(MapScan, RegistersTheConsoleTableOnLoad)
     EXPECT_EQ(readPage(settingsFile()), pageListing({}));
     EXPECT_EQ(refreshes(), 1);
     EXPECT_TRUE(errors().empty());
-}
 
-TEST_F(MapScan, WritesThePlaceholderWithoutMaps)
-{
-    EXPECT_EQ(scan((folder.root / "missing").string()), pageListing({}));
-    writeFile(mapsFolder / "readme.txt", "not a map");
-    EXPECT_EQ(scan(folderText()), pageListing({}));
+    writeFile(mapsFolder / "a@b c.udk", "map");
+    host->execute(fmt::format("page type {} \"{}\"", names::mapsFolder, folderText()));
+    host->runFor(1.01s);  // the refresh: the host reads the new page
+    host->execute(fmt::format("page pick {} 1", names::mapChoice));
+    EXPECT_EQ(host->variable(names::mapChoice), "a@b c.udk");
+    host->execute(fmt::format("page tick {}", names::autoReload));
+    EXPECT_EQ(host->variable(names::autoReload), "0");
+    host->execute(fmt::format("page press {}", names::loadMap));
+    EXPECT_EQ(pluginCommands().back(), "load_workshop \"" + folderText() + "a@b c.udk\"");
+    EXPECT_EQ(console.str().find("skipped"), std::string::npos) << console.str();
 }
 
 TEST_F(MapScan, ListsOnlyRegularFilesWithAMapExtensionInExactCase)
 {
+    writeFile(mapsFolder / "readme.txt", "not a map");
+    EXPECT_EQ(scan(folderText()), pageListing({})) << "the placeholder";
     writeFile(mapsFolder / "a.upk", "map");
     writeFile(mapsFolder / "c.UPK", "map");
     writeFile(mapsFolder / "d.upk.bak", "map");
@@ -193,7 +201,6 @@ TEST_F(MapScan, RunsOnAMapsFolderChangeButNotOnAMapChoice)
     writeFile(mapsFolder / "new.upk", "map");
     useMapsFolder(folderText());
     EXPECT_EQ(host->events("timer_set").size(), timers + 1);
-    EXPECT_EQ(readPage(settingsFile()), pageListing({"new.upk"}));
 }
 
 TEST_F(MapScan, AFailedScanKeepsThePreviousPageAndSaysWhy)

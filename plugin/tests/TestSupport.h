@@ -56,7 +56,7 @@ inline std::string setting(const char* variable, std::string_view value)
     return fmt::format("{} \"{}\"", variable, value);
 }
 
-// The settings page listing `maps` in this order.
+// The settings page listing `maps` in this order (the host reads it back in MapScan).
 inline std::string pageListing(const std::vector<std::string>& maps)
 {
     SettingsPageWriter page;
