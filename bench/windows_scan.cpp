@@ -22,9 +22,11 @@
 
 #include <tarnwick/host/Host.h>
 
-#include "file_walk_windows.h"
+#include "windows/ListingSource.h"
 
 namespace fs = std::filesystem;
+using namespace tarnwick::plugin;
+using namespace tarnwick::plugin::win32;
 
 namespace {
 

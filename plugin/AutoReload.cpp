@@ -2,10 +2,13 @@
 
 #include <fmt/format.h>
 
+#include "ConsoleNames.h"
 #include "Tarnwick.h"
-#include "text.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
+
+namespace tarnwick::plugin {
 
 namespace {
 
@@ -28,7 +31,7 @@ std::string watcherWarningLine(const fs::path& folder, const filewatch::Warning&
 
 void Tarnwick::onPreLoadMap(std::uintptr_t parameters)
 {
-    auto watching = cvarManager->getCvar("tw_watching");
+    auto watching = cvarManager->getCvar(names::autoReload);
     if (watching.IsNull() || !watching.getBoolValue()) {
         return;
     }
@@ -78,7 +81,7 @@ void Tarnwick::watchNewMap()
 
 fs::path Tarnwick::findMapFile(const fs::path& name)
 {
-    fs::path candidate = pathFromNarrow(gameMapFolder()) / name;
+    fs::path candidate = gameMapFolder() / name;
     if (!pathExists(candidate)) {
         candidate.replace_extension(".upk");
     }
@@ -90,7 +93,7 @@ fs::path Tarnwick::findMapFile(const fs::path& name)
 
 void Tarnwick::onWatchingChanged()
 {
-    auto watching = cvarManager->getCvar("tw_watching");
+    auto watching = cvarManager->getCvar(names::autoReload);
     if (watching.IsNull()) {
         return;
     }
@@ -152,3 +155,5 @@ void Tarnwick::reloadWatchedMap()
     }
     issueCommand(fmt::format("load_workshop \"{}\"", mapPath));
 }
+
+}  // namespace tarnwick::plugin

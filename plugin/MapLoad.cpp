@@ -1,12 +1,15 @@
+#include "ConsoleNames.h"
 #include "Tarnwick.h"
-#include "text.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 
+namespace tarnwick::plugin {
+
 void Tarnwick::loadMap()
 {
-    const std::string mapsFolderText = cvarManager->getCvar("tw_workshop").getStringValue();
-    auto mapChoice = cvarManager->getCvar("tw_filepath");
+    const std::string mapsFolderText = cvarManager->getCvar(names::mapsFolder).getStringValue();
+    auto mapChoice = cvarManager->getCvar(names::mapChoice);
     if (mapChoice.IsNull()) {
         return;
     }
@@ -29,3 +32,5 @@ void Tarnwick::loadMap()
     }
     issueCommand("load_workshop \"" + fullPath + "\"");
 }
+
+}  // namespace tarnwick::plugin

@@ -1,12 +1,17 @@
 #include <system_error>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include "Tarnwick.h"
-#include "file_walk.h"
-#include "settings_file.h"
-#include "text.h"
+#include "ConsoleNames.h"
+#include "FileWalk.h"
+#include "SettingsPageWriter.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
+
+namespace tarnwick::plugin {
 
 namespace {
 
@@ -37,10 +42,10 @@ void Tarnwick::scanMaps()
         gameWrapper->GetBakkesModPath() / pathFromNarrow("plugins") / pathFromNarrow("settings") /
         pathFromNarrow("TarnwickPlugin.set");
 
-    const std::string mapsFolderText = cvarManager->getCvar("tw_workshop").getStringValue();
+    const std::string mapsFolderText = cvarManager->getCvar(names::mapsFolder).getStringValue();
     const fs::path mapsFolder = pathFromNarrow(mapsFolderText);
 
-    SettingsPage page;
+    SettingsPageWriter page;
     // The page separates options with "&": such a map shows as pieces.
     std::string splitMaps;
     if (pathExists(mapsFolder)) {
@@ -68,9 +73,9 @@ void Tarnwick::scanMaps()
 
     replaceFileContent(settingsFile, std::move(page).text());
     if (!splitMaps.empty()) {
-        log("The settings page cannot offer a map whose name holds \"&\" as one option; each still loads when "
-            "tw_filepath is set to it on the console: " +
-            splitMaps);
+        log(fmt::format("The settings page cannot offer a map whose name holds \"&\" as one option; each still loads "
+                        "when {} is set to it on the console: {}",
+                        names::mapChoice, splitMaps));
     }
     runAfterOneSecond("Settings page refresh", &Tarnwick::refreshSettingsPage);
 }
@@ -79,3 +84,5 @@ void Tarnwick::refreshSettingsPage()
 {
     issueCommand("cl_settings_refreshplugins");
 }
+
+}  // namespace tarnwick::plugin

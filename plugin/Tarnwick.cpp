@@ -3,7 +3,10 @@
 #include <exception>
 #include <utility>
 
-#include "text.h"
+#include "ConsoleNames.h"
+#include "Text.h"
+
+namespace tarnwick::plugin {
 
 namespace {
 
@@ -26,14 +29,7 @@ std::shared_ptr<BakkesMod::Plugin::BakkesModPlugin>* createPluginInstance()
     return &pluginInstance;
 }
 
-extern "C" {
-
-PLUGIN_API std::shared_ptr<BakkesMod::Plugin::BakkesModPlugin>* getPlugin()
-{
-    return createPluginInstance();
-}
-
-PLUGIN_API void deleteMe()
+void deletePluginInstance()
 {
     if (!pluginInstance) {
         return;
@@ -42,6 +38,20 @@ PLUGIN_API void deleteMe()
     auto released = std::move(pluginInstance);
     pluginInstance.reset();
     released.reset();
+}
+
+}  // namespace tarnwick::plugin
+
+extern "C" {
+
+PLUGIN_API std::shared_ptr<BakkesMod::Plugin::BakkesModPlugin>* getPlugin()
+{
+    return tarnwick::plugin::createPluginInstance();
+}
+
+PLUGIN_API void deleteMe()
+{
+    tarnwick::plugin::deletePluginInstance();
 }
 
 PLUGIN_API extern const BakkesMod::Plugin::PluginInfo exports;
@@ -59,6 +69,8 @@ const BakkesMod::Plugin::PluginInfo exports = {
 };
 
 }  // extern "C"
+
+namespace tarnwick::plugin {
 
 template <void (Tarnwick::*operation)()>
 auto Tarnwick::hostCallable(std::string_view what)
@@ -116,18 +128,20 @@ void Tarnwick::onLoad()
 {
     globalCvarManager = cvarManager;
 
-    cvarManager->registerNotifier("tw_scan", hostCallable<&Tarnwick::scanMaps>("Map scan"), "Reload Map", 0);
-    cvarManager->registerNotifier("tw_reload", hostCallable<&Tarnwick::loadMap>("Map load"), "Reload Map", 0);
-    cvarManager->registerNotifier("tw_restore", hostCallable<&Tarnwick::restoreUnderpass>("Underpass restore"),
-                                  "Restore Underpass", 0);
+    cvarManager->registerNotifier(names::scanMaps, hostCallable<&Tarnwick::scanMaps>("Map scan"), "Reload Map", 0);
+    cvarManager->registerNotifier(names::loadMap, hostCallable<&Tarnwick::loadMap>("Map load"), "Reload Map", 0);
+    cvarManager->registerNotifier(names::restoreUnderpass,
+                                  hostCallable<&Tarnwick::restoreUnderpass>("Underpass restore"), "Restore Underpass",
+                                  0);
 
-    auto filepath = cvarManager->registerCvar("tw_filepath", "", "Map Filepath", true, false, 0.0f, false, 0.0f, true);
-    auto workshop = cvarManager->registerCvar("tw_workshop",
+    auto filepath =
+        cvarManager->registerCvar(names::mapChoice, "", "Map Filepath", true, false, 0.0f, false, 0.0f, true);
+    auto workshop = cvarManager->registerCvar(names::mapsFolder,
                                               "C:/Program Files (x86)/Steam/steamapps/workshop/content/252950/",
                                               "Workshop path", true, false, 0.0f, false, 0.0f, true);
     workshop.addOnValueChanged(hostCallable<&Tarnwick::scanMaps>("Map scan"));
     auto watching =
-        cvarManager->registerCvar("tw_watching", "1", "Rocket League path", true, false, 0.0f, false, 0.0f, true);
+        cvarManager->registerCvar(names::autoReload, "1", "Rocket League path", true, false, 0.0f, false, 0.0f, true);
     watching.addOnValueChanged(hostCallable<&Tarnwick::onWatchingChanged>("Auto-reload switch"));
 
     guarded("Map scan", [this] { scanMaps(); });
@@ -141,3 +155,5 @@ void Tarnwick::onLoad()
             }
         });
 }
+
+}  // namespace tarnwick::plugin

@@ -9,6 +9,8 @@
 #include <bakkesmod/sdk.h>
 #include <filewatch/DirectoryWatcher.h>
 
+namespace tarnwick::plugin {
+
 // The console handle the pre-load handler logs through; set by onLoad and
 // kept until the library is unloaded.
 extern std::shared_ptr<CVarManagerWrapper> globalCvarManager;
@@ -20,15 +22,18 @@ class Tarnwick : public BakkesMod::Plugin::BakkesModPlugin {
 public:
     void onLoad() override;
 
+private:
+    friend std::shared_ptr<BakkesMod::Plugin::BakkesModPlugin>* createPluginInstance();
+
     // Maps folder scan and settings page.
     void scanMaps();
     void refreshSettingsPage();
 
-    // "tw_reload": loads the map chosen on the settings page.
+    // Loads the map chosen on the settings page.
     void loadMap();
 
     // The game's folder of map packages and the Underpass restore.
-    std::string gameMapFolder();
+    std::filesystem::path gameMapFolder();
     void restoreUnderpass();
 
     // Auto-reload: follow the map the game loads, reload it when saved.
@@ -39,9 +44,6 @@ public:
     // Delivery thread: logs what the watcher of `folder` could not see.
     void onWatcherWarning(const std::filesystem::path& folder, const filewatch::Warning& warning);
     void reloadWatchedMap();
-
-private:
-    friend std::shared_ptr<BakkesMod::Plugin::BakkesModPlugin>* createPluginInstance();
 
     // Wraps a member for the host: the callable does nothing once this object
     // is gone, and no exception ever reaches the host.
@@ -63,9 +65,10 @@ private:
     // The watcher's delivery thread copies it to set a reload timer.
     std::weak_ptr<Tarnwick> self;
 
-public:
     std::filesystem::path watchPath;
     // Declared last so that it is destroyed first: its delivery thread must
     // be joined before any member it could reach is gone.
     std::unique_ptr<filewatch::DirectoryWatcher> fileWatcher;
 };
+
+}  // namespace tarnwick::plugin

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string_view>
 
+namespace tarnwick::plugin {
+
 // The path text of one file as the walk found it: the folder's own text, a
 // separator, then the names below it. Valid only during the call.
 using WalkedPath = std::basic_string_view<std::filesystem::path::value_type>;
@@ -15,3 +17,5 @@ using WalkedPath = std::basic_string_view<std::filesystem::path::value_type>;
 // that follow it. A folder or entry that cannot be read raises
 // std::filesystem::filesystem_error naming it.
 void forEachRegularFile(const std::filesystem::path& folder, const std::function<void(WalkedPath)>& onFile);
+
+}  // namespace tarnwick::plugin

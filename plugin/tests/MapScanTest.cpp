@@ -3,9 +3,9 @@
 #include <dirent.h>
 #endif
 
-#include "plugin_fixture.h"
+#include "TestSupport.h"
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 class MapScan : public PluginTest {
@@ -68,41 +68,48 @@ void listInReaddirOrder(const std::string& folder, const std::string& relative, 
 }
 #endif
 
-TEST_F(MapScan, RegistersTheConsoleTableOnLoad)
+// Its names registered, the page written by the plugin and read by the host
+// binds each control to them, and a map's option chooses that map.
+TEST_F(MapScan, RegistersItsNamesAndWritesAPageTheHostReadsBackWhole)
 {
-    EXPECT_EQ(host->variable("tw_watching"), "1");
-    EXPECT_EQ(host->variable("tw_filepath"), "");
-    EXPECT_EQ(host->variable("tw_workshop"), "C:/Program Files (x86)/Steam/steamapps/workshop/content/252950/");
-    EXPECT_TRUE(host->hasCommand("tw_scan"));
-    EXPECT_TRUE(host->hasCommand("tw_reload"));
-    EXPECT_TRUE(host->hasCommand("tw_restore"));
+    EXPECT_EQ(host->variable(names::autoReload), "1");
+    EXPECT_EQ(host->variable(names::mapChoice), "");
+    EXPECT_EQ(host->variable(names::mapsFolder), "C:/Program Files (x86)/Steam/steamapps/workshop/content/252950/");
+    EXPECT_TRUE(host->hasCommand(names::scanMaps));
+    EXPECT_TRUE(host->hasCommand(names::loadMap));
+    EXPECT_TRUE(host->hasCommand(names::restoreUnderpass));
     // Loading scanned once: the default folder does not exist here.
-    EXPECT_EQ(readPage(settingsFile()), expectedPage(" @ "));
+    EXPECT_EQ(readPage(settingsFile()), pageListing({}));
     EXPECT_EQ(refreshes(), 1);
     EXPECT_TRUE(errors().empty());
-}
 
-TEST_F(MapScan, WritesThePlaceholderWithoutMaps)
-{
-    EXPECT_EQ(scan((folder.root / "missing").string()), expectedPage(" @ "));
-    writeFile(mapsFolder / "readme.txt", "not a map");
-    EXPECT_EQ(scan(folderText()), expectedPage(" @ "));
+    writeFile(mapsFolder / "a@b c.udk", "map");
+    host->execute(fmt::format("page type {} \"{}\"", names::mapsFolder, folderText()));
+    host->runFor(1.01s);  // the refresh: the host reads the new page
+    host->execute(fmt::format("page pick {} 1", names::mapChoice));
+    EXPECT_EQ(host->variable(names::mapChoice), "a@b c.udk");
+    host->execute(fmt::format("page tick {}", names::autoReload));
+    EXPECT_EQ(host->variable(names::autoReload), "0");
+    host->execute(fmt::format("page press {}", names::loadMap));
+    EXPECT_EQ(pluginCommands().back(), "load_workshop \"" + folderText() + "a@b c.udk\"");
+    EXPECT_EQ(console.str().find("skipped"), std::string::npos) << console.str();
 }
 
 TEST_F(MapScan, ListsOnlyRegularFilesWithAMapExtensionInExactCase)
 {
+    writeFile(mapsFolder / "readme.txt", "not a map");
+    EXPECT_EQ(scan(folderText()), pageListing({})) << "the placeholder";
     writeFile(mapsFolder / "a.upk", "map");
     writeFile(mapsFolder / "c.UPK", "map");
     writeFile(mapsFolder / "d.upk.bak", "map");
     writeFile(mapsFolder / ".upk", "map");
     fs::create_directories(mapsFolder / "e.upk");
     const std::string page = scan(folderText());
-    EXPECT_EQ(page, expectedPage("a.upk@a.upk"));
+    EXPECT_EQ(page, pageListing({"a.upk"}));
 
     writeFile(mapsFolder / "b.udk", "map");
     const std::string both = scan(folderText());
-    EXPECT_TRUE(both == expectedPage("a.upk@a.upk&b.udk@b.udk") || both == expectedPage("b.udk@b.udk&a.upk@a.upk"))
-        << both;
+    EXPECT_TRUE(both == pageListing({"a.upk", "b.udk"}) || both == pageListing({"b.udk", "a.upk"})) << both;
 }
 
 TEST_F(MapScan, ListsNestedMapsInWalkOrderNotSorted)
@@ -113,11 +120,7 @@ TEST_F(MapScan, ListsNestedMapsInWalkOrderNotSorted)
     }
     std::vector<std::string> expected;
     listInReaddirOrder(mapsFolder.string(), "", expected);
-    std::string options;
-    for (const auto& map : expected) {
-        options += (options.empty() ? "" : "&") + map + "@" + map;
-    }
-    EXPECT_EQ(scan(folderText()), expectedPage(options));
+    EXPECT_EQ(scan(folderText()), pageListing(expected));
 }
 
 TEST_F(MapScan, WritesSeparatorsInNamesUnescapedAndNamesTheMapsTheListSplits)
@@ -129,15 +132,15 @@ TEST_F(MapScan, WritesSeparatorsInNamesUnescapedAndNamesTheMapsTheListSplits)
     const std::string name = "a&b@c|d.upk";
 #endif
     writeFile(mapsFolder / name, "map");
-    EXPECT_EQ(scan(folderText()), expectedPage(name + "@" + name));
+    EXPECT_EQ(scan(folderText()), pageListing({name}));
 
     // The page splits options at "&": the line names such a map and how it
     // still loads.
     ASSERT_EQ(logs().size(), 1u);
     EXPECT_NE(logs().back().find("\"" + name + "\""), std::string::npos) << logs().back();
-    EXPECT_NE(logs().back().find("tw_filepath"), std::string::npos) << logs().back();
-    host->execute("tw_filepath \"" + name + "\"");
-    host->execute("tw_reload");
+    EXPECT_NE(logs().back().find(names::mapChoice), std::string::npos) << logs().back();
+    host->execute(setting(names::mapChoice, name));
+    host->execute(names::loadMap);
     ASSERT_FALSE(pluginCommands().empty());
     EXPECT_EQ(pluginCommands().back(), "load_workshop \"" + folderText() + name + "\"");
 
@@ -145,7 +148,7 @@ TEST_F(MapScan, WritesSeparatorsInNamesUnescapedAndNamesTheMapsTheListSplits)
     const std::string nested = (fs::path("sub") / "x&y.udk").string();
     writeFile(mapsFolder / nested, "map");
     writeFile(mapsFolder / "plain.upk", "map");
-    host->execute("tw_scan");
+    host->execute(names::scanMaps);
     ASSERT_EQ(logs().size(), 2u);
     EXPECT_NE(logs().back().find("\"" + name + "\""), std::string::npos) << logs().back();
     EXPECT_NE(logs().back().find("\"" + nested + "\""), std::string::npos) << logs().back();
@@ -156,7 +159,7 @@ TEST_F(MapScan, KeepsTheSeparatorWhenTheFolderTextLacksOne)
 {
     writeFile(mapsFolder / "Arena.upk", "map");
     const std::string separator(1, static_cast<char>(fs::path::preferred_separator));
-    EXPECT_EQ(scan(mapsFolder.string()), expectedPage(separator + "Arena.upk@" + separator + "Arena.upk"));
+    EXPECT_EQ(scan(mapsFolder.string()), pageListing({separator + "Arena.upk"}));
 }
 
 TEST_F(MapScan, FollowsLinksToFilesButDoesNotEnterLinkedFolders)
@@ -169,14 +172,14 @@ TEST_F(MapScan, FollowsLinksToFilesButDoesNotEnterLinkedFolders)
     ASSERT_TRUE(makeSymlink(folder.root / "target.upk", mapsFolder / "link.upk"));
     ASSERT_TRUE(makeSymlink(folder.root / "nothing.upk", mapsFolder / "dangling.upk"));
     ASSERT_TRUE(makeSymlink(mapsFolder / "loop.upk", mapsFolder / "loop.upk"));
-    EXPECT_EQ(scan(folderText()), expectedPage("link.upk@link.upk"));
+    EXPECT_EQ(scan(folderText()), pageListing({"link.upk"}));
     EXPECT_TRUE(logs().empty());
 }
 
 TEST_F(MapScan, RefreshesThePageOnceOneSecondAfterEachScan)
 {
     const long before = refreshes();
-    host->execute("tw_scan");
+    host->execute(names::scanMaps);
     host->runFor(0.99s);
     EXPECT_EQ(refreshes(), before);
     host->runFor(0.02s);
@@ -185,7 +188,7 @@ TEST_F(MapScan, RefreshesThePageOnceOneSecondAfterEachScan)
     EXPECT_EQ(refreshes(), before + 1);
 
     // Scans are not merged: two within a second refresh twice.
-    host->execute("tw_scan; tw_scan extra words");
+    host->execute(fmt::format("{0}; {0} extra words", names::scanMaps));
     host->runFor(1.01s);
     EXPECT_EQ(refreshes(), before + 3);
 }
@@ -193,12 +196,11 @@ TEST_F(MapScan, RefreshesThePageOnceOneSecondAfterEachScan)
 TEST_F(MapScan, RunsOnAMapsFolderChangeButNotOnAMapChoice)
 {
     const auto timers = host->events("timer_set").size();
-    host->execute("tw_filepath chosen.upk");
+    host->execute(setting(names::mapChoice, "chosen.upk"));
     EXPECT_EQ(host->events("timer_set").size(), timers);
     writeFile(mapsFolder / "new.upk", "map");
     useMapsFolder(folderText());
     EXPECT_EQ(host->events("timer_set").size(), timers + 1);
-    EXPECT_EQ(readPage(settingsFile()), expectedPage("new.upk@new.upk"));
 }
 
 TEST_F(MapScan, AFailedScanKeepsThePreviousPageAndSaysWhy)
@@ -235,7 +237,7 @@ TEST_F(MapScan, LeavesOutAMapWhoseNameBreaksTheLine)
 {
     writeFile(mapsFolder / "good.upk", "map");
     writeFile(mapsFolder / "bad\nname.upk", "map");
-    EXPECT_EQ(scan(folderText()), expectedPage("good.upk@good.upk"));
+    EXPECT_EQ(scan(folderText()), pageListing({"good.upk"}));
     ASSERT_EQ(logs().size(), 1u);
     EXPECT_NE(logs().front().find("bad\\nname.upk"), std::string::npos) << logs().front();
 }
@@ -245,7 +247,7 @@ TEST_F(MapScan, StaysSilentWhenTheSettingsFolderIsMissing)
 {
     fs::remove_all(hostFolder / "plugins");
     const long before = refreshes();
-    host->execute("tw_scan");
+    host->execute(names::scanMaps);
     host->runFor(1.01s);
     EXPECT_FALSE(fs::exists(settingsFile()));
     EXPECT_EQ(refreshes(), before + 1);
@@ -253,4 +255,4 @@ TEST_F(MapScan, StaysSilentWhenTheSettingsFolderIsMissing)
 }
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "plugin_fixture.h"
+#include <utility>
 
-namespace tarnwick::test {
+#include "TestSupport.h"
+
+namespace tarnwick::plugin::tests {
 namespace {
 
 std::size_t countEntries(const fs::path& folder)
@@ -49,6 +51,23 @@ void removeTreeRelatively(const fs::path& root)
     ::close(folder);
 }
 
+// Makes 24 nested folders of 200-character names below `root`, each made
+// relative to the last: the full path is too long to use. Returns the
+// deepest, open, and its path below `root`.
+std::pair<int, std::string> makeTooDeepFolder(const fs::path& root)
+{
+    const std::string component(200, 'd');
+    int current = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    std::string relative;
+    for (int i = 0; i < 24; ++i) {
+        EXPECT_EQ(::mkdirat(current, component.c_str(), 0755), 0);
+        ::close(std::exchange(current, ::openat(current, component.c_str(), O_RDONLY | O_DIRECTORY)));
+        relative += component + "/";
+    }
+    EXPECT_GT(root.native().size() + relative.size(), static_cast<std::size_t>(PATH_MAX));
+    return {current, relative};
+}
+
 class Faults : public PluginTest {
 protected:
     std::size_t timersSet() const { return host->events("timer_set").size(); }
@@ -82,39 +101,42 @@ TEST_F(Faults, TwoHundredLoadCyclesWithAWatcherAndAPendingReloadLeakNothing)
     EXPECT_TRUE(errors().empty());
 }
 
-TEST_F(Faults, AnAtomicSaveDoesNotStopLaterSavesFromReloading)
+// After either, the next save still reloads the map.
+TEST_F(Faults, AnAtomicSaveOrTheWatchedFolderDeletedAndMadeAgainBeforeTheNextLoad)
 {
-    const fs::path map = mapsFolder / "Arena.upk";
-    writeFile(map, "map v1");
-    loadPlugin();
-    host->startMapLoad(map.string());
-    host->runPending();
-    // Editors that save by renaming a finished copy over the file.
-    writeFile(mapsFolder / "Arena.upk.saving", "map v2");
-    fs::rename(mapsFolder / "Arena.upk.saving", map);
-    const auto before = timersSet();
-    appendOnce(map);
-    ASSERT_TRUE(waitFor([&] { return timersSet() > before; }));
-    host->runFor(1.01s);
-    EXPECT_EQ(loads(map), 1);
-}
-
-TEST_F(Faults, TheWatchedFolderDeletedAndCreatedAgainIsWatchedOnTheNextLoad)
-{
-    const fs::path map = mapsFolder / "sub" / "Arena.upk";
-    writeFile(map, "map");
-    loadPlugin();
-    host->startMapLoad(map.string());
-    host->runPending();
-    fs::remove_all(mapsFolder / "sub");
-    writeFile(map, "map again");
-    host->startMapLoad(map.string());
-    host->runPending();
-    const auto before = timersSet();
-    appendOnce(map);
-    ASSERT_TRUE(waitFor([&] { return timersSet() > before; }));
-    host->runFor(1.01s);
-    EXPECT_EQ(loads(map), 1);
+    struct Row {
+        const char* name;
+        fs::path map;
+        std::function<void(const fs::path&)> disturb;
+    };
+    const Row rows[] = {
+        // Editors that save by renaming a finished copy over the file.
+        {"an atomic save", mapsFolder / "Arena.upk",
+         [&](const fs::path& map) {
+             writeFile(mapsFolder / "Arena.upk.saving", "map v2");
+             fs::rename(mapsFolder / "Arena.upk.saving", map);
+         }},
+        {"the folder deleted and made again, then loaded", mapsFolder / "sub" / "Arena.upk",
+         [&](const fs::path& map) {
+             fs::remove_all(map.parent_path());
+             writeFile(map, "map again");
+             host->startMapLoad(map.string());
+             host->runPending();
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeFile(row.map, "map v1");
+        loadPlugin();
+        host->startMapLoad(row.map.string());
+        host->runPending();
+        row.disturb(row.map);
+        const auto before = timersSet();
+        appendOnce(row.map);
+        ASSERT_TRUE(waitFor([&] { return timersSet() > before; }));
+        host->runFor(1.01s);
+        EXPECT_EQ(loads(row.map), 1);
+    }
 }
 
 TEST_F(Faults, ScanKeepsNamesThatAreNotUtf8ByteForByte)
@@ -123,9 +145,9 @@ TEST_F(Faults, ScanKeepsNamesThatAreNotUtf8ByteForByte)
     const std::string name = "caf\xE9 \xFF\xFE.upk";
     writeFile(mapsFolder / name, "map");
     useMapsFolder(mapsFolder.string() + "/");
-    EXPECT_EQ(readFile(settingsFile()), expectedPage(name + "@" + name));
-    host->setVariable("tw_filepath", name);
-    host->execute("tw_reload");
+    EXPECT_EQ(readFile(settingsFile()), pageListing({name}));
+    host->setVariable(names::mapChoice, name);
+    host->execute(names::loadMap);
     // The trace shows each byte that is not UTF-8 as \xNN.
     const auto commands = pluginCommands();
     ASSERT_FALSE(commands.empty());
@@ -134,33 +156,49 @@ TEST_F(Faults, ScanKeepsNamesThatAreNotUtf8ByteForByte)
 
 TEST_F(Faults, ScanListsAMapDeeperThanTheLongestPathTheSystemOpensWhole)
 {
-    // Build the tree relative to each folder: the full path is too long to use.
-    const int folders = 24;
-    const std::string component(200, 'd');
-    int current = ::open(mapsFolder.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(current, 0);
-    std::string relative;
-    for (int i = 0; i < folders; ++i) {
-        ASSERT_EQ(::mkdirat(current, component.c_str(), 0755), 0);
-        const int next = ::openat(current, component.c_str(), O_RDONLY | O_DIRECTORY);
-        ::close(current);
-        current = next;
-        relative += component + "/";
-    }
+    const auto [current, relative] = makeTooDeepFolder(mapsFolder);
     ::close(::openat(current, "deep.upk", O_CREAT | O_WRONLY, 0644));
     ::close(current);
-    ASSERT_GT(mapsFolder.string().size() + relative.size(), static_cast<std::size_t>(PATH_MAX));
 
     loadPlugin();
     useMapsFolder(mapsFolder.string() + "/");
-    EXPECT_EQ(readFile(settingsFile()), expectedPage(relative + "deep.upk@" + relative + "deep.upk"));
+    EXPECT_EQ(readFile(settingsFile()), pageListing({relative + "deep.upk"}));
     EXPECT_TRUE(logs().empty());
     // Too long to open: loading it says so instead of failing.
-    host->setVariable("tw_filepath", relative + "deep.upk");
-    host->execute("tw_reload");
+    host->setVariable(names::mapChoice, relative + "deep.upk");
+    host->execute(names::loadMap);
     EXPECT_EQ(logs(), std::vector<std::string>{"File not found."});
 
     removeTreeRelatively(mapsFolder);
+}
+
+TEST_F(Faults, ReadsAWorkingDirectoryLongerThanAPathWhole)
+{
+    // The game's folders below a root too deep for a full path; the game
+    // runs in <root>/Binaries/Win64.
+    fs::create_directory(folder.root / "game");
+    const auto [current, relative] = makeTooDeepFolder(folder.root / "game");
+    for (const char* made : {"TAGame", "TAGame/CookedPCConsole", "Binaries", "Binaries/Win64"}) {
+        ASSERT_EQ(::mkdirat(current, made, 0755), 0);
+    }
+    const fs::path gameRoot = folder.root / "game" / relative;
+    writeFile(dataFolder / "Labs_Underpass_P.upk", "original underpass");
+    const fs::path previousWorkingDirectory = fs::current_path();
+    const int gameFolder = ::openat(current, "Binaries/Win64", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(::fchdir(gameFolder), 0);
+    loadPlugin();
+    host->execute(names::restoreUnderpass);
+    fs::current_path(previousWorkingDirectory);
+    ::close(gameFolder);
+    ::close(current);
+    removeTreeRelatively(folder.root / "game");
+
+    // The restore names the game's folder below the whole working directory,
+    // then fails, as the system cannot open a path that long.
+    ASSERT_EQ(logs().size(), 1u);
+    const fs::path copy = gameRoot / "TAGame" / "CookedPCConsole" / "Labs_Underpass_P.upk.restoring";
+    EXPECT_NE(logs().front().find("[" + copy.string() + "]"), std::string::npos) << logs().front();
+    EXPECT_NE(logs().front().find(std::make_error_code(std::errc::filename_too_long).message()), std::string::npos);
 }
 
 TEST_F(Faults, ScanOfAHundredThousandEntriesListsEveryMap)
@@ -193,7 +231,7 @@ TEST_F(Faults, SettingsFileStaysWholeWhenTheDiskFillsUp)
     ASSERT_NE(previous, before);
     writeFile(mapsFolder / "one more.upk", "map");
 
-    withFileSizeLimit(256, [&] { host->execute("tw_scan"); });
+    withFileSizeLimit(256, [&] { host->execute(names::scanMaps); });
 
     EXPECT_EQ(readFile(settingsFile()), previous);
     EXPECT_EQ(countEntries(settingsFile().parent_path()), 1u) << "no stray temporary file";
@@ -204,4 +242,4 @@ TEST_F(Faults, SettingsFileStaysWholeWhenTheDiskFillsUp)
 }
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <system_error>
 
+namespace tarnwick::plugin {
+
 // Conversions between the host's narrow text and file-system paths, and the
 // file-system queries every operation shares.
 
@@ -55,3 +57,5 @@ std::filesystem::path finalPathOf(const std::filesystem::path& path);
 
 // The engine's wide text as a path.
 std::filesystem::path pathFromWide(const std::wstring& text);
+
+}  // namespace tarnwick::plugin

@@ -1,6 +1,6 @@
-#include "plugin_fixture.h"
+#include "TestSupport.h"
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 // The game runs two levels below its root; the plugin finds the game's map
@@ -46,8 +46,8 @@ protected:
     void loadChosenMap()
     {
         useMapsFolder(mapsFolder.generic_string() + "/");
-        host->execute("tw_filepath Arena.upk");
-        host->execute("tw_reload");
+        host->execute(setting(names::mapChoice, "Arena.upk"));
+        host->execute(names::loadMap);
         host->runPending();
         ASSERT_EQ(watchingLines(map), 1);
     }
@@ -114,34 +114,19 @@ TEST_F(AutoReload, IgnoresChangesThatAreNotModifications)
     EXPECT_EQ(timersSet(), before + 1);
 }
 
-TEST_F(AutoReload, KeepsAPendingReloadWhenSwitchedOff)
+TEST_F(AutoReload, LoadsAtOnceWhenSwitchedOnAndKeepsAPendingReloadWhenSwitchedOff)
 {
     loadChosenMap();
+    host->execute(setting(names::autoReload, "1"));
+    EXPECT_EQ(loads(map), 2) << "switched on, even while a watcher runs: the chosen map loads at once";
+    host->runPending();
     saveAndAwaitTimer(map);
-    const auto threadsWatching = runningThreads();
-    host->execute("tw_watching 0");
-    EXPECT_EQ(runningThreads(), threadsWatching - 2) << "switching off stops the watcher";
+    host->execute(setting(names::autoReload, "0"));
+    EXPECT_EQ(runningThreads(), baselineThreads) << "switching off leaves nothing running";
     host->runFor(1.01s);
-    EXPECT_EQ(loads(map), 2);
+    EXPECT_EQ(loads(map), 3);
     host->runPending();
-    EXPECT_EQ(watchingLines(map), 1) << "switched off: the load is not watched";
-}
-
-TEST_F(AutoReload, DoesNothingOnALoadWhileSwitchedOff)
-{
-    host->execute("tw_watching 0");
-    const auto logsBefore = logs().size();
-    host->startMapLoad(map.string());
-    host->runPending();
-    EXPECT_EQ(logs().size(), logsBefore);
-    EXPECT_EQ(runningThreads(), baselineThreads);
-}
-
-TEST_F(AutoReload, LoadsTheChosenMapAtOnceWhenSwitchedOn)
-{
-    loadChosenMap();
-    host->execute("tw_watching 1");
-    EXPECT_EQ(loads(map), 2) << "even while a watcher runs";
+    EXPECT_EQ(watchingLines(map), 2) << "switched off: the load is not watched";
 }
 
 TEST_F(AutoReload, ResolvesABareNameInTheGameMapFolder)
@@ -162,12 +147,11 @@ TEST_F(AutoReload, ResolvesABareNameInTheGameMapFolder)
 TEST_F(AutoReload, StopsWatchingWhenTheNameResolvesToNothing)
 {
     loadChosenMap();
-    EXPECT_EQ(runningThreads(), baselineThreads + 2);
     const auto logsBefore = logs().size();
     host->execute("preload NoSuchMap");
     host->runPending();
     EXPECT_EQ(logs().size(), logsBefore) << "silently";
-    EXPECT_EQ(runningThreads(), baselineThreads) << "the previous watcher is stopped";
+    EXPECT_EQ(runningThreads(), baselineThreads) << "the previous watch leaves nothing running";
 }
 
 TEST_F(AutoReload, ReloadsAMapReachedThroughALinkWhenTheFileItLeadsToIsSaved)
@@ -214,32 +198,20 @@ TEST_F(AutoReload, ReloadsWithForwardSlashesForTheGamesConsole)
     EXPECT_EQ(count(pluginCommands(), "load_workshop \"" + map.generic_string() + "\""), 1);
 }
 #else
-TEST_F(AutoReload, ReloadsAPathWithABackslashUnchanged)
+// Outside Windows a backslash is part of a file's name, and a double quote
+// may be too: the one reloads unchanged, the other cannot be quoted.
+TEST_F(AutoReload, ReloadsABackslashUnchangedAndRefusesADoubleQuote)
 {
-    // Outside Windows a backslash is part of the file's name.
-    const fs::path odd = mapsFolder / "back\\slash.upk";
-    writeFile(odd, "map");
-    host->startMapLoad(odd.string());
-    host->runPending();
-    ASSERT_EQ(watchingLines(odd), 1);
-    saveAndAwaitTimer(odd);
-    host->runFor(1.01s);
-    EXPECT_EQ(loads(odd), 1);
-}
-
-// Windows forbids double quotes in file names: no such file can be saved.
-TEST_F(AutoReload, RefusesToReloadAPathThatCannotBeQuoted)
-{
-    const fs::path odd = mapsFolder / "say \"hi\".upk";
-    writeFile(odd, "map");
-    host->startMapLoad(odd.string());
-    host->runPending();
-    ASSERT_EQ(watchingLines(odd), 1);
-    saveAndAwaitTimer(odd);
-    const auto commandsBefore = pluginCommands().size();
-    host->runFor(1.01s);
-    EXPECT_EQ(pluginCommands().size(), commandsBefore);
-    ASSERT_FALSE(logs().empty());
+    for (const bool quoted : {false, true}) {
+        const fs::path odd = mapsFolder / (quoted ? "say \"hi\".upk" : "back\\slash.upk");
+        writeFile(odd, "map");
+        host->startMapLoad(odd.string());
+        host->runPending();
+        ASSERT_EQ(watchingLines(odd), 1);
+        saveAndAwaitTimer(odd);
+        host->runFor(1.01s);
+        EXPECT_EQ(loads(odd), quoted ? 0 : 1) << odd;
+    }
     EXPECT_NE(logs().back().find("double quote or a line break"), std::string::npos) << logs().back();
 }
 #endif
@@ -307,7 +279,8 @@ TEST_F(AutoReload, PendingReloadNeverReachesAReleasedPlugin)
     host->unloadPlugin();
     EXPECT_EQ(runningThreads(), baselineThreads) << "the watcher died with the plugin";
     host->runFor(2s);
-    host->execute("tw_scan; tw_reload; tw_restore; tw_watching 1; tw_workshop /; preload Arena");
+    host->execute(fmt::format("{}; {}; {}; {} 1; {} /; preload Arena", names::scanMaps, names::loadMap,
+                              names::restoreUnderpass, names::autoReload, names::mapsFolder));
     host->runFor(2s);
     EXPECT_EQ(loads(map), 1);
     EXPECT_TRUE(errors().empty());
@@ -324,26 +297,19 @@ protected:
     }
 };
 
-TEST_F(UnderpassRestore, DoesNothingWithoutABackup)
+TEST_F(UnderpassRestore, ReplacesOrCreatesTheGamesFileFromABackupOnly)
 {
-    writeFile(target(), "modded");
-    host->execute("tw_restore");
-    EXPECT_EQ(readFile(target()), "modded");
-    EXPECT_TRUE(logs().empty());
-    EXPECT_EQ(freeplays(), 0);
-}
-
-TEST_F(UnderpassRestore, ReplacesOrCreatesTheGamesFile)
-{
-    writeFile(backup(), "original underpass");
     writeFile(target(), "modded underpass, longer than the original");
-    host->execute("tw_restore");
+    host->execute(names::restoreUnderpass);
+    EXPECT_EQ(freeplays(), 0) << "no backup: nothing happens";
+    writeFile(backup(), "original underpass");
+    host->execute(names::restoreUnderpass);
     EXPECT_EQ(readFile(target()), "original underpass");
     EXPECT_EQ(logs(), std::vector<std::string>{"Restored Labs_Underpass_P.upk"});
     EXPECT_EQ(freeplays(), 1);
 
     fs::remove(target());
-    host->execute("tw_restore");
+    host->execute(names::restoreUnderpass);
     EXPECT_EQ(readFile(target()), "original underpass");
     EXPECT_EQ(freeplays(), 2);
     EXPECT_EQ(filesInMapFolder(), 1u);
@@ -357,9 +323,9 @@ TEST_F(UnderpassRestore, KeepsTheGamesFileWhenTheCopyFails)
 #if defined(_WIN32)
     // No file-size limit here: a folder where the copy goes makes it fail.
     fs::create_directory(cookedFolder / "Labs_Underpass_P.upk.restoring");
-    host->execute("tw_restore");
+    host->execute(names::restoreUnderpass);
 #else
-    withFileSizeLimit(1024, [&] { host->execute("tw_restore"); });
+    withFileSizeLimit(1024, [&] { host->execute(names::restoreUnderpass); });
 #endif
 
     EXPECT_EQ(readFile(target()), "the game's own file");
@@ -371,4 +337,4 @@ TEST_F(UnderpassRestore, KeepsTheGamesFileWhenTheCopyFails)
 }
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -1,6 +1,8 @@
-#include "plugin_fixture.h"
+#include <array>
 
-namespace tarnwick::test {
+#include "TestSupport.h"
+
+namespace tarnwick::plugin::tests {
 namespace {
 
 class MapLoad : public PluginTest {
@@ -16,10 +18,10 @@ protected:
     void load(const std::string& mapsFolderText, const std::string& choice)
     {
         useMapsFolder(mapsFolderText);
-        host->execute("tw_filepath \"" + choice + "\"");
+        host->execute(setting(names::mapChoice, choice));
         commandsBefore = pluginCommands().size();
         logsBefore = logs().size();
-        host->execute("tw_reload");
+        host->execute(names::loadMap);
     }
 
     std::vector<std::string> newCommands() const
@@ -40,20 +42,21 @@ protected:
     std::size_t logsBefore = 0;
 };
 
-TEST_F(MapLoad, IssuesOneLoadCommandWithTheJoinedPath)
-{
-    writeFile(mapsFolder / "Arena.upk", "map");
-    load(mapsFolder.string(), "/Arena.upk");
-    EXPECT_EQ(newCommands(), std::vector<std::string>{"load_workshop \"" + mapsFolder.string() + "/Arena.upk\""});
-    EXPECT_TRUE(newLogs().empty());
-}
-
-TEST_F(MapLoad, JoinsFolderAndChoiceAsPlainText)
+TEST_F(MapLoad, JoinsFolderAndChoiceAsPlainTextIntoOneLoadCommand)
 {
     writeFile(mapsFolder / "1234567" / "Arena.udk", "map");
-    load(mapsFolder.string() + "/", "1234567/Arena.udk");
-    EXPECT_EQ(newCommands(),
-              std::vector<std::string>{"load_workshop \"" + mapsFolder.string() + "/1234567/Arena.udk\""});
+    const std::string folderText = mapsFolder.string();
+    const std::string loadArena = "load_workshop \"" + folderText + "/1234567/Arena.udk\"";
+    const std::vector<std::array<std::string, 2>> rows = {
+        {folderText, "/1234567/Arena.udk"},
+        {folderText + "/", "1234567/Arena.udk"},
+        {folderText + "/1234567/Arena.udk", ""},  // the folder text names the map: nothing chosen, nothing said
+    };
+    for (const auto& [folderChoice, choice] : rows) {
+        load(folderChoice, choice);
+        EXPECT_EQ(newCommands(), choice.empty() ? std::vector<std::string>{} : std::vector{loadArena}) << choice;
+        EXPECT_TRUE(newLogs().empty()) << choice;
+    }
 }
 
 TEST_F(MapLoad, SaysFileNotFoundForAnythingButARegularFile)
@@ -69,14 +72,6 @@ TEST_F(MapLoad, SaysFileNotFoundForAnythingButARegularFile)
         EXPECT_TRUE(newCommands().empty()) << "choice '" << choice << "'";
         EXPECT_EQ(newLogs(), std::vector<std::string>{"File not found."}) << "choice '" << choice << "'";
     }
-}
-
-TEST_F(MapLoad, StaysSilentWhenTheFolderTextIsAFileAndNoMapIsChosen)
-{
-    writeFile(folder.root / "single.upk", "map");
-    load((folder.root / "single.upk").string(), "");
-    EXPECT_TRUE(newCommands().empty());
-    EXPECT_TRUE(newLogs().empty());
 }
 
 TEST_F(MapLoad, LoadsALinkByItsOwnPath)
@@ -100,8 +95,8 @@ TEST_F(MapLoad, RefusesAPathThatCannotBeQuoted)
         logsBefore = logs().size();
         commandsBefore = pluginCommands().size();
         // Set directly: the console cannot carry these characters in one word.
-        host->setVariable("tw_filepath", choice);
-        host->execute("tw_reload");
+        host->setVariable(names::mapChoice, choice);
+        host->execute(names::loadMap);
         EXPECT_TRUE(newCommands().empty());
         ASSERT_EQ(newLogs().size(), 1u);
         EXPECT_NE(newLogs().front().find("double quote or a line break"), std::string::npos);
@@ -111,4 +106,4 @@ TEST_F(MapLoad, RefusesAPathThatCannotBeQuoted)
 #endif
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -17,17 +17,21 @@
 #include <sys/resource.h>
 #endif
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <tarnwick/host/Host.h>
+
+#include "ConsoleNames.h"
+#include "SettingsPageWriter.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #include <tlhelp32.h>
 #endif
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -46,12 +50,18 @@ inline void writeFile(const fs::path& path, std::string_view content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
-// The whole settings file for a drop-down list of `mapList`.
-inline std::string expectedPage(std::string_view mapList)
+// A console line that sets `variable` to `value`.
+inline std::string setting(const char* variable, std::string_view value)
 {
-    return "Tarnwick Plugin\n6|Workshop Maps|tw_filepath|" + std::string(mapList) +
-           "\n12|Maps folder Path (default folder is the workshop map folder)|tw_workshop\n"
-           "1|Auto-reload on file change|tw_watching\n0|Load Map|tw_reload\n";
+    return fmt::format("{} \"{}\"", variable, value);
+}
+
+// The settings page listing `maps` in this order (the host reads it back in MapScan).
+inline std::string pageListing(const std::vector<std::string>& maps)
+{
+    SettingsPageWriter page;
+    for (const auto& map : maps) page.addMap(map);
+    return std::move(page).text();
 }
 
 // The settings file's text. On Windows it is written in text mode, so every
@@ -286,7 +296,7 @@ protected:
     }
 
     // Points the plugin at a maps folder; this runs a scan.
-    void useMapsFolder(const std::string& text) { host->execute("tw_workshop \"" + text + "\""); }
+    void useMapsFolder(const std::string& text) { host->execute(setting(names::mapsFolder, text)); }
 
     TemporaryFolder folder;
     fs::path hostFolder;
@@ -296,4 +306,4 @@ protected:
     std::unique_ptr<host::Host> host;
 };
 
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -4,19 +4,19 @@
 #include <string>
 #include <vector>
 
-#include "file_walk.h"
-#include "plugin_fixture.h"
+#include "FileWalk.h"
+#include "TestSupport.h"
 
 #if defined(_WIN32)
 #include <map>
 
-#include "file_walk_windows.h"
+#include "windows/ListingSource.h"
 #else
 #include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 using NativeText = fs::path::string_type;
@@ -97,6 +97,8 @@ TEST_F(FileWalk, NamesTheFolderItCannotOpen)
 }
 
 #if defined(_WIN32)
+using namespace win32;
+
 constexpr DWORD file = FILE_ATTRIBUTE_ARCHIVE;
 constexpr DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
 constexpr DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
@@ -355,4 +357,4 @@ TEST_F(FileWalk, NamesTheSubfolderItCannotOpen)
 #endif
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

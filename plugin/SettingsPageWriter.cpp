@@ -1,16 +1,27 @@
-#include "settings_file.h"
+#include "SettingsPageWriter.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <system_error>
 #include <utility>
 
-#include "text.h"
+#include <fmt/format.h>
+
+#include "ConsoleNames.h"
+#include "ReplaceWhole.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 
-void SettingsPage::addMap(std::string_view relativePath)
+namespace tarnwick::plugin {
+
+SettingsPageWriter::SettingsPageWriter() : page(fmt::format("Tarnwick Plugin\n6|Workshop Maps|{}|", names::mapChoice))
+{
+}
+
+void SettingsPageWriter::addMap(std::string_view relativePath)
 {
     if (hasMaps) {
         page += '&';
@@ -19,19 +30,21 @@ void SettingsPage::addMap(std::string_view relativePath)
     page.append(relativePath).append("@").append(relativePath);
 }
 
-std::string SettingsPage::text() const&
+std::string SettingsPageWriter::text() const&
 {
-    return SettingsPage(*this).text();
+    return SettingsPageWriter(*this).text();
 }
 
-std::string SettingsPage::text() &&
+std::string SettingsPageWriter::text() &&
 {
     if (!hasMaps) {
         page += " @ ";
     }
-    page += "\n12|Maps folder Path (default folder is the workshop map folder)|tw_workshop\n"
-            "1|Auto-reload on file change|tw_watching\n"
-            "0|Load Map|tw_reload\n";
+    fmt::format_to(std::back_inserter(page),
+                   "\n12|Maps folder Path (default folder is the workshop map folder)|{}\n"
+                   "1|Auto-reload on file change|{}\n"
+                   "0|Load Map|{}\n",
+                   names::mapsFolder, names::autoReload, names::loadMap);
     return std::move(page);
 }
 
@@ -81,8 +94,7 @@ std::error_code writeAll(File file, std::string_view content)
 
 bool replaceFileContent(const fs::path& target, std::string_view content)
 {
-    fs::path temporary = target;
-    temporary += ".new";
+    const fs::path temporary = fileBeside(target, ".new");
 
     errno = 0;
 #if defined(_WIN32)
@@ -94,19 +106,15 @@ bool replaceFileContent(const fs::path& target, std::string_view content)
         if (meansNoEntry(error)) {
             return false;
         }
+        // Nothing of ours beside the page yet: nothing to remove.
         throw fs::filesystem_error("cannot replace", target, temporary, error);
     }
-    if (auto error = writeAll(std::move(file), content)) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw fs::filesystem_error("cannot replace", target, temporary, error);
-    }
-    std::error_code error;
-    fs::rename(temporary, target, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw fs::filesystem_error("cannot replace", target, temporary, error);
-    }
+    replaceWithFileBeside(target, temporary, [&] {
+        if (auto error = writeAll(std::move(file), content)) {
+            throw fs::filesystem_error("cannot replace", target, temporary, error);
+        }
+    });
     return true;
 }
+
+}  // namespace tarnwick::plugin

@@ -1,14 +1,8 @@
-#include "text.h"
-
-#include <fmt/format.h>
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
+#include "Text.h"
 
 namespace fs = std::filesystem;
 
-#if !defined(_WIN32)
+namespace tarnwick::plugin {
 
 // On Linux narrow text and paths are the same bytes.
 fs::path pathFromNarrow(std::string_view text)
@@ -68,57 +62,6 @@ fs::path finalPathOf(const fs::path& path)
     return resolved;
 }
 
-#endif
-
-std::string printable(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (byte < 0x20 || byte == 0x7F) {
-                out += fmt::format("\\x{:02X}", byte);
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out;
-}
-
-bool holdsLineBreak(std::string_view text)
-{
-    // Two scans with memchr beat one find_first_of, which tests each byte
-    // against the set.
-    return text.find('\n') != std::string_view::npos || text.find('\r') != std::string_view::npos;
-}
-
-bool meansNoEntry(const std::error_code& error)
-{
-#if defined(_WIN32)
-    // Every query goes through the Windows API; the C runtime's errno
-    // mapping would count more failures as "no entry" than these four.
-    if (error.category() != std::system_category()) {
-        return false;
-    }
-    const auto code = static_cast<DWORD>(error.value());
-    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH ||
-           code == ERROR_INVALID_NAME;
-#else
-    // A dangling link, a file used as a folder and a link loop all leave
-    // nothing at the end of the path.
-    return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||
-           error == std::errc::too_many_symbolic_link_levels || error == std::errc::invalid_argument ||
-           error == std::errc::filename_too_long;
-#endif
-}
-
-#if !defined(_WIN32)
 fs::file_status statusOf(const fs::path& path, const char* operation)
 {
     std::error_code error;
@@ -131,10 +74,5 @@ fs::file_status statusOf(const fs::path& path, const char* operation)
     }
     return status;
 }
-#endif
 
-bool pathExists(const fs::path& path)
-{
-    const auto type = statusOf(path, "exists").type();
-    return type != fs::file_type::not_found && type != fs::file_type::none;
-}
+}  // namespace tarnwick::plugin

@@ -3,15 +3,17 @@
 // answers symlink_status with a stat that follows links, so it entered
 // folder links and junctions (one to a parent recursed until the path was too
 // long) and queried every entry once more.
-#include "file_walk_windows.h"
+#include "windows/ListingSource.h"
 
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include "text.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
+
+namespace tarnwick::plugin::win32 {
 
 namespace {
 
@@ -204,8 +206,14 @@ void forEachRegularFile(const fs::path& folder, ListingSource& fileSystem,
     Walk(fileSystem, onFile).run(folder);
 }
 
+}  // namespace tarnwick::plugin::win32
+
+namespace tarnwick::plugin {
+
 void forEachRegularFile(const fs::path& folder, const std::function<void(WalkedPath)>& onFile)
 {
-    WindowsFileSystem fileSystem;
-    forEachRegularFile(folder, fileSystem, onFile);
+    win32::WindowsFileSystem fileSystem;
+    win32::forEachRegularFile(folder, fileSystem, onFile);
 }
+
+}  // namespace tarnwick::plugin

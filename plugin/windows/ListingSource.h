@@ -11,7 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "file_walk.h"
+#include "FileWalk.h"
+
+namespace tarnwick::plugin::win32 {
 
 // One entry of a folder listing, as FindFirstFileExW hands it over.
 struct ListedEntry {
@@ -46,3 +48,5 @@ std::unique_ptr<ListingSource> windowsFileSystem();
 // point costs a query: its target's.
 void forEachRegularFile(const std::filesystem::path& folder, ListingSource& fileSystem,
                         const std::function<void(WalkedPath)>& onFile);
+
+}  // namespace tarnwick::plugin::win32

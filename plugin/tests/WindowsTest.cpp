@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "game_paths.h"
-#include "plugin_fixture.h"
-#include "text.h"
+#include "GamePaths.h"
+#include "TestSupport.h"
+#include "Text.h"
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 constexpr unsigned shiftJis = 932;
@@ -162,7 +162,7 @@ TEST_F(PluginTest, ScanListsBesideALinkToAParentFolderAndCompletes)
     if (!fs::exists(maps / "sub")) GTEST_SKIP() << "no Unix links here; ctest makes them under Wine";
     loadPlugin();
     useMapsFolder(maps.string() + "\\");
-    EXPECT_EQ(readPage(settingsFile()), expectedPage("a.upk@a.upk&link.upk@link.upk&sub\\b.udk@sub\\b.udk"));
+    EXPECT_EQ(readPage(settingsFile()), pageListing({"a.upk", "link.upk", "sub\\b.udk"}));
     EXPECT_TRUE(logs().empty());
     EXPECT_TRUE(errors().empty());
 }
@@ -235,10 +235,10 @@ TEST_F(OnDriveD, ListsAndLoadsAMapOfAFolderWithoutFinalSeparator)
     writeFile(L"D:\\Maps\\Arena.upk", "map");
     loadPlugin();
     useMapsFolder("D:\\Maps");
-    EXPECT_EQ(readPage(settingsFile()), expectedPage("\\Arena.upk@\\Arena.upk"));
+    EXPECT_EQ(readPage(settingsFile()), pageListing({"\\Arena.upk"}));
 
-    host->execute("tw_filepath \"\\Arena.upk\"");
-    host->execute("tw_reload");
+    host->execute(setting(names::mapChoice, "\\Arena.upk"));
+    host->execute(names::loadMap);
     const auto commands = pluginCommands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.back(), "load_workshop \"D:\\Maps\\Arena.upk\"");
@@ -271,9 +271,9 @@ TEST_F(DefaultWorkshopFolder, ListsAndLoadsAMapOfIt)
 
     loadPlugin();
     const std::string relative = "1234567\\Arena.udk";
-    EXPECT_EQ(readPage(settingsFile()), expectedPage(relative + "@" + relative));
-    host->execute("tw_filepath \"" + relative + "\"");
-    host->execute("tw_reload");
+    EXPECT_EQ(readPage(settingsFile()), pageListing({relative}));
+    host->execute(setting(names::mapChoice, relative));
+    host->execute(names::loadMap);
     const auto commands = pluginCommands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.back(),
@@ -281,4 +281,4 @@ TEST_F(DefaultWorkshopFolder, ListsAndLoadsAMapOfIt)
 }
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -2,7 +2,7 @@
 // to its parent. recursive_directory_iterator builds and splits a path
 // object per entry and looks up each folder's whole path again; on a large
 // maps folder that was a quarter of the scan.
-#include "file_walk.h"
+#include "FileWalk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,9 +18,11 @@
 #include <utility>
 #include <vector>
 
-#include "text.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
+
+namespace tarnwick::plugin {
 
 namespace {
 
@@ -212,3 +214,5 @@ void forEachRegularFile(const fs::path& folder, const std::function<void(WalkedP
 {
     Walk(onFile).run(folder);
 }
+
+}  // namespace tarnwick::plugin

@@ -11,10 +11,10 @@
 #include <cstring>
 #endif
 
-#include "plugin_fixture.h"
-#include "text.h"
+#include "TestSupport.h"
+#include "Text.h"
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 #if !defined(_WIN32)
@@ -233,6 +233,14 @@ protected:
     std::string mapsFolderText() const { return mapsFolder.generic_string() + "/"; }
     std::string mapText() const { return mapsFolderText() + "nested/Arena.upk"; }
 
+    // Console lines, each ended.
+    void send(std::initializer_list<std::string_view> lines)
+    {
+        std::string text;
+        for (const auto line : lines) text.append(line).append("\n");
+        send(text);
+    }
+
     TemporaryFolder folder;
     fs::path hostFolder, mapsFolder, gameRoot, traceFile, map;
     // How the scan lists the map: the walk joins with the native separator.
@@ -252,7 +260,8 @@ protected:
 TEST_F(HostProgram, ShowsTheMapsAndLoadsTheChosenOne)
 {
     start();
-    send("tw_workshop \"" + mapsFolderText() + "\"\nwait 1.2\ntw_filepath nested/Arena.upk\ntw_reload\nwait 0.1\n");
+    send({setting(names::mapsFolder, mapsFolderText()), "wait 1.2", setting(names::mapChoice, "nested/Arena.upk"),
+          names::loadMap, "wait 0.1"});
     EXPECT_EQ(finish(), 0);
 
     const auto plugin = traced("plugin");
@@ -264,7 +273,7 @@ TEST_F(HostProgram, ShowsTheMapsAndLoadsTheChosenOne)
     EXPECT_EQ(plugin[1].at("action"), "unload");
 
     EXPECT_EQ(readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"),
-              expectedPage(listed + "@" + listed));
+              pageListing({listed}));
     EXPECT_FALSE(traced("settings").empty()) << "the page was redrawn";
     EXPECT_EQ(pluginCommands("load_workshop \"" + mapText() + "\""), 1);
     const auto preload = traced("preload");
@@ -276,7 +285,7 @@ TEST_F(HostProgram, ShowsTheMapsAndLoadsTheChosenOne)
 TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
 {
     start();
-    send("tw_workshop \"" + mapsFolderText() + "\"\ntw_filepath nested/Arena.upk\ntw_reload\n");
+    send({setting(names::mapsFolder, mapsFolderText()), setting(names::mapChoice, "nested/Arena.upk"), names::loadMap});
     const std::string watching = "Watching: " + mapText();
     auto watchingLines = [&] {
         long n = 0;
@@ -374,7 +383,7 @@ TEST_F(HostProgram, ListsLoadsAndReloadsAMapNamedInTheProcessCodePage)
 #endif
 
     start();
-    send("tw_workshop \"" + folderText + "\"\ntw_filepath \"" + relative + "\"\ntw_reload\n");
+    send({setting(names::mapsFolder, folderText), setting(names::mapChoice, relative), names::loadMap});
     const auto watching = [&] {
         long n = 0;
         for (auto& event : traced("log")) n += event.at("text").get<std::string>().starts_with("Watching: ");
@@ -382,7 +391,7 @@ TEST_F(HostProgram, ListsLoadsAndReloadsAMapNamedInTheProcessCodePage)
     };
     ASSERT_TRUE(awaitTrace([&] { return watching() == 1; })) << readFile(folder.root / "console.txt");
     EXPECT_EQ(readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"),
-              expectedPage(relative + "@" + relative));
+              pageListing({relative}));
     EXPECT_EQ(pluginCommands("load_workshop \"" + utf8(full) + "\""), 1);
 
     // A console line runs after the load that started the watcher.
@@ -426,13 +435,13 @@ TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
     Limits limits;
     limits.runAs = user;
     start(limits);
-    send("tw_workshop \"" + mapsFolderText() + "\"\nwait 0.2\n");
+    send({setting(names::mapsFolder, mapsFolderText()), "wait 0.2"});
     // The next console line runs once the scan has written the page (the
     // load's own scan sets a timer too, so a timer says nothing here).
     ASSERT_TRUE(awaitTrace([&] { return commands("console", "wait 0.2") == 1; }));
     const std::string page = readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set");
     fs::permissions(mapsFolder / "locked", fs::perms::none);
-    send("tw_scan\nwait 0.1\n");
+    send({names::scanMaps, "wait 0.1"});
     EXPECT_EQ(finish(), 0);
     fs::permissions(mapsFolder / "locked", fs::perms::owner_all);
 
@@ -509,7 +518,7 @@ TEST_F(HostProgram, AFailedSwitchOfWatcherDropsTheOldOneAndSaysWhyOnce)
     };
 
     start();
-    send("tw_workshop \"" + mapsFolderText() + "\"\ntw_filepath nested/Arena.upk\ntw_reload\n");
+    send({setting(names::mapsFolder, mapsFolderText()), setting(names::mapChoice, "nested/Arena.upk"), names::loadMap});
     ASSERT_TRUE(awaitTrace([&] { return !logLines().empty(); }));
     EXPECT_EQ(logLines().front(), "Watching: " + mapText());
     EXPECT_GT(inotifyWatchesOf(child), 0);
@@ -645,8 +654,8 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
         Limits limits;
         limits.runAs = user;
         start(limits);
-        send("tw_workshop \"" + mapsFolderText() + "\"\n");
-        ASSERT_TRUE(awaitTrace([&] { return readPage(page) == expectedPage(listed + "@" + listed); }));
+        send({setting(names::mapsFolder, mapsFolderText())});
+        ASSERT_TRUE(awaitTrace([&] { return readPage(page) == pageListing({listed}); }));
         const std::string previous = readFile(page);
         switch (row.obstacle) {
         case Obstacle::noInodeLeft: fillWithFiles(settings); break;
@@ -662,7 +671,7 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
         }
         const auto entries = entriesOf(settings);
 
-        send("tw_workshop \"" + manyMaps.string() + "/\"\n");
+        send({setting(names::mapsFolder, manyMaps.string() + "/")});
         ASSERT_TRUE(awaitTrace([&] { return !logLines().empty(); }));
         send("quit\n");
         EXPECT_EQ(finish(), 0);
@@ -696,11 +705,11 @@ TEST_F(HostProgram, AWriteRefusedByTheFileSizeLimitOrAFullDiskFailsAloneAndTheSe
         fs::path kept;  // byte for byte, and alone in its folder: no temporary file beside it
     };
     const Case cases[] = {
-        {"a scan of 3,000 maps under a 1 KB limit", 1024, false, "tw_workshop \"" + mapsFolderText() + "\"\n",
+        {"a scan of 3,000 maps under a 1 KB limit", 1024, false, setting(names::mapsFolder, mapsFolderText()) + "\n",
          {"Map scan failed", "cannot replace: File too large"}, settingsFolder / "TarnwickPlugin.set"},
-        {"a restore of 200 KB under a 50 KB limit", 50 * 1024, false, "tw_restore\n",
+        {"a restore of 200 KB under a 50 KB limit", 50 * 1024, false, names::restoreUnderpass + std::string("\n"),
          {"Underpass restore failed", "File too large"}, mapFolder / "Labs_Underpass_P.upk"},
-        {"a restore onto a full disk", std::nullopt, true, "tw_restore\n",
+        {"a restore onto a full disk", std::nullopt, true, names::restoreUnderpass + std::string("\n"),
          {"Underpass restore failed", "No space left on device"}, mapFolder / "Labs_Underpass_P.upk"},
     };
     for (const auto& c : cases) {
@@ -720,8 +729,9 @@ TEST_F(HostProgram, AWriteRefusedByTheFileSizeLimitOrAFullDiskFailsAloneAndTheSe
         limits.fileSizeLimit = c.fileSizeLimit;
         limits.traced = false;  // the trace would meet the limit first
         start(limits);
-        send("tw_filepath chosen.upk\n");
-        ASSERT_TRUE(awaitTrace([&] { return console().find("> tw_filepath chosen.upk") != std::string::npos; }));
+        const std::string choice = setting(names::mapChoice, "chosen.upk");
+        send({choice});
+        ASSERT_TRUE(awaitTrace([&] { return console().find("> " + choice) != std::string::npos; }));
         const std::string before = readFile(c.kept);
         send(c.commands);
         EXPECT_EQ(finish(), 0) << "the host ended by itself: " << console();
@@ -732,7 +742,7 @@ TEST_F(HostProgram, AWriteRefusedByTheFileSizeLimitOrAFullDiskFailsAloneAndTheSe
         std::vector<fs::path> left;
         for (const auto& entry : fs::directory_iterator(c.kept.parent_path())) left.push_back(entry.path());
         EXPECT_EQ(left, std::vector<fs::path>{c.kept});
-        EXPECT_NE(readFile(hostFolder / "cfg" / "config.cfg").find("tw_filepath \"chosen.upk\""), std::string::npos)
+        EXPECT_NE(readFile(hostFolder / "cfg" / "config.cfg").find(choice), std::string::npos)
             << "the config is saved";
     }
 }
@@ -743,7 +753,8 @@ TEST_F(HostProgram, NamesWithTerminalEscapesReachTheConsoleEscapedAndTheTraceExa
     const std::string shownName = "\\x1B]0;retitled\\x07 \\x1B[2J.upk";
     writeFile(mapsFolder / name, "map");
     start();
-    send("tw_workshop \"" + mapsFolderText() + "\"\npage\ntw_filepath \"" + name + "\"\ntw_reload\nwait 0.2\n");
+    send({setting(names::mapsFolder, mapsFolderText()), "page", setting(names::mapChoice, name), names::loadMap,
+          "wait 0.2"});
     EXPECT_EQ(finish(), 0);
     const std::string shown = console();
     EXPECT_EQ(shown.find_first_of("\x1b\x07"), std::string::npos) << shown;
@@ -756,4 +767,4 @@ TEST_F(HostProgram, NamesWithTerminalEscapesReachTheConsoleEscapedAndTheTraceExa
 #endif
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "game_paths.h"
-#include "plugin_fixture.h"
-#include "settings_file.h"
-#include "text.h"
+#include "GamePaths.h"
+#include "TestSupport.h"
+#include "Text.h"
 
-namespace tarnwick::test {
+namespace tarnwick::plugin::tests {
 namespace {
 
 TEST(Printable, KeepsALogLineOnOneLine)
@@ -20,25 +19,6 @@ TEST(GameMapFolder, LiesTwoLevelsAboveTheWorkingDirectory)
     EXPECT_EQ(gameMapFolderFor("/Game/Binaries/Win64"), fs::path("/Game/TAGame/CookedPCConsole"));
     EXPECT_EQ(gameMapFolderFor("/Game"), fs::path("/TAGame/CookedPCConsole"));
     EXPECT_EQ(gameMapFolderFor("/"), fs::path("/TAGame/CookedPCConsole"));
-}
-
-TEST(GameMapFolder, UsesALongWorkingDirectoryWhole)
-{
-    fs::path deep = "/";
-    for (int i = 0; i < 40; ++i) {
-        deep /= "a-rather-long-folder-name-" + std::to_string(i);
-    }
-    ASSERT_GT(deep.native().size(), 1000u);
-    EXPECT_EQ(gameMapFolderFor(deep / "Binaries" / "Win64"), deep / "TAGame" / "CookedPCConsole");
-}
-
-TEST(SettingsPage, ListsOptionsInTheOrderAdded)
-{
-    SettingsPage page;
-    EXPECT_EQ(page.text(), expectedPage(" @ "));
-    page.addMap("b/2.upk");
-    page.addMap("a&b@c|d.udk");
-    EXPECT_EQ(page.text(), expectedPage("b/2.upk@b/2.upk&a&b@c|d.udk@a&b@c|d.udk"));
 }
 
 class ReplaceFileContent : public ::testing::Test {
@@ -60,11 +40,7 @@ TEST_F(ReplaceFileContent, ReplacesTheWholeFileAndLeavesNothingBeside)
     EXPECT_TRUE(replaceFileContent(target, "new\n"));
     EXPECT_EQ(readPage(target), "new\n");  // text mode: CR LF on Windows
     EXPECT_EQ(std::distance(fs::directory_iterator(folder.root), fs::directory_iterator()), 1);
-}
-
-TEST_F(ReplaceFileContent, ReportsAMissingFolderAsNothingWritten)
-{
-    EXPECT_FALSE(replaceFileContent(folder.root / "missing" / "page.set", "text\n"));
+    EXPECT_FALSE(replaceFileContent(folder.root / "missing" / "page.set", "text\n")) << "a missing folder";
 }
 
 TEST_F(ReplaceFileContent, KeepsThePreviousFileWhenItCannotBeReplacedWhole)
@@ -126,4 +102,4 @@ TEST_F(ReplaceFileContent, KeepsTheOldFileWholeWhenTheWriteFails)
 #endif
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tarnwick::plugin::tests

@@ -4,9 +4,14 @@
 #include <string>
 #include <string_view>
 
-// The settings page the host draws for the plugin, as the text of its file.
-class SettingsPage {
+namespace tarnwick::plugin {
+
+// Writes the settings page the host draws for the plugin, as the text of
+// its file.
+class SettingsPageWriter {
 public:
+    SettingsPageWriter();
+
     // Adds one map to the drop-down list; the option's text and value are
     // both the map's path relative to the maps folder.
     void addMap(std::string_view relativePath);
@@ -16,7 +21,7 @@ public:
     std::string text() &&;
 
 private:
-    std::string page = "Tarnwick Plugin\n6|Workshop Maps|tw_filepath|";
+    std::string page;
     bool hasMaps = false;
 };
 
@@ -27,3 +32,5 @@ private:
 // refuses) raises std::system_error naming the file, with `target` untouched
 // and nothing left beside it: a page rewritten in place could be cut short.
 bool replaceFileContent(const std::filesystem::path& target, std::string_view content);
+
+}  // namespace tarnwick::plugin

@@ -1,4 +1,4 @@
-#include "text.h"
+#include "Text.h"
 
 #include <windows.h>
 
@@ -7,6 +7,8 @@
 #include <memory>
 
 namespace fs = std::filesystem;
+
+namespace tarnwick::plugin {
 
 namespace {
 
@@ -171,3 +173,5 @@ fs::file_status statusOf(const fs::path& path, const char* operation)
     return fs::file_status((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? fs::file_type::directory
                                                                         : fs::file_type::regular);
 }
+
+}  // namespace tarnwick::plugin
