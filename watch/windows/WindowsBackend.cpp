@@ -3,7 +3,6 @@
 #include "NotifyRecords.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <span>
 #include <system_error>
 
@@ -56,13 +55,14 @@ void WindowsBackend::arm(detail::Batch&)
 {
     buffer = std::make_unique<std::byte[]>(bufferLength);
     const DWORD simulated = tuning.readEventFailure ? tuning.readEventFailure() : 0;
-    if (simulated == 0) {
-        readEvent = UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (simulated != 0) {
+        throwSystemError(simulated);
     }
+    // Without it no read can be issued: a watcher that started anyway would
+    // report nothing, ever, so the constructor raises the error instead.
+    readEvent = UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!readEvent) {
-        std::fputs("Error creating monitor event\n", stderr);
-        std::fflush(stderr);
-        return;
+        throwLastError();
     }
     // Issued before the watcher reports ready, so a change made right after
     // the constructor returns is seen.
@@ -71,7 +71,7 @@ void WindowsBackend::arm(detail::Batch&)
 
 bool WindowsBackend::collect(detail::Batch& batch)
 {
-    if (readEvent && !readOutstanding && !directoryGone) {
+    if (!readOutstanding && !directoryGone) {
         issueRead();
     }
     if (!waitForRecords()) {
@@ -118,7 +118,7 @@ bool WindowsBackend::waitForRecords()
         return true;
     }
     if (!readOutstanding) {
-        // No read event or no directory, so no read: idle until teardown.
+        // The directory is gone, so no read: idle until teardown.
         if (::WaitForSingleObject(stopEvent.get(), INFINITE) == WAIT_FAILED) {
             throwLastError();
         }
