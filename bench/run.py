@@ -65,9 +65,9 @@ class Tool:
         return line
 
 
-def watcher_tools(bin_dir):
+def watcher_tools(bin_dir, watch_program):
     tools = [
-        Tool("tarnwick", lambda root: [os.path.join(bin_dir, "tarnwick-watch"), root], "watching "),
+        Tool("tarnwick", lambda root: [watch_program, root], "watching "),
         Tool("floor", lambda root: [os.path.join(bin_dir, "tarnwick-bench-floor"), root], "watching "),
     ]
     if shutil.which("inotifywait"):
@@ -248,8 +248,8 @@ def make_dirs_tree(root, directories, files_per_directory):
     return made
 
 
-def bench_watchers(bin_dir, work, quick, results, log):
-    tools = watcher_tools(bin_dir)
+def bench_watchers(bin_dir, watch_program, work, quick, results, log):
+    tools = watcher_tools(bin_dir, watch_program)
     names = [tool.name for tool in tools]
     data = {name: {} for name in names}
 
@@ -753,6 +753,8 @@ def main():
                         help="run only these parts (repeatable)")
     parser.add_argument("--windows", help="the Windows programs (build/windows/bin): adds the scan under Wine")
     parser.add_argument("--keep", action="store_true", help="keep the temporary trees")
+    parser.add_argument("--watch-program", help="the tarnwick-watch to measure (default: the one in BIN_DIR), "
+                        "e.g. /usr/bin/tarnwick-watch from the package")
     args = parser.parse_args()
     bin_dir = os.path.abspath(args.bin_dir)
     parts = args.only or ["scan", "watch", "micro"] + (["winscan"] if args.windows else [])
@@ -770,7 +772,8 @@ def main():
         if "scan" in parts:
             bench_scan(bin_dir, work, args.quick, results, log)
         if "watch" in parts:
-            bench_watchers(bin_dir, work, args.quick, results, log)
+            watch_program = os.path.abspath(args.watch_program or os.path.join(bin_dir, "tarnwick-watch"))
+            bench_watchers(bin_dir, watch_program, work, args.quick, results, log)
         if "micro" in parts:
             bench_micro(bin_dir, work, args.quick, results, log)
         if "winscan" in parts:
