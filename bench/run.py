@@ -773,6 +773,7 @@ def main():
             bench_scan(bin_dir, work, args.quick, results, log)
         if "watch" in parts:
             watch_program = os.path.abspath(args.watch_program or os.path.join(bin_dir, "tarnwick-watch"))
+            results["watch_program"] = watch_program
             bench_watchers(bin_dir, watch_program, work, args.quick, results, log)
         if "micro" in parts:
             bench_micro(bin_dir, work, args.quick, results, log)
