@@ -192,11 +192,11 @@ std::string textPath(const filewatch::PathString& path)
 #endif
 }
 
-LineFormat::LineFormat(std::string pattern) : pattern(std::move(pattern))
+LineFormat::LineFormat(std::string fields) : pattern(std::move(fields))
 {
-    for (std::size_t at = this->pattern.find('%'); at != std::string::npos; at = this->pattern.find('%', at + 2)) {
-        if (at + 1 == this->pattern.size() || std::string_view("kpt%").find(this->pattern[at + 1]) == std::string_view::npos) {
-            throw std::invalid_argument("unknown field " + this->pattern.substr(at, 2) + " in the format");
+    for (std::size_t at = pattern.find('%'); at != std::string::npos; at = pattern.find('%', at + 2)) {
+        if (at + 1 == pattern.size() || std::string_view("kpt%").find(pattern[at + 1]) == std::string_view::npos) {
+            throw std::invalid_argument("unknown field " + pattern.substr(at, 2) + " in the format");
         }
     }
 }
