@@ -763,7 +763,7 @@ TEST(Tool, ExplainsItselfAndRejectsBadArguments)
     } cases[] = {
         {{nativePath("--help")}, true, "Usage: tarnwick-watch [OPTION]... PATH", 0},
         {{nativePath("--version")}, true, "tarnwick-watch " TARNWICK_WATCH_VERSION "\n", 0},
-        {{}, false, "no PATH given\nUsage:", 1},
+        {{}, false, "tarnwick-watch: no PATH given", 1},
         {{nativePath("a"), nativePath("b")}, false, "one PATH only", 1},
         {{nativePath("--bogus"), nativePath("x")}, false, "unknown option --bogus", 1},
         {{nativePath("-e"), nativePath("added,created"), nativePath("x")}, false, "unknown kind \"created\"", 1},
