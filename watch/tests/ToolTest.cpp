@@ -16,19 +16,31 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <thread>
 
 namespace filewatch::tests {
 namespace {
 
-using tarnwick_watch::formatChange;
 using tarnwick_watch::jsonString;
-using tarnwick_watch::OutputFormat;
+using tarnwick_watch::LineFormat;
+
+// A time of the output lines, and how they show it.
+const auto lineTime = std::chrono::sys_days(std::chrono::year(2026) / 12 / 9) + std::chrono::hours(18) +
+                      std::chrono::minutes(20) + std::chrono::milliseconds(31'123);
+constexpr char shownTime[] = "2026-12-09T18:20:31.123Z";
+
+std::string formatChange(const PathString& path, Event kind, const LineFormat& format)
+{
+    return format.line(toString(kind), path, lineTime);
+}
 
 TEST(ChangeLine, JsonEscapesWhatJsonCannotHoldAndKeepsUtf8)
 {
-    EXPECT_EQ(formatChange(nativePath("a\"b\\c"), Event::added, OutputFormat::jsonLines),
-              "{\"kind\":\"added\",\"path\":\"a\\\"b\\\\c\"}\n");
+    EXPECT_EQ(formatChange(nativePath("a\"b\\c"), Event::added, LineFormat::json()),
+              "{\"kind\":\"added\",\"path\":\"a\\\"b\\\\c\",\"time\":\"" + std::string(shownTime) + "\"}\n");
+    EXPECT_EQ(formatChange(nativePath("a"), Event::added, LineFormat("%t|%k|%p|100%%")),
+              shownTime + std::string("|added|a|100%\n"));
     EXPECT_EQ(jsonString("tab\tnl\n\x7f"), "\"tab\\u0009nl\\u000a\\u007f\"");
     EXPECT_EQ(jsonString("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x97\xba"), "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x97\xba\"");
 }
@@ -47,7 +59,7 @@ TEST(ChangeLine, JsonEscapesEachByteOfAnInvalidSequence)
 TEST(ChangeLine, WindowsNamesAreWrittenAsUtf8AndLoneSurrogatesSurvive)
 {
     const std::wstring name = L"caf\u00e9 \U0001F5FA";
-    EXPECT_EQ(formatChange(name, Event::modified, OutputFormat::text),
+    EXPECT_EQ(formatChange(name, Event::modified, LineFormat()),
               "modified\tcaf\xc3\xa9 \xf0\x9f\x97\xba\n");
     EXPECT_EQ(jsonString(name), "\"caf\xc3\xa9 \xf0\x9f\x97\xba\"");
     // Windows allows unpaired surrogates in names; a pair split by order is two of them.
@@ -56,9 +68,9 @@ TEST(ChangeLine, WindowsNamesAreWrittenAsUtf8AndLoneSurrogatesSurvive)
     EXPECT_EQ(tarnwick_watch::utf8(lone), "a\xed\xa0\x80" "b\xed\xb0\x80\xed\xa0\x80");
     EXPECT_EQ(jsonString(std::wstring(L"tab\t\\")), "\"tab\\u0009\\\\\"");
     // The line breaks a Windows name can hold keep a text line whole.
-    EXPECT_EQ(formatChange(L"a\u2028b\u2029c", Event::added, OutputFormat::text), "added\ta\\u2028b\\u2029c\n");
-    EXPECT_EQ(formatChange(L"a\u2028b", Event::added, OutputFormat::jsonLines),
-              "{\"kind\":\"added\",\"path\":\"a\xe2\x80\xa8" "b\"}\n");
+    EXPECT_EQ(formatChange(L"a\u2028b\u2029c", Event::added, LineFormat()), "added\ta\\u2028b\\u2029c\n");
+    EXPECT_EQ(formatChange(L"a\u2028b", Event::added, LineFormat::json()),
+              "{\"kind\":\"added\",\"path\":\"a\xe2\x80\xa8" "b\",\"time\":\"" + std::string(shownTime) + "\"}\n");
 }
 #endif
 
@@ -102,7 +114,9 @@ public:
             wait();
         }
         for (auto& reader : readers) {
-            reader.join();
+            if (reader.joinable()) {
+                reader.join();
+            }
         }
         ::CloseHandle(process.hThread);
         ::CloseHandle(process.hProcess);
@@ -118,7 +132,15 @@ public:
 
     bool pressCtrlBreak() { return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process.dwProcessId); }
 
-
+    // Once it has ended by itself: its exit status and all it printed.
+    std::pair<int, std::string> ended()
+    {
+        const int status = wait();
+        for (auto& reader : readers) {
+            reader.join();
+        }
+        return {status, standardOutput};
+    }
 
     int wait()
     {
@@ -241,8 +263,20 @@ public:
         }
         closeUnreadOutput();
         for (auto& reader : readers) {
+            if (reader.joinable()) {
+                reader.join();
+            }
+        }
+    }
+
+    // Once it has ended by itself: its exit status and all it printed.
+    std::pair<int, std::string> ended()
+    {
+        const int status = wait();
+        for (auto& reader : readers) {
             reader.join();
         }
+        return {status, standardOutput};
     }
 
     bool outputHas(const std::string& text) { return has(standardOutput, text); }
@@ -484,9 +518,10 @@ TEST(Tool, EveryNameIsPrintedOnALineOfItsOwn)
         std::string line;
     };
     const Case cases[] = {
-        {"--json", "caf\xe9", "{\"kind\":\"added\",\"path\":\"caf\\udce9\"}\n"},
-        {"--json", "bad\nname", "{\"kind\":\"added\",\"path\":\"bad\\u000aname\"}\n"},
-        {"--json", "bad\rname", "{\"kind\":\"added\",\"path\":\"bad\\u000dname\"}\n"},
+        {"--json", "caf\xe9", "{\"kind\":\"added\",\"path\":\"caf\\udce9\",\"time\":\""},
+        {"--json", "bad\nname", "{\"kind\":\"added\",\"path\":\"bad\\u000aname\",\"time\":\""},
+        {"--json", "bad\rname", "{\"kind\":\"added\",\"path\":\"bad\\u000dname\",\"time\":\""},
+        {"--format=%p|", "bad\nname", "bad\\nname|\n"},
         {"--", "bad\nname", "added\tbad\\nname\n"},
         {"--", "bad\rname", "added\tbad\\rname\n"},
     };
@@ -632,7 +667,7 @@ TEST(Tool, SaysSoInItsOutputWhenChangesWereLost)
         GTEST_SKIP() << "max_queued_events is " << queueLimit;
     }
     for (const auto& [format, line] : {std::pair{"--", "\noverflow\t\n"},
-                                       std::pair{"--json", "\n{\"kind\":\"overflow\",\"path\":\"\"}\n"}}) {
+                                       std::pair{"--json", "\n{\"kind\":\"overflow\",\"path\":\"\",\"time\":\""}}) {
         SCOPED_TRACE(format);
         WatchedTree t;
         RunningTool tool({format, t.tree.native()});
@@ -664,6 +699,60 @@ TEST(Tool, FailsWithTheSystemsMessageWhenTheWatchCannotStart)
     EXPECT_EQ(tool.wait(), 1);
 }
 
+// What the options choose to report, and how the tool then ends by itself:
+// after the first change reported (-1), or with status 2 once nothing was
+// reported for the timeout. Changes the options leave out count for neither.
+TEST(Tool, ReportsWhatItsOptionsChoose)
+{
+    struct Case {
+        std::vector<const char*> arguments;
+        // Files made in turn, or removed for a name starting with '-'; "a>b" renames.
+        std::vector<std::string> act;
+        // Times written as <time>.
+        const char* printed;
+        int status;
+    };
+    const Case cases[] = {
+        {{"-1"}, {"map.upk", "b"}, "added\tmap.upk\n", 0},
+        {{"--one", "-e", "removed"}, {"a", "-a"}, "removed\ta\n", 0},
+        {{"-1", "--event=renamed_new_name,overflow", "--format", "%k:%p|%%"}, {"a", "a>b"}, "renamed_new_name:b|%\n",
+         0},
+        {{"-1", "--exclude", "\\.tmp$"}, {"x.tmp", "map.upk"}, "added\tmap.upk\n", 0},
+        {{"-1", "--include", "upk$", "--include=udk$"}, {"a.tmp", "b.udk"}, "added\tb.udk\n", 0},
+        {{"-1", "--include", "^m", "--exclude", "old"}, {"mold.upk", "x.upk", "map.upk"}, "added\tmap.upk\n", 0},
+        {{"--json", "-1", "-e", "removed"}, {"a", "-a"}, "{\"kind\":\"removed\",\"path\":\"a\",\"time\":\"<time>\"}\n",
+         0},
+        {{"--format", "%t %k", "-1"}, {"a"}, "<time> added\n", 0},
+        {{"-e", "added", "-t", "1"}, {"a"}, "added\ta\n", 2},
+        {{"-t", "0.5", "-e", "removed"}, {"a"}, "", 2},
+        {{"-1", "--timeout=0.5"}, {}, "", 2},
+    };
+    const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    for (const auto& [arguments, act, printed, status] : cases) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        WatchedTree t;
+        std::vector<PathString> given;
+        for (const char* argument : arguments) {
+            given.push_back(nativePath(argument));
+        }
+        given.push_back(t.tree.native());
+        RunningTool tool(given);
+        ASSERT_TRUE(tool.errorHas("watching ")) << tool.output();
+        for (const auto& step : act) {
+            if (step.starts_with('-')) {
+                fs::remove(t.tree / step.substr(1));
+            } else if (const auto arrow = step.find('>'); arrow != std::string::npos) {
+                fs::rename(t.tree / step.substr(0, arrow), t.tree / step.substr(arrow + 1));
+            } else {
+                writeFile(t.tree / step, "");
+            }
+        }
+        const auto [exitStatus, output] = tool.ended();
+        EXPECT_EQ(std::regex_replace(output, time, "<time>"), printed);
+        EXPECT_EQ(exitStatus, status);
+    }
+}
+
 TEST(Tool, ExplainsItselfAndRejectsBadArguments)
 {
     const struct {
@@ -671,13 +760,30 @@ TEST(Tool, ExplainsItselfAndRejectsBadArguments)
         bool toOutput;
         const char* says;
         int status;
-    } cases[] = {{{nativePath("--help")}, true, "Usage: tarnwick-watch [--json] PATH", 0},
-                 {{}, false, "Usage:", 2},
-                 {{nativePath("--bogus"), nativePath("x")}, false, "unknown option --bogus", 2}};
+    } cases[] = {
+        {{nativePath("--help")}, true, "Usage: tarnwick-watch [OPTION]... PATH", 0},
+        {{nativePath("--version")}, true, "tarnwick-watch " TARNWICK_WATCH_VERSION "\n", 0},
+        {{}, false, "tarnwick-watch: no PATH given", 1},
+        {{nativePath("a"), nativePath("b")}, false, "one PATH only", 1},
+        {{nativePath("--bogus"), nativePath("x")}, false, "unknown option --bogus", 1},
+        {{nativePath("-e"), nativePath("added,created"), nativePath("x")}, false, "unknown kind \"created\"", 1},
+        {{nativePath("--exclude"), nativePath("("), nativePath("x")}, false, "invalid regular expression \"(\": ", 1},
+        {{nativePath("--include=a[b"), nativePath("x")}, false, "invalid regular expression \"a[b\": ", 1},
+        {{nativePath("--format"), nativePath("%k %z"), nativePath("x")}, false, "unknown field %z in the format", 1},
+        {{nativePath("--format=%k%"), nativePath("x")}, false, "unknown field % in the format", 1},
+        {{nativePath("--json"), nativePath("--format"), nativePath("%k"), nativePath("x")}, false,
+         "--format and --json exclude each other", 1},
+        {{nativePath("-t"), nativePath("soon"), nativePath("x")}, false,
+         "the timeout is a number of seconds, not \"soon\"", 1},
+        {{nativePath("-t"), nativePath("-1"), nativePath("x")}, false,
+         "the timeout is a number of seconds, not \"-1\"", 1},
+        {{nativePath("-t")}, false, "option -t needs a value", 1},
+        {{nativePath("--one=yes"), nativePath("x")}, false, "option --one takes no value", 1},
+    };
     for (const auto& [arguments, toOutput, says, status] : cases) {
         SCOPED_TRACE(says);
         RunningTool tool(arguments);
-        EXPECT_TRUE(toOutput ? tool.outputHas(says) : tool.errorHas(says));
+        EXPECT_TRUE(toOutput ? tool.outputHas(says) : tool.errorHas(says)) << tool.output();
         EXPECT_EQ(tool.wait(), status);
     }
 }

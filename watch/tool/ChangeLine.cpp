@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <stdexcept>
 #include <utility>
 
 namespace tarnwick_watch {
@@ -191,20 +192,65 @@ std::string textPath(const filewatch::PathString& path)
 #endif
 }
 
-std::string formatChange(const filewatch::PathString& path, filewatch::Event kind, OutputFormat format)
+LineFormat::LineFormat(std::string fields) : pattern(std::move(fields))
 {
-    if (format == OutputFormat::jsonLines) {
-        return std::string("{\"kind\":\"") + filewatch::toString(kind) + "\",\"path\":" + jsonString(path) + "}\n";
+    for (std::size_t at = pattern.find('%'); at != std::string::npos; at = pattern.find('%', at + 2)) {
+        if (at + 1 == pattern.size() || std::string_view("kpt%").find(pattern[at + 1]) == std::string_view::npos) {
+            throw std::invalid_argument("unknown field " + pattern.substr(at, 2) + " in the format");
+        }
     }
-    return std::string(filewatch::toString(kind)) + '\t' + textPath(path) + '\n';
 }
 
-std::string formatOverflow(OutputFormat format)
+LineFormat LineFormat::json()
 {
-    if (format == OutputFormat::jsonLines) {
-        return "{\"kind\":\"overflow\",\"path\":\"\"}\n";
+    LineFormat format;
+    format.isJson = true;
+    return format;
+}
+
+std::string LineFormat::line(std::string_view kind, const filewatch::PathString& path,
+                             std::chrono::system_clock::time_point time) const
+{
+    if (isJson) {
+        return std::string("{\"kind\":\"").append(kind) + "\",\"path\":" + jsonString(path) + ",\"time\":\"" +
+               isoTime(time) + "\"}\n";
     }
-    return "overflow\t\n";
+    std::string out;
+    for (std::size_t at = 0; at < pattern.size(); ++at) {
+        if (pattern[at] != '%') {
+            out += pattern[at];
+            continue;
+        }
+        switch (pattern[++at]) {
+        case 'k':
+            out += kind;
+            break;
+        case 'p':
+            out += textPath(path);
+            break;
+        case 't':
+            out += isoTime(time);
+            break;
+        default:
+            out += '%';
+        }
+    }
+    return out + '\n';
+}
+
+std::string isoTime(std::chrono::system_clock::time_point time)
+{
+    using namespace std::chrono;
+    const auto milliseconds = floor<std::chrono::milliseconds>(time);
+    const auto day = floor<days>(milliseconds);
+    const year_month_day date(day);
+    const hh_mm_ss clock(milliseconds - day);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+    return text;
 }
 
 }  // namespace tarnwick_watch

@@ -2,19 +2,34 @@
 
 #include <filewatch/DirectoryWatcher.h>
 
+#include <chrono>
 #include <string>
+#include <string_view>
 
 namespace tarnwick_watch {
 
-enum class OutputFormat { text, jsonLines };
+// How each line is written: text after a template of fields, or JSON Lines.
+class LineFormat {
+public:
+    // Text after `pattern` (UTF-8): %k the kind, %p the path relative to
+    // PATH as textPath writes it, %t the time, %% a percent sign. Throws
+    // std::invalid_argument naming any other field.
+    explicit LineFormat(std::string pattern = "%k\t%p");
+    // {"kind":…,"path":…,"time":…}, the path exact.
+    static LineFormat json();
 
-// One output line, newline included. Text is "<kind>\t<path>" with the path's
-// bytes as they are (on Windows, its UTF-16 as UTF-8), except a line break,
-// written as textPath does; JSON Lines is {"kind":…,"path":…}.
-std::string formatChange(const filewatch::PathString& path, filewatch::Event kind, OutputFormat format);
+    // One line, newline included. An overflow has kind "overflow" and an
+    // empty path.
+    std::string line(std::string_view kind, const filewatch::PathString& path,
+                     std::chrono::system_clock::time_point time) const;
 
-// The line that says changes were lost: kind "overflow", empty path.
-std::string formatOverflow(OutputFormat format);
+private:
+    std::string pattern;
+    bool isJson = false;
+};
+
+// ISO 8601 in UTC to the millisecond: 2026-12-09T18:20:31.123Z.
+std::string isoTime(std::chrono::system_clock::time_point time);
 
 // A path for a line of text: a line break in it is written as \n or \r (on
 // Windows, where names cannot hold those, \u2028 and \u2029), so that one

@@ -1,5 +1,5 @@
 // tarnwick-watch: prints what the directory watcher reports, one line per
-// change, until interrupted.
+// change, until interrupted, after the first change (-1) or at a timeout.
 #include "ChangeLine.h"
 
 #include <filewatch/DirectoryWatcher.h>
@@ -17,15 +17,23 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <regex>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -34,7 +42,7 @@ namespace {
 using filewatch::PathString;
 
 const char usage[] =
-    "Usage: tarnwick-watch [--json] PATH\n"
+    "Usage: tarnwick-watch [OPTION]... PATH\n"
     "\n"
     "Watches PATH and everything below it and prints one line per change,\n"
     "\"<kind>\\t<path relative to PATH>\", kind being added, removed, modified,\n"
@@ -50,20 +58,45 @@ const char usage[] =
     "Prints \"watching PATH\" to standard error once watching runs, and stops\n"
     "on Ctrl+C, Ctrl+Break or when its console closes. Paths are printed as\n"
     "UTF-8.\n"
-    "\n"
-    "  --json   print JSON Lines: {\"kind\":\"added\",\"path\":\"a\\\\b\"}. A lone\n"
-    "           surrogate in a name is written as its \\uXXXX escape.\n"
 #else
     "Prints \"watching PATH\" to standard error once watching runs, and stops\n"
     "on Ctrl+C (SIGINT) or SIGTERM.\n"
-    "\n"
-    "  --json   print JSON Lines: {\"kind\":\"added\",\"path\":\"a/b\"}. A byte\n"
-    "           that is not UTF-8 is written as \\udcXX (XX its hex value).\n"
 #endif
-    "  --help   print this text\n"
     "\n"
-    "Exit status: 0 when stopped, 1 when PATH cannot be watched, is deleted or\n"
-    "moved away, or the output cannot be written, 2 for wrong arguments.\n";
+    "  -e, --event KIND     report only changes of this kind: added, removed,\n"
+    "                       modified, renamed_old_name, renamed_new_name or\n"
+    "                       overflow; repeat it or give kinds with commas\n"
+    "      --exclude REGEX  report no path that REGEX matches\n"
+    "      --include REGEX  report only paths that REGEX matches\n"
+    "                       (POSIX extended, found anywhere in the path\n"
+    "                       relative to PATH; the overflow line is kept)\n"
+    "  -1, --one            exit after the first change reported\n"
+    "  -t, --timeout SECONDS\n"
+    "                       exit with status 2 once SECONDS pass with no\n"
+    "                       change reported; 0 waits for ever\n"
+    "      --format FMT     print FMT for each change, a newline after it:\n"
+    "                       %k the kind, %p the path, %t the time in UTC\n"
+    "                       (2026-12-09T18:20:31.123Z), %% a %; \"%k\\t%p\"\n"
+    "                       unless given\n"
+#ifdef _WIN32
+    "      --json           print JSON Lines: {\"kind\":\"added\",\"path\":\"a\\\\b\",\n"
+    "                       \"time\":\"...\"}. A lone surrogate in a name is\n"
+    "                       written as its \\uXXXX escape.\n"
+#else
+    "      --json           print JSON Lines: {\"kind\":\"added\",\"path\":\"a/b\",\n"
+    "                       \"time\":\"...\"}. A byte that is not UTF-8 is\n"
+    "                       written as \\udcXX (XX its hex value).\n"
+#endif
+    "      --version        print the version\n"
+    "  -h, --help           print this text\n"
+    "\n"
+    "Exit status: 0 when stopped, or after the first change with -1; 1 for\n"
+    "wrong arguments, when PATH cannot be watched, is deleted or moved away,\n"
+    "or the output cannot be written; 2 when the timeout passed.\n";
+
+const char versionText[] = "tarnwick-watch " TARNWICK_WATCH_VERSION "\n";
+
+using Clock = std::chrono::steady_clock;
 
 template <std::size_t N>
 PathString nativeText(const char (&text)[N])
@@ -100,8 +133,9 @@ public:
         settle(exitStatus);
         wake();
     }
-    // Blocks until the user asks to stop or end is called; the exit status.
-    int wait();
+    // Blocks until the user asks to stop or end is called, and gives the
+    // exit status; or until `until` (max: no end), and gives nothing.
+    std::optional<int> wait(Clock::time_point until);
 
 private:
     void settle(int exitStatus) noexcept
@@ -121,6 +155,17 @@ private:
     int woken = -1;
 #endif
 };
+
+// For the system's timed waits: -1 for no end; rounded up, so as not to
+// wake before `until`.
+int millisecondsUntil(Clock::time_point until)
+{
+    if (until == Clock::time_point::max()) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, std::numeric_limits<int>::max()));
+}
 
 #ifdef _WIN32
 StopRequest* consoleStop = nullptr;
@@ -147,9 +192,12 @@ void StopRequest::wake() noexcept
     ::SetEvent(woken);
 }
 
-int StopRequest::wait()
+std::optional<int> StopRequest::wait(Clock::time_point until)
 {
-    ::WaitForSingleObject(woken, INFINITE);
+    const int milliseconds = millisecondsUntil(until);
+    if (::WaitForSingleObject(woken, milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds)) == WAIT_TIMEOUT) {
+        return std::nullopt;
+    }
     return status.load();
 }
 #else
@@ -177,12 +225,15 @@ void StopRequest::wake() noexcept
     [[maybe_unused]] const auto written = ::write(woken, &one, sizeof one);
 }
 
-int StopRequest::wait()
+std::optional<int> StopRequest::wait(Clock::time_point until)
 {
     pollfd waitFor[2] = {{signals, POLLIN, 0}, {woken, POLLIN, 0}};
     // EINTR: a stop and continue (SIGSTOP, SIGCONT) ends the poll early.
     int ready;
-    while ((ready = ::poll(waitFor, 2, -1)) < 0 && errno == EINTR) {
+    while ((ready = ::poll(waitFor, 2, millisecondsUntil(until))) < 0 && errno == EINTR) {
+    }
+    if (ready == 0) {
+        return std::nullopt;
     }
     settle(ready < 0 ? 1 : 0);
     return status.load();
@@ -194,7 +245,8 @@ int StopRequest::wait()
 // nothing more is written.
 class Output {
 public:
-    explicit Output(StopRequest& stop) : stop(stop) {}
+    // `justOne`: the first line written ends the program.
+    Output(StopRequest& stop, bool justOne) : stop(stop), justOne(justOne) {}
 
     void write(const std::string& line)
     {
@@ -204,6 +256,8 @@ public:
                 return;
             }
             writing = true;
+            stopping = justOne;
+            lastWrite = Clock::now();
         }
         errno = 0;
         const bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0;
@@ -217,7 +271,23 @@ public:
             std::fprintf(stderr, "tarnwick-watch: writing the output failed: %s\n",
                          std::generic_category().message(error).c_str());
             stop.end(1);
+        } else if (justOne) {
+            stop.end(0);
         }
+    }
+
+    // Lets no further write begin if none began in the last `idle`, counted
+    // from the first call at the latest; otherwise when that may be.
+    std::optional<Clock::time_point> stopIfIdle(Clock::duration idle)
+    {
+        std::lock_guard lock(mutex);
+        const auto now = Clock::now();
+        lastWrite = lastWrite.value_or(now);
+        if (now - *lastWrite < idle) {
+            return *lastWrite + idle;
+        }
+        stopping = true;
+        return std::nullopt;
     }
 
     // Lets no further write begin. False when one is under way: its reader
@@ -231,11 +301,150 @@ public:
 
 private:
     StopRequest& stop;
+    const bool justOne;
     std::mutex mutex;
+    std::optional<Clock::time_point> lastWrite;
     bool stopping = false;
     bool writing = false;
     bool failed = false;
 };
+
+using Regex = std::basic_regex<PathString::value_type>;
+
+// What the command line asks for.
+struct Request {
+    const PathString* path = nullptr;
+    // Empty: every kind.
+    std::vector<std::string> kinds;
+    std::vector<Regex> includes;
+    std::vector<Regex> excludes;
+    std::optional<tarnwick_watch::LineFormat> format;
+    bool json = false;
+    bool justOne = false;
+    std::optional<Clock::duration> timeout;
+    // --help or --version: print this and exit.
+    const char* text = nullptr;
+
+    bool reports(std::string_view kind, const PathString& changedPath) const
+    {
+        const auto found = [&](const Regex& regex) { return std::regex_search(changedPath, regex); };
+        return (kinds.empty() || std::ranges::find(kinds, kind) != kinds.end()) &&
+               (kind == "overflow" ||
+                ((includes.empty() || std::ranges::any_of(includes, found)) && std::ranges::none_of(excludes, found)));
+    }
+};
+
+// Wrong arguments are std::invalid_argument, their message for the user.
+Regex regexFrom(const PathString& value)
+{
+    try {
+        return Regex(value, std::regex::extended | std::regex::nosubs);
+    } catch (const std::regex_error& error) {
+        throw std::invalid_argument("invalid regular expression \"" + printable(value) + "\": " + error.what());
+    }
+}
+
+void addKinds(Request& request, const PathString& value)
+{
+    const std::string list = printable(value);
+    for (std::size_t from = 0, to = 0; to != std::string::npos; from = to + 1) {
+        to = list.find(',', from);
+        const std::string kind = list.substr(from, to - from);
+        using enum filewatch::Event;
+        const filewatch::Event events[] = {added, removed, modified, renamed_old_name, renamed_new_name};
+        if (kind != "overflow" && std::ranges::none_of(events, [&](auto event) { return kind == toString(event); })) {
+            throw std::invalid_argument("unknown kind \"" + kind + "\"");
+        }
+        request.kinds.push_back(kind);
+    }
+}
+
+void setTimeout(Request& request, const PathString& value)
+{
+    const std::string text = printable(value);
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(seconds >= 0 && seconds <= 1e9)) {
+        throw std::invalid_argument("the timeout is a number of seconds, not \"" + text + "\"");
+    }
+    // 0 waits for ever, as inotifywait's does.
+    request.timeout.reset();
+    if (seconds > 0) {
+        request.timeout = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+    }
+}
+
+struct Option {
+    char letter;  // 0: none
+    const char* name;
+    bool takesValue;
+    void (*apply)(Request&, const PathString& value);
+};
+
+const Option options[] = {
+    {'e', "event", true, addKinds},
+    {0, "exclude", true, [](Request& r, const PathString& value) { r.excludes.push_back(regexFrom(value)); }},
+    {0, "include", true, [](Request& r, const PathString& value) { r.includes.push_back(regexFrom(value)); }},
+    {'1', "one", false, [](Request& r, const PathString&) { r.justOne = true; }},
+    {'t', "timeout", true, setTimeout},
+    {0, "format", true, [](Request& r, const PathString& value) { r.format.emplace(printable(value)); }},
+    {0, "json", false, [](Request& r, const PathString&) { r.json = true; }},
+    {0, "version", false, [](Request& r, const PathString&) { r.text = versionText; }},
+    {'h', "help", false, [](Request& r, const PathString&) { r.text = usage; }},
+};
+
+// Options as getopt_long takes them, bar bundled letters: -e KIND,
+// --event KIND, --event=KIND.
+Request parse(const std::vector<PathString>& arguments)
+{
+    Request request;
+    bool optionsEnded = false;
+    for (auto argument = arguments.begin(); argument != arguments.end() && request.text == nullptr; ++argument) {
+        if (optionsEnded || argument->size() < 2 || (*argument)[0] != '-') {
+            if (request.path != nullptr) {
+                throw std::invalid_argument("one PATH only");
+            }
+            request.path = &*argument;
+            continue;
+        }
+        if (*argument == nativeText("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        const bool named = (*argument)[1] == '-';
+        const auto equals = named ? argument->find('=') : PathString::npos;
+        const std::string given = printable(argument->substr(0, equals));
+        const auto option = std::ranges::find_if(options, [&](const Option& option) {
+            return named ? given.substr(2) == option.name : given.size() == 2 && given[1] == option.letter;
+        });
+        if (option == std::end(options)) {
+            throw std::invalid_argument("unknown option " + given);
+        }
+        PathString value;
+        if (equals != PathString::npos) {
+            if (!option->takesValue) {
+                throw std::invalid_argument("option " + given + " takes no value");
+            }
+            value = argument->substr(equals + 1);
+        } else if (option->takesValue) {
+            if (std::next(argument) == arguments.end()) {
+                throw std::invalid_argument("option " + given + " needs a value");
+            }
+            value = *++argument;
+        }
+        option->apply(request, value);
+    }
+    if (request.text != nullptr) {
+        return request;
+    }
+    if (request.json && request.format) {
+        throw std::invalid_argument("--format and --json exclude each other");
+    }
+    if (request.path == nullptr) {
+        throw std::invalid_argument("no PATH given");
+    }
+    return request;
+}
 
 int run(const std::vector<PathString>& arguments)
 {
@@ -243,35 +452,21 @@ int run(const std::vector<PathString>& arguments)
     // Lines end in "\n" as on every platform, for whatever reads them.
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
-    using tarnwick_watch::OutputFormat;
-    OutputFormat format = OutputFormat::text;
-    const PathString* path = nullptr;
-    bool optionsEnded = false;
-    for (const auto& argument : arguments) {
-        if (!optionsEnded && (argument == nativeText("--help") || argument == nativeText("-h"))) {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        if (!optionsEnded && argument == nativeText("--json")) {
-            format = OutputFormat::jsonLines;
-        } else if (!optionsEnded && argument == nativeText("--")) {
-            optionsEnded = true;
-        } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
-            std::fprintf(stderr, "tarnwick-watch: unknown option %s\n%s", printable(argument).c_str(), usage);
-            return 2;
-        } else if (path == nullptr) {
-            path = &argument;
-        } else {
-            std::fprintf(stderr, "tarnwick-watch: one PATH only\n%s", usage);
-            return 2;
-        }
+    Request request;
+    try {
+        request = parse(arguments);
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "tarnwick-watch: %s\n%s", error.what(), usage);
+        return 1;
     }
-    if (path == nullptr) {
-        std::fputs(usage, stderr);
-        return 2;
+    if (request.text != nullptr) {
+        std::fputs(request.text, stdout);
+        return 0;
     }
-
-    const std::string shownPath = tarnwick_watch::textPath(*path);
+    const PathString& path = *request.path;
+    const auto format =
+        request.json ? tarnwick_watch::LineFormat::json() : request.format.value_or(tarnwick_watch::LineFormat());
+    const std::string shownPath = tarnwick_watch::textPath(path);
     // Where a warning's folder is: PATH itself, or a folder below it.
     const auto below = [&](const PathString& relative) {
         if (relative.empty()) {
@@ -283,16 +478,21 @@ int run(const std::vector<PathString>& arguments)
     std::unique_ptr<StopRequest> stop;
     std::unique_ptr<Output> output;
     std::unique_ptr<filewatch::DirectoryWatcher> watcher;
+    const auto report = [&](std::string_view kind, const PathString& changedPath) {
+        if (request.reports(kind, changedPath)) {
+            output->write(format.line(kind, changedPath, std::chrono::system_clock::now()));
+        }
+    };
     try {
         stop = std::make_unique<StopRequest>();
-        output = std::make_unique<Output>(*stop);
+        output = std::make_unique<Output>(*stop, request.justOne);
         filewatch::DirectoryWatcher::Options options;
         options.reportLineBreakNames = true;
-        options.onWarning = [&, format](const filewatch::Warning& warning) {
+        options.onWarning = [&](const filewatch::Warning& warning) {
             using filewatch::WarningKind;
             switch (warning.kind) {
             case WarningKind::overflow:
-                output->write(tarnwick_watch::formatOverflow(format));
+                report("overflow", {});
                 std::fprintf(stderr, "tarnwick-watch: %s; look at %s afresh\n", warning.reason.c_str(),
                              shownPath.c_str());
                 break;
@@ -311,25 +511,28 @@ int run(const std::vector<PathString>& arguments)
             }
         };
         watcher = std::make_unique<filewatch::DirectoryWatcher>(
-            *path,
-            [&, format](const PathString& changedPath, filewatch::Event kind) {
-                output->write(tarnwick_watch::formatChange(changedPath, kind, format));
-            },
+            path, [&](const PathString& changedPath, filewatch::Event kind) { report(toString(kind), changedPath); },
             std::move(options));
     } catch (const std::system_error& error) {
         std::fprintf(stderr, "tarnwick-watch: %s: %s\n", shownPath.c_str(), error.what());
         return 1;
     }
     std::fprintf(stderr, "watching %s\n", shownPath.c_str());
-    const int status = stop->wait();
+    // With a timeout, as inotifywait's: it passes when nothing was reported
+    // for that long, the wait starting again at each report.
+    std::optional<int> status;
+    while (!status) {
+        const auto until = request.timeout ? output->stopIfIdle(*request.timeout) : Clock::time_point::max();
+        status = until ? stop->wait(*until) : 2;
+    }
     if (!output->stopWriting()) {
         // A write is blocked, or about to end: joining the watcher's threads
         // could wait forever, and the system releases everything they hold.
         std::fflush(stderr);
-        std::_Exit(status);
+        std::_Exit(*status);
     }
     watcher.reset();
-    return status;
+    return *status;
 }
 
 }  // namespace
