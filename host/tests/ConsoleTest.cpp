@@ -97,7 +97,7 @@ protected:
         start();
     }
 
-    TempDir folder;
+    TemporaryFolder folder;
     std::filesystem::path configFile = folder.path() / "host" / "cfg" / "config.cfg";
     std::ostringstream console;
     std::unique_ptr<Host> host;

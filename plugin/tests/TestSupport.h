@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +21,8 @@
 #include <nlohmann/json.hpp>
 
 #include <tarnwick/host/Host.h>
+#include <tarnwick/testsupport/ChildProcess.h>
+#include <tarnwick/testsupport/TemporaryFolder.h>
 
 #include "ConsoleNames.h"
 #include "SettingsPageWriter.h"
@@ -194,35 +195,8 @@ void withFileSizeLimit(rlim_t bytes, Body&& body)
 }
 #endif
 
-// A fresh folder per test, removed afterwards.
-class TemporaryFolder {
-public:
-    TemporaryFolder()
-    {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("tarnwick-") + (test ? test->name() : "test") + "-";
-        for (auto& c : name) {
-            if (c == '/') c = '_';
-        }
-        // A random suffix, created exclusively: what mkdtemp does, everywhere.
-        std::random_device random;
-        for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {
-            const fs::path candidate = fs::temp_directory_path() / (name + std::to_string(random()));
-            if (fs::create_directory(candidate)) root = candidate;
-        }
-        if (root.empty()) throw std::runtime_error("cannot create a fresh folder");
-    }
-    ~TemporaryFolder()
-    {
-        std::error_code ignored;
-        fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(root, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-    fs::path root;
-};
+using testsupport::TemporaryFolder;
+using testsupport::waitUntil;
 
 // The real plugin library, loaded by the host core on a manual clock, with
 // its own host, data and maps folders.
@@ -230,9 +204,9 @@ class PluginTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        hostFolder = folder.root / "host";
-        dataFolder = folder.root / "data";
-        mapsFolder = folder.root / "maps";
+        hostFolder = folder.path() / "host";
+        dataFolder = folder.path() / "data";
+        mapsFolder = folder.path() / "maps";
         fs::create_directories(hostFolder / "plugins" / "settings");
         fs::create_directories(dataFolder);
         fs::create_directories(mapsFolder);

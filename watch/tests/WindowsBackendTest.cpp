@@ -69,8 +69,7 @@ TEST(ReadFailingToStart, FirstReadFailureIsRaisedByTheConstructorAndLeavesNothin
         // Invalid parameter is retried once, at 64 KiB; nothing else is.
         EXPECT_EQ(log.count(), error == ERROR_INVALID_PARAMETER ? 2u : 1u);
     }
-    Signal never;
-    EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threads; })) << runningThreads();
+    EXPECT_TRUE(waitUntil([&] { return runningThreads() == threads; })) << runningThreads();
     EXPECT_EQ(openHandles(), handles);
 }
 
@@ -86,8 +85,7 @@ TEST(ReadFailingToStart, LaterFailureEndsTheMonitorWithoutSpinningAndTeardownWor
     writeFile(t.tree / "first", "");
     EXPECT_TRUE(recorder.waitFor({"first", Event::added}));
     // The monitor thread ends; the delivery thread waits on.
-    Signal never;
-    EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
+    EXPECT_TRUE(waitUntil([&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
     EXPECT_EQ(log.count(), 2u);
     const auto start = std::chrono::steady_clock::now();
     watcher.reset();
@@ -171,8 +169,7 @@ TEST(WatchedFolderDeleted, TheReadWindowsRefusesEndsWatchingWithAWarning)
         } else {
             writeFile(t.tree / "more", "");
             // The monitor thread ends; the delivery thread waits on.
-            Signal never;
-            EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
+            EXPECT_TRUE(waitUntil([&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
             EXPECT_TRUE(recorder.warningsSnapshot().empty());
         }
         watcher.reset();

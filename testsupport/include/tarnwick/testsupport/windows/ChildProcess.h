@@ -1,0 +1,240 @@
+// The runner on Windows: CreateProcessW with a pipe on each side and a
+// thread per output stream draining it as it fills.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+namespace tarnwick::testsupport {
+
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string>& argv, ChildOptions options = {})
+        : ChildProcess(widened(argv), std::move(options))
+    {
+    }
+
+    // Arguments as Windows passes them, so that no name is lost to a code page.
+    ChildProcess(const std::vector<std::wstring>& argv, ChildOptions options = {})
+    {
+        SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE inRead = nullptr, outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+        if (options.inputFile) {
+            inRead = ::CreateFileW(options.inputFile->c_str(), GENERIC_READ, FILE_SHARE_READ, &inheritable,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        } else if (::CreatePipe(&inRead, &input_, &inheritable, 0)) {
+            ::SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
+        }
+        if (!::CreatePipe(&outRead, &outWrite, &inheritable, 0) || !::CreatePipe(&errRead, &errWrite, &inheritable, 0)) {
+            throw std::runtime_error("no pipes");
+        }
+        ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+        ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = inRead;
+        startup.hStdOutput = outWrite;
+        startup.hStdError = options.errorsToOutput ? outWrite : errWrite;
+
+        std::wstring commandLine;
+        for (const auto& argument : argv) commandLine += quoted(argument) + L" ";
+        // Settings are inherited from this process, so they are made here for
+        // the start and put back after.
+        std::vector<std::pair<std::wstring, std::optional<std::wstring>>> previous;
+        for (const auto& setting : options.environment) {
+            const auto equals = setting.find('=');
+            const std::wstring name = wide(setting.substr(0, equals));
+            const wchar_t* was = ::_wgetenv(name.c_str());
+            previous.emplace_back(name, was ? std::optional<std::wstring>(was) : std::nullopt);
+            ::SetEnvironmentVariableW(name.c_str(), wide(setting.substr(equals + 1)).c_str());
+        }
+        const std::wstring folder = options.workingFolder.native();
+        const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                              options.creationFlags, nullptr, folder.empty() ? nullptr : folder.c_str(),
+                                              &startup, &process_);
+        const DWORD error = ::GetLastError();
+        for (const auto& [name, value] : previous) {
+            ::SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
+        }
+        for (HANDLE handle : {inRead, outWrite, errWrite}) {
+            if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+        }
+        out_.start(outRead, signal_);
+        err_.start(errRead, signal_);
+        if (!started) {
+            closeInput();
+            out_.stop();
+            err_.stop();
+            throw std::runtime_error("cannot start " + std::filesystem::path(argv.at(0)).string() + ": error " +
+                                     std::to_string(error));
+        }
+    }
+
+    ~ChildProcess()
+    {
+        if (process_.hProcess != nullptr) {
+            ::TerminateProcess(process_.hProcess, 255);
+            ::WaitForSingleObject(process_.hProcess, INFINITE);
+            ::CloseHandle(process_.hThread);
+            ::CloseHandle(process_.hProcess);
+        }
+        closeInput();
+        out_.stop();
+        err_.stop();
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    DWORD pid() const { return process_.dwProcessId; }
+    std::string out() { return out_.read(signal_); }
+    std::string err() { return err_.read(signal_); }
+
+    void send(std::string_view text)
+    {
+        DWORD written = 0;
+        if (text.empty()) return;
+        ASSERT_TRUE(::WriteFile(input_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+            << "the program stopped reading";
+        ASSERT_EQ(written, text.size());
+    }
+
+    void closeInput()
+    {
+        if (input_ != nullptr) ::CloseHandle(std::exchange(input_, nullptr));
+    }
+
+    // Until `text` is in the output, past what earlier waits found, or the
+    // output has ended.
+    bool waitFor(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(30))
+    {
+        return shows(out_, text, deadline, &seen_);
+    }
+    // Until `text` is anywhere in the output, or in the error output.
+    bool outputHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
+    {
+        return shows(out_, text, deadline, nullptr);
+    }
+    bool errorHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
+    {
+        return shows(err_, text, deadline, nullptr);
+    }
+
+    // Returns the exit code once the program has ended
+    // and its outputs are read; -1 if it still runs at the deadline.
+    int finish(std::chrono::milliseconds deadline = std::chrono::seconds(60))
+    {
+        if (::WaitForSingleObject(process_.hProcess, static_cast<DWORD>(deadline.count())) != WAIT_OBJECT_0) {
+            return -1;
+        }
+        DWORD code = 0;
+        ::GetExitCodeProcess(process_.hProcess, &code);
+        ::CloseHandle(process_.hThread);
+        ::CloseHandle(std::exchange(process_.hProcess, nullptr));
+        out_.stop();
+        err_.stop();
+        return static_cast<int>(code);
+    }
+
+private:
+    struct Stream;
+
+    bool shows(Stream& stream, std::string_view text, std::chrono::milliseconds deadline, std::size_t* seen)
+    {
+        std::size_t at = std::string::npos;
+        waitUntil(
+            signal_,
+            [&] {
+                at = stream.text.find(text, seen ? *seen : 0);
+                return at != std::string::npos || !stream.open;
+            },
+            deadline);
+        if (at != std::string::npos && seen) *seen = at + text.size();
+        return at != std::string::npos;
+    }
+
+    static std::wstring wide(const std::string& narrow)
+    {
+        std::wstring text(narrow.size(), L'\0');
+        text.resize(static_cast<std::size_t>(::MultiByteToWideChar(
+            CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), text.data(), static_cast<int>(text.size()))));
+        return text;
+    }
+
+    static std::vector<std::wstring> widened(const std::vector<std::string>& argv)
+    {
+        std::vector<std::wstring> wide;
+        for (const auto& argument : argv) wide.push_back(ChildProcess::wide(argument));
+        return wide;
+    }
+
+    // One argument as CommandLineToArgvW reads it back.
+    static std::wstring quoted(const std::wstring& argument)
+    {
+        std::wstring result = L"\"";
+        std::size_t backslashes = 0;
+        for (const wchar_t c : argument) {
+            if (c == L'\\') {
+                ++backslashes;
+                continue;
+            }
+            result.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+            backslashes = 0;
+            result += c;
+        }
+        result.append(2 * backslashes, L'\\');
+        return result + L"\"";
+    }
+
+    struct Stream {
+        std::string text;
+        bool open = false;
+        std::thread reader;
+
+        void start(HANDLE pipe, Signal& signal)
+        {
+            open = true;
+            reader = std::thread([this, pipe, &signal] {
+                char chunk[4096];
+                DWORD length = 0;
+                while (::ReadFile(pipe, chunk, sizeof chunk, &length, nullptr) && length > 0) {
+                    std::lock_guard lock(signal.mutex);
+                    text.append(chunk, length);
+                    signal.changed.notify_all();
+                }
+                ::CloseHandle(pipe);
+                std::lock_guard lock(signal.mutex);
+                open = false;
+                signal.changed.notify_all();
+            });
+        }
+        void stop()
+        {
+            if (reader.joinable()) reader.join();
+        }
+        std::string read(Signal& signal)
+        {
+            std::lock_guard lock(signal.mutex);
+            return text;
+        }
+    };
+
+    PROCESS_INFORMATION process_{};
+    HANDLE input_ = nullptr;
+    Signal signal_;
+    Stream out_;
+    Stream err_;
+    std::size_t seen_ = 0;
+};
+
+}  // namespace tarnwick::testsupport
