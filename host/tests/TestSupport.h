@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -15,6 +16,17 @@
 namespace tarnwick::host::tests {
 
 using testsupport::TemporaryFolder;
+
+// Whether `parts` appear in `text` in this order.
+inline bool containsInOrder(std::string_view text, std::initializer_list<std::string_view> parts)
+{
+    std::size_t at = 0;
+    for (const auto part : parts) {
+        if ((at = text.find(part, at)) == std::string_view::npos) return false;
+        at += part.size();
+    }
+    return true;
+}
 
 std::string readFile(const std::filesystem::path& file);
 void writeFile(const std::filesystem::path& file, std::string_view content);
