@@ -1,6 +1,4 @@
 // Runs the tarnwick-host program as a user does and reads its trace.
-// Long because each case drives a real child process (pipes, signals,
-// limits, full disks), and the runner they share lives here with them.
 
 #include <gtest/gtest.h>
 
@@ -9,21 +7,15 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -88,9 +80,8 @@ using namespace std::chrono_literals;
 // instead of the pipe.
 class Child : public testsupport::ChildProcess {
 public:
-    Child(const TemporaryFolder& folder, Strings arguments,
-          const std::optional<std::filesystem::path>& input = std::nullopt)
-        : ChildProcess(withHost(std::move(arguments)), options(folder, input))
+    Child(const TemporaryFolder& folder, Strings argv, std::optional<std::filesystem::path> input = std::nullopt)
+        : ChildProcess(std::move(argv), options(folder, std::move(input)))
     {
     }
 
@@ -105,17 +96,11 @@ public:
     }
 
 private:
-    static Strings withHost(Strings arguments)
-    {
-        arguments.insert(arguments.begin(), HOST_PROGRAM);
-        return arguments;
-    }
-    static testsupport::ChildOptions options(const TemporaryFolder& folder,
-                                             const std::optional<std::filesystem::path>& input)
+    static testsupport::ChildOptions options(const TemporaryFolder& folder, std::optional<std::filesystem::path> input)
     {
         testsupport::ChildOptions options;
         options.workingFolder = folder.path();
-        options.inputFile = input;
+        options.inputFile = std::move(input);
         return options;
     }
 };
@@ -395,7 +380,7 @@ TEST(Program, SignalsEndTheSessionAsQuitDoes)
         std::filesystem::create_directories(folder.path() / "host");
         writeFile(folder.path() / "waits.cfg", "wait 8\nmp_value late\n");
         writeFile(folder.path() / "script.txt", c.lines);
-        std::vector<std::string> arguments{"--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
+        Strings arguments{HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
         if (c.input == Input::script) arguments.push_back("script.txt");
         Child host(folder, arguments);
         if (c.input == Input::pipe) host.send(c.lines);  // and the input stays open
@@ -442,7 +427,7 @@ TEST(Program, NothingIsKeptOfLinesAlreadyRunWithoutATrace)
         SCOPED_TRACE(c.name);
         TemporaryFolder folder;
         std::filesystem::create_directories(folder.path() / "host");
-        Child host(folder, {"--plugin", MINIMAL_PLUGIN, "--host-dir", "host"});
+        Child host(folder, {HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir", "host"});
         host.send("mp_echo ready\n");
         ASSERT_TRUE(host.waitFor("[MinimalPlugin] ready"));
         const long before = host.memory("VmRSS");
@@ -488,7 +473,7 @@ TEST(Program, InputAndTraceFailuresAreReportedAndExitWithOne)
             }
             disk->fill();
         }
-        std::vector<std::string> arguments{"--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
+        Strings arguments{HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
         arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
         Child host(folder, arguments, c.inputFromFolder ? std::optional(folder.path() / "a folder") : std::nullopt);
         if (!c.inputFromFolder) {

@@ -1,10 +1,8 @@
-#include <thread>
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>

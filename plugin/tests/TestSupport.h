@@ -9,7 +9,6 @@
 #include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -23,13 +22,13 @@
 #include <tarnwick/host/Host.h>
 #include <tarnwick/testsupport/ChildProcess.h>
 #include <tarnwick/testsupport/TemporaryFolder.h>
+#include <tarnwick/testsupport/Threads.h>
 
 #include "ConsoleNames.h"
 #include "SettingsPageWriter.h"
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <tlhelp32.h>
 #endif
 
 namespace tarnwick::plugin::tests {
@@ -78,33 +77,6 @@ inline std::string readPage(const fs::path& path)
     }
 #endif
     return text;
-}
-
-// Threads of this process. The first thread a process starts may bring a
-// runtime thread of its own (ThreadSanitizer's), so start one before the
-// baseline is taken.
-inline std::size_t runningThreads()
-{
-    static const bool warmedUp = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmedUp;
-#if defined(_WIN32)
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot list the threads");
-    std::size_t threads = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        threads += entry.th32OwnerProcessID == ::GetCurrentProcessId();
-    }
-    ::CloseHandle(snapshot);
-    return threads;
-#else
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
-#endif
 }
 
 // Open descriptors, or on Windows open handles, of this process.
@@ -195,6 +167,7 @@ void withFileSizeLimit(rlim_t bytes, Body&& body)
 }
 #endif
 
+using testsupport::runningThreads;
 using testsupport::TemporaryFolder;
 using testsupport::waitUntil;
 

@@ -5,6 +5,7 @@
 #include <filewatch/DirectoryWatcher.h>
 #include <tarnwick/testsupport/ChildProcess.h>
 #include <tarnwick/testsupport/TemporaryFolder.h>
+#include <tarnwick/testsupport/Threads.h>
 
 #include <gtest/gtest.h>
 
@@ -13,8 +14,6 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-#include <tlhelp32.h>
-
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -26,10 +25,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -75,6 +74,7 @@ struct Change {
 };
 
 using tarnwick::testsupport::defaultDeadline;
+using tarnwick::testsupport::runningThreads;
 using tarnwick::testsupport::Signal;
 using tarnwick::testsupport::TemporaryFolder;
 using tarnwick::testsupport::waitUntil;
@@ -217,22 +217,6 @@ inline std::size_t openHandles()
     return count;
 }
 
-inline std::size_t runningThreads()
-{
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    std::size_t count = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        count += entry.th32OwnerProcessID == ::GetCurrentProcessId();
-    }
-    ::CloseHandle(snapshot);
-    return count;
-}
-
 #else
 
 inline void writeFile(const fs::path& file, const std::string& content = "x", int flags = O_CREAT | O_TRUNC)
@@ -245,18 +229,9 @@ inline void writeFile(const fs::path& file, const std::string& content = "x", in
     ::close(fd);
 }
 
-inline std::size_t countEntries(const char* directory)
-{
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(directory)) {
-        ++count;
-    }
-    return count;
-}
-
 inline std::size_t openHandles()
 {
-    return countEntries("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
 // The inotify instances this process has open, each with the number of
@@ -277,11 +252,6 @@ inline std::vector<std::size_t> inotifyInstances()
         watchesPerInstance.push_back(watches);
     }
     return watchesPerInstance;
-}
-
-inline std::size_t runningThreads()
-{
-    return countEntries("/proc/self/task");
 }
 
 #endif

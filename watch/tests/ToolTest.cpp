@@ -6,7 +6,6 @@
 #ifndef _WIN32
 #include <climits>
 #include <grp.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #endif

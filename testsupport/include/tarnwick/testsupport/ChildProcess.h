@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "Wait.h"
@@ -40,6 +41,89 @@ struct ChildOptions {
     // Runs in the child just before exec: async-signal-safe calls only.
     std::function<void()> inChild;
 #endif
+};
+
+// What a child process has written, collected by a thread per stream as it
+// comes, so that a full pipe never stops the program.
+class ChildOutput {
+public:
+    std::string out() { return read(out_); }
+    std::string err() { return read(err_); }
+
+    // Until `text` is in the output, past what earlier waits found, or the
+    // output has ended.
+    bool waitFor(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(30))
+    {
+        return shows(out_, text, deadline, &seen_);
+    }
+    // Until `text` is anywhere in the output, or in the error output.
+    bool outputHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
+    {
+        return shows(out_, text, deadline, nullptr);
+    }
+    bool errorHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
+    {
+        return shows(err_, text, deadline, nullptr);
+    }
+
+protected:
+    struct Stream {
+        std::string text;
+        bool open = false;
+        std::thread reader;
+    };
+
+    // Reads `stream` on a thread of its own: `read` fills the buffer and
+    // returns the count, zero or less at the end; `close` runs then.
+    template <class Read, class Close>
+    void collect(Stream& stream, Read read, Close close)
+    {
+        stream.open = true;
+        stream.reader = std::thread([this, &stream, read, close] {
+            char buffer[65536];
+            for (long count; (count = read(buffer, sizeof buffer)) > 0;) {
+                std::lock_guard lock(signal_.mutex);
+                stream.text.append(buffer, static_cast<std::size_t>(count));
+                signal_.changed.notify_all();
+            }
+            close();
+            std::lock_guard lock(signal_.mutex);
+            stream.open = false;
+            signal_.changed.notify_all();
+        });
+    }
+
+    static void join(Stream& stream)
+    {
+        if (stream.reader.joinable()) stream.reader.join();
+    }
+
+    Signal signal_;
+    Stream out_;
+    Stream err_;
+
+private:
+    std::string read(const Stream& stream)
+    {
+        std::lock_guard lock(signal_.mutex);
+        return stream.text;
+    }
+
+    bool shows(Stream& stream, std::string_view text, std::chrono::milliseconds deadline, std::size_t* seen)
+    {
+        std::size_t at = std::string::npos;
+        waitUntil(
+            signal_,
+            [&] {
+                at = stream.text.find(text, seen ? *seen : 0);
+                return at != std::string::npos || !stream.open;
+            },
+            deadline);
+        if (at != std::string::npos && seen) *seen = at + text.size();
+        return at != std::string::npos;
+    }
+
+    std::size_t seen_ = 0;
 };
 
 // The exit code, or 1000 + N after death by signal N (so it cannot pass for

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -22,7 +21,7 @@ extern char** environ;
 
 namespace tarnwick::testsupport {
 
-class ChildProcess {
+class ChildProcess : public ChildOutput {
 public:
     ChildProcess(std::vector<std::string> argv, ChildOptions options = {})
         : arguments_(std::move(argv)), options_(std::move(options))
@@ -78,9 +77,9 @@ public:
         if (options_.outputUnread) {
             unreadOutput_ = out[0];
         } else {
-            out_.start(out[0], signal_);
+            collect(out_, out[0]);
         }
-        if (err[0] >= 0) err_.start(err[0], signal_);
+        if (err[0] >= 0) collect(err_, err[0]);
     }
 
     ~ChildProcess()
@@ -91,15 +90,13 @@ public:
         }
         closeInput();
         closeOutput();
-        err_.stop();
+        stop(err_);
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // -1 when no user namespace could be made for it.
     pid_t pid() const { return pid_; }
-    std::string out() { return out_.read(signal_); }
-    std::string err() { return err_.read(signal_); }
     // The pipe nobody reads (ChildOptions::outputUnread).
     int unreadOutput() const { return unreadOutput_; }
 
@@ -124,24 +121,8 @@ public:
     // The reader of the output goes away, as `head -1` does.
     void closeOutput()
     {
-        out_.stop();
+        stop(out_);
         if (unreadOutput_ >= 0) ::close(std::exchange(unreadOutput_, -1));
-    }
-
-    // Until `text` is in the output, past what earlier waits found, or the
-    // output has ended.
-    bool waitFor(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(30))
-    {
-        return shows(out_, text, deadline, &seen_);
-    }
-    // Until `text` is anywhere in the output, or in the error output.
-    bool outputHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
-    {
-        return shows(out_, text, deadline, nullptr);
-    }
-    bool errorHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
-    {
-        return shows(err_, text, deadline, nullptr);
     }
 
     // Reads the outputs to their end and returns the exit
@@ -163,22 +144,6 @@ public:
     }
 
 private:
-    struct Stream;
-
-    bool shows(Stream& stream, std::string_view text, std::chrono::milliseconds deadline, std::size_t* seen)
-    {
-        std::size_t at = std::string::npos;
-        waitUntil(
-            signal_,
-            [&] {
-                at = stream.text.find(text, seen ? *seen : 0);
-                return at != std::string::npos || !stream.open;
-            },
-            deadline);
-        if (at != std::string::npos && seen) *seen = at + text.size();
-        return at != std::string::npos;
-    }
-
     struct Setup {
         const ChildOptions& options;
         char** argv;
@@ -210,63 +175,44 @@ private:
         ::_exit(127);
     }
 
-    // One output stream and the thread that reads it.
-    struct Stream {
-        std::string text;
-        bool open = false;
-        int stopper[2] = {-1, -1};
-        std::thread reader;
-
-        void start(int fd, Signal& signal)
-        {
-            if (::pipe2(stopper, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
-            open = true;
-            reader = std::thread([this, fd, &signal] {
-                char buffer[65536];
-                pollfd watched[] = {{fd, POLLIN, 0}, {stopper[0], POLLIN, 0}};
+    // Reads `fd` until it ends or `stop` says its reader has gone.
+    void collect(Stream& stream, int fd)
+    {
+        int* stopper = &stream == &out_ ? stopOut_ : stopErr_;
+        if (::pipe2(stopper, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
+        ChildOutput::collect(
+            stream,
+            [fd, stopRead = stopper[0]](char* buffer, std::size_t size) -> long {
+                pollfd watched[] = {{fd, POLLIN, 0}, {stopRead, POLLIN, 0}};
                 for (;;) {
                     if (::poll(watched, 2, -1) < 0 && errno == EINTR) continue;
-                    if (watched[1].revents != 0) break;
-                    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-                    if (count < 0 && errno == EINTR) continue;
+                    if (watched[1].revents != 0) return 0;
+                    const ssize_t count = ::read(fd, buffer, size);
                     // EIO from a pseudo-terminal once the program has closed it.
-                    if (count <= 0) break;
-                    std::lock_guard lock(signal.mutex);
-                    text.append(buffer, static_cast<std::size_t>(count));
-                    signal.changed.notify_all();
+                    if (count >= 0 || errno != EINTR) return count;
                 }
-                ::close(fd);
-                std::lock_guard lock(signal.mutex);
-                open = false;
-                signal.changed.notify_all();
-            });
-        }
-        void stop()
-        {
-            if (!reader.joinable()) return;
-            [[maybe_unused]] const auto written = ::write(stopper[1], "", 1);
-            reader.join();
-            ::close(stopper[0]);
-            ::close(stopper[1]);
-        }
-        std::string read(Signal& signal)
-        {
-            std::lock_guard lock(signal.mutex);
-            return text;
-        }
-    };
+            },
+            [fd] { ::close(fd); });
+    }
+    void stop(Stream& stream)
+    {
+        int* stopper = &stream == &out_ ? stopOut_ : stopErr_;
+        if (!stream.reader.joinable()) return;
+        [[maybe_unused]] const auto written = ::write(stopper[1], "", 1);
+        join(stream);
+        ::close(stopper[0]);
+        ::close(stopper[1]);
+    }
 
     std::vector<std::string> arguments_;
     ChildOptions options_;
     std::vector<char*> argv_;
     std::vector<char*> environment_;
-    Signal signal_;
     pid_t pid_ = -1;
     int input_ = -1;
     int unreadOutput_ = -1;
-    Stream out_;
-    Stream err_;
-    std::size_t seen_ = 0;
+    int stopOut_[2] = {-1, -1};
+    int stopErr_[2] = {-1, -1};
 };
 
 }  // namespace tarnwick::testsupport

@@ -10,14 +10,13 @@
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
 
 namespace tarnwick::testsupport {
 
-class ChildProcess {
+class ChildProcess : public ChildOutput {
 public:
     ChildProcess(const std::vector<std::string>& argv, ChildOptions options = {})
         : ChildProcess(widened(argv), std::move(options))
@@ -70,12 +69,12 @@ public:
         for (HANDLE handle : {inRead, outWrite, errWrite}) {
             if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
         }
-        out_.start(outRead, signal_);
-        err_.start(errRead, signal_);
+        collect(out_, outRead);
+        collect(err_, errRead);
         if (!started) {
             closeInput();
-            out_.stop();
-            err_.stop();
+            join(out_);
+            join(err_);
             throw std::runtime_error("cannot start " + std::filesystem::path(argv.at(0)).string() + ": error " +
                                      std::to_string(error));
         }
@@ -90,15 +89,13 @@ public:
             ::CloseHandle(process_.hProcess);
         }
         closeInput();
-        out_.stop();
-        err_.stop();
+        join(out_);
+        join(err_);
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     DWORD pid() const { return process_.dwProcessId; }
-    std::string out() { return out_.read(signal_); }
-    std::string err() { return err_.read(signal_); }
 
     void send(std::string_view text)
     {
@@ -116,20 +113,6 @@ public:
 
     // Until `text` is in the output, past what earlier waits found, or the
     // output has ended.
-    bool waitFor(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(30))
-    {
-        return shows(out_, text, deadline, &seen_);
-    }
-    // Until `text` is anywhere in the output, or in the error output.
-    bool outputHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
-    {
-        return shows(out_, text, deadline, nullptr);
-    }
-    bool errorHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
-    {
-        return shows(err_, text, deadline, nullptr);
-    }
-
     // Returns the exit code once the program has ended
     // and its outputs are read; -1 if it still runs at the deadline.
     int finish(std::chrono::milliseconds deadline = std::chrono::seconds(60))
@@ -141,28 +124,12 @@ public:
         ::GetExitCodeProcess(process_.hProcess, &code);
         ::CloseHandle(process_.hThread);
         ::CloseHandle(std::exchange(process_.hProcess, nullptr));
-        out_.stop();
-        err_.stop();
+        join(out_);
+        join(err_);
         return static_cast<int>(code);
     }
 
 private:
-    struct Stream;
-
-    bool shows(Stream& stream, std::string_view text, std::chrono::milliseconds deadline, std::size_t* seen)
-    {
-        std::size_t at = std::string::npos;
-        waitUntil(
-            signal_,
-            [&] {
-                at = stream.text.find(text, seen ? *seen : 0);
-                return at != std::string::npos || !stream.open;
-            },
-            deadline);
-        if (at != std::string::npos && seen) *seen = at + text.size();
-        return at != std::string::npos;
-    }
-
     static std::wstring wide(const std::string& narrow)
     {
         std::wstring text(narrow.size(), L'\0');
@@ -196,45 +163,19 @@ private:
         return result + L"\"";
     }
 
-    struct Stream {
-        std::string text;
-        bool open = false;
-        std::thread reader;
-
-        void start(HANDLE pipe, Signal& signal)
-        {
-            open = true;
-            reader = std::thread([this, pipe, &signal] {
-                char chunk[4096];
+    void collect(Stream& stream, HANDLE pipe)
+    {
+        ChildOutput::collect(
+            stream,
+            [pipe](char* buffer, std::size_t size) -> long {
                 DWORD length = 0;
-                while (::ReadFile(pipe, chunk, sizeof chunk, &length, nullptr) && length > 0) {
-                    std::lock_guard lock(signal.mutex);
-                    text.append(chunk, length);
-                    signal.changed.notify_all();
-                }
-                ::CloseHandle(pipe);
-                std::lock_guard lock(signal.mutex);
-                open = false;
-                signal.changed.notify_all();
-            });
-        }
-        void stop()
-        {
-            if (reader.joinable()) reader.join();
-        }
-        std::string read(Signal& signal)
-        {
-            std::lock_guard lock(signal.mutex);
-            return text;
-        }
-    };
+                return ::ReadFile(pipe, buffer, static_cast<DWORD>(size), &length, nullptr) ? long(length) : -1;
+            },
+            [pipe] { ::CloseHandle(pipe); });
+    }
 
     PROCESS_INFORMATION process_{};
     HANDLE input_ = nullptr;
-    Signal signal_;
-    Stream out_;
-    Stream err_;
-    std::size_t seen_ = 0;
 };
 
 }  // namespace tarnwick::testsupport
