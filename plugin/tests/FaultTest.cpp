@@ -93,7 +93,8 @@ TEST_F(Faults, TwoHundredLoadCyclesWithAWatcherAndAPendingReloadLeakNothing)
         appendOnce(map);
         ASSERT_TRUE(waitFor([&] { return timersSet() > before; })) << "cycle " << cycle;
         host->unloadPlugin();
-        ASSERT_EQ(runningThreads(), threads) << "cycle " << cycle;
+        // A thread just joined may still be listed for a moment.
+        ASSERT_TRUE(waitUntil([&] { return runningThreads() == threads; })) << "cycle " << cycle;
     }
     host->runFor(2s);
     EXPECT_EQ(loads(map), 0) << "no reload outlived its plugin";
