@@ -1,3 +1,5 @@
+// One file on purpose: libedit's callbacks, the reading thread and the output
+// shown above the line all work on the same editor state under one lock.
 #include "LineEditor.h"
 
 #include <fcntl.h>

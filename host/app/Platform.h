@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -12,9 +13,17 @@
 // per platform implements it.
 namespace tarnwick::host::app {
 
+// The program, its arguments in UTF-8 (main.cpp); each platform's entry
+// point hands them over.
+int hostMain(int argc, char** argv);
+
 std::filesystem::path executablePath();
 
 bool standardInputIsTerminal();
+bool isTerminal(std::FILE* stream);
+
+// The host folder when none is given: "tarnwick" in the per-user data folder.
+std::filesystem::path defaultHostFolder();
 
 // Turns what ends a session from outside into one call of `onStop` with the
 // signal's number, on a thread of its own, so the host can end the session

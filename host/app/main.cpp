@@ -204,24 +204,6 @@ fs::path defaultPlugin(const fs::path& programFolder)
                                      text::narrowFromPath(beside), text::narrowFromPath(installed)));
 }
 
-fs::path defaultHostFolder()
-{
-    fs::path base;
-#if defined(_WIN32)
-    if (const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA"); local != nullptr && fs::path(local).is_absolute()) {
-        base = local;
-    } else
-#endif
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && fs::path(data).is_absolute()) {
-        base = data;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        base = fs::path(home) / ".local" / "share";
-    } else {
-        throw std::runtime_error("no per-user data folder: set HOME or XDG_DATA_HOME, or pass --host-dir DIR");
-    }
-    return base / "tarnwick";
-}
-
 // The folders the plugin writes to, as the real host has them; each one
 // made here is named on the console. One that cannot be made is named too,
 // and the plugin reports what it then cannot write.
@@ -268,15 +250,6 @@ private:
     int signal_ = 0;
 };
 
-bool isTerminal(std::FILE* stream)
-{
-#if defined(_WIN32)
-    return ::_isatty(::_fileno(stream)) != 0;
-#else
-    return ::isatty(::fileno(stream)) == 1;
-#endif
-}
-
 // https://no-color.org: any non-empty NO_COLOR turns colour off.
 bool wantsColour()
 {
@@ -284,7 +257,7 @@ bool wantsColour()
     const char* term = std::getenv("TERM");
     if (noColour != nullptr && *noColour != '\0') return false;
     if (term != nullptr && std::string_view(term) == "dumb") return false;
-    return isTerminal(stdout);
+    return tarnwick::host::app::isTerminal(stdout);
 }
 
 int run(const Options& options)
@@ -298,7 +271,7 @@ int run(const Options& options)
 #endif
     const bool terminalInput = !options.script && tarnwick::host::app::standardInputIsTerminal();
 #if TARNWICK_HAVE_LIBEDIT
-    const bool editing = terminalInput && isTerminal(stdout);
+    const bool editing = terminalInput && tarnwick::host::app::isTerminal(stdout);
 #else
     const bool editing = false;
 #endif
@@ -316,7 +289,8 @@ int run(const Options& options)
     const auto trace = absolute(options.trace);
     const fs::path plugin = options.plugin ? fs::absolute(*options.plugin)
                                            : defaultPlugin(tarnwick::host::app::executablePath().parent_path());
-    const fs::path hostFolder = options.hostFolder ? fs::absolute(*options.hostFolder) : defaultHostFolder();
+    const fs::path hostFolder =
+        options.hostFolder ? fs::absolute(*options.hostFolder) : tarnwick::host::app::defaultHostFolder();
     const fs::path dataFolder = options.dataFolder ? fs::absolute(*options.dataFolder) : hostFolder / "data";
     createMissingFolders({hostFolder / "plugins" / "settings", dataFolder});
 
@@ -397,7 +371,9 @@ int run(const Options& options)
     return exitCode;
 }
 
-int hostMain(int argc, char** argv)
+}  // namespace
+
+int tarnwick::host::app::hostMain(int argc, char** argv)
 {
     const tarnwick::host::app::ConsoleTextOutput consoleOutput;
     try {
@@ -423,35 +399,3 @@ int hostMain(int argc, char** argv)
         return failed;
     }
 }
-
-}  // namespace
-
-#if defined(_WIN32)
-// The wide command line, so that no argument is lost to the code page.
-int wmain(int argc, wchar_t** wideArguments)
-{
-    std::vector<std::string> arguments;
-    for (int i = 0; i < argc; ++i) {
-        const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArguments[i], -1, nullptr, 0,
-                                                 nullptr, nullptr);
-        if (length <= 0) {
-            std::cerr << "tarnwick-host: argument " << i << " is not valid text (see --help)\n";
-            return badCommandLine;
-        }
-        std::string argument(static_cast<std::size_t>(length), '\0');
-        ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArguments[i], -1, argument.data(), length, nullptr,
-                              nullptr);
-        argument.pop_back();  // the terminating zero
-        arguments.push_back(std::move(argument));
-    }
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    return hostMain(argc, argv.data());
-}
-#else
-int main(int argc, char** argv)
-{
-    return hostMain(argc, argv);
-}
-#endif

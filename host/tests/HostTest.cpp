@@ -33,14 +33,14 @@ protected:
         result.keepCallablesAfterUnload = unload == Unload::keepsCallables;
         return result;
     }
-    TempDir folder;
+    TemporaryFolder folder;
     std::ostringstream console;
     Host host;
 };
 
 TEST(Loader, RefusesWhatIsNotAPluginForThisHostWithAClearMessage)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     std::ostringstream console;
     Host host(hostOptions(folder, &console));
     writeFile(folder.path() / "text.so", "not a library");
@@ -249,7 +249,7 @@ TEST(Trace, EveryLineIsJsonEvenForTextThatIsNotUtf8)
 {
     const auto notText = bytesThatAreNoText();
     if (!notText) GTEST_SKIP() << "every byte is a character in " << text::narrowEncodingName();
-    TempDir folder;
+    TemporaryFolder folder;
     std::ostringstream console;
     auto options = hostOptions(folder, &console);
     options.tracePath = folder.path() / "trace.jsonl";
@@ -290,7 +290,7 @@ TEST(Trace, EveryLineIsJsonEvenForTextThatIsNotUtf8)
 
 TEST(Trace, UnwritableTraceFileIsAnErrorWithTheSystemCode)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     auto options = hostOptions(folder, nullptr);
     options.tracePath = folder.path() / "missing" / "trace.jsonl";
     try {

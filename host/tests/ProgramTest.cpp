@@ -1,6 +1,4 @@
 // Runs the tarnwick-host program as a user does and reads its trace.
-// Long because each case drives a real child process (pipes, signals,
-// limits, full disks), and the runner they share lives here with them.
 
 #include <gtest/gtest.h>
 
@@ -9,21 +7,15 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -42,202 +34,61 @@ struct Run {
     std::string err;
 };
 
-// Runs the host in `folder` with `arguments` (already shell-quoted), `input`
-// on its standard input and `environment` settings in front.
+// Runs the host in `folder` with `arguments` (split into words as the shell
+// splits them, single quotes keeping spaces), `input` on its standard input
+// and an `environment` setting NAME='VALUE'.
+Run runHost(const TemporaryFolder& folder, const std::string& arguments, const std::string& input = "",
+            std::string environment = "")
+{
+    Strings argv{HOST_PROGRAM};
+    bool quoted = false;
+    bool inWord = false;
+    for (const char c : arguments) {
+        if (c == ' ' && !quoted) {
+            inWord = false;
+            continue;
+        }
+        if (!std::exchange(inWord, true)) argv.emplace_back();
+        if (c == '\'') {
+            quoted = !quoted;
+        } else {
+            argv.back() += c;
+        }
+    }
+    testsupport::ChildOptions options;
+    options.workingFolder = folder.path();
+    std::erase(environment, '\'');
+    if (const auto equals = environment.find('='); equals != std::string::npos) {
+        const auto value = std::filesystem::path(environment.substr(equals + 1)).make_preferred();
+        options.environment.push_back(environment.substr(0, equals + 1) + value.string());
+    }
+    auto finished = testsupport::run(argv, input, options);
 #if defined(_WIN32)
-Run runHost(const TempDir& folder, const std::string& arguments, const std::string& input = "",
-            const std::string& environment = "")
-{
-    const auto in = folder.path() / "stdin.txt";
-    writeFile(in, input);
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const auto open = [&](const std::filesystem::path& file, DWORD access, DWORD disposition) {
-        HANDLE handle = ::CreateFileW(file.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + file.string());
-        return handle;
-    };
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = open(in, GENERIC_READ, OPEN_EXISTING);
-    startup.hStdOutput = open(folder.path() / "out.txt", GENERIC_WRITE, CREATE_ALWAYS);
-    startup.hStdError = open(folder.path() / "err.txt", GENERIC_WRITE, CREATE_ALWAYS);
-
-    // The same words as for the shell: single quotes become the double
-    // quotes of a Windows command line, and NAME='VALUE' an inherited setting.
-    std::string commandLine = fmt::format("\"{}\" {}", HOST_PROGRAM, arguments);
-    std::replace(commandLine.begin(), commandLine.end(), '\'', '"');
-    const auto equals = environment.find('=');
-    const std::string variable = environment.substr(0, equals);
-    std::optional<std::wstring> previous;
-    if (!variable.empty()) {
-        if (const wchar_t* set = ::_wgetenv(std::filesystem::path(variable).c_str())) previous = set;
-        std::string value = environment.substr(equals + 1);
-        std::erase(value, '\'');
-        ::SetEnvironmentVariableW(std::filesystem::path(variable).c_str(),
-                                  std::filesystem::path(value).make_preferred().c_str());
-    }
-    std::wstring wideCommand(commandLine.begin(), commandLine.end());
-    PROCESS_INFORMATION process{};
-    const BOOL started = ::CreateProcessW(nullptr, wideCommand.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                          folder.path().c_str(), &startup, &process);
-    if (!variable.empty()) {
-        ::SetEnvironmentVariableW(std::filesystem::path(variable).c_str(), previous ? previous->c_str() : nullptr);
-    }
-    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) ::CloseHandle(handle);
-    if (!started) throw std::runtime_error("cannot start " + commandLine);
-
-    Run run;
-    // Sixty seconds keep a hanging host from hanging the suite.
-    if (::WaitForSingleObject(process.hProcess, 60'000) != WAIT_OBJECT_0) {
-        ::TerminateProcess(process.hProcess, 124);
-        ::WaitForSingleObject(process.hProcess, INFINITE);
-    }
-    DWORD exitCode = 0;
-    ::GetExitCodeProcess(process.hProcess, &exitCode);
-    run.exitCode = static_cast<int>(exitCode);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
     // The console streams are in text mode: lines end in CR LF.
-    const auto lines = [](std::string text) {
-        for (auto at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
-        return text;
-    };
-    run.out = lines(readFile(folder.path() / "out.txt"));
-    run.err = lines(readFile(folder.path() / "err.txt"));
-    return run;
-}
-#else
-Run runHost(const TempDir& folder, const std::string& arguments, const std::string& input = "",
-            const std::string& environment = "")
-{
-    const auto in = folder.path() / "stdin.txt";
-    writeFile(in, input);
-    // timeout(1) keeps a hanging host from hanging the suite.
-    const auto command = fmt::format("cd '{0}' && {1} timeout 60 '{2}' {3} <'{4}' >'{0}/out.txt' 2>'{0}/err.txt'",
-                                     folder.path().string(), environment, HOST_PROGRAM, arguments, in.string());
-    const int status = std::system(command.c_str());
-    Run run;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = readFile(folder.path() / "out.txt");
-    run.err = readFile(folder.path() / "err.txt");
-    return run;
-}
+    for (auto* text : {&finished.out, &finished.err}) {
+        for (auto at = text->find("\r\n"); at != std::string::npos; at = text->find("\r\n", at)) text->erase(at, 1);
+    }
 #endif
+    return {finished.status, finished.out, finished.err};
+}
 
 #if !defined(_WIN32)
 using namespace std::chrono_literals;
-
-// The host as a child process with a pipe on every side, for what a shell
-// line cannot arrange: a signal at a chosen moment, an output reader that
-// goes away, the memory the kernel counts for it. `input`, when given, is
-// opened as standard input instead of the pipe.
-class Child {
+// The host as a child process, for what a shell line cannot arrange: a
+// signal at a chosen moment, an output reader that goes away, the memory the
+// kernel counts for it. `input`, when given, is opened as standard input
+// instead of the pipe.
+class Child : public testsupport::ChildProcess {
 public:
-    Child(const TempDir& folder, std::vector<std::string> arguments,
-          const std::optional<std::filesystem::path>& input = std::nullopt)
+    Child(const TemporaryFolder& folder, Strings argv, std::optional<std::filesystem::path> input = std::nullopt)
+        : ChildProcess(std::move(argv), options(folder, std::move(input)))
     {
-        int in[2], out[2], err[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-            throw std::runtime_error("no pipes");
-        }
-        arguments.insert(arguments.begin(), HOST_PROGRAM);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        const std::string workingFolder = folder.path().string();
-        // The test's own writes to a host that has gone fail instead of
-        // ending the test; the host starts with the defaults again.
-        ::signal(SIGPIPE, SIG_IGN);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::signal(SIGPIPE, SIG_DFL);
-            ::dup2(input ? ::open(input->c_str(), O_RDONLY) : in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            if (::chdir(workingFolder.c_str()) != 0) ::_exit(126);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
-        input_ = in[1];
-        output_ = out[0];
-        errors_ = err[0];
-        if (input) closeInput();
-    }
-
-    ~Child()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        for (const int fd : {input_, output_, errors_}) {
-            if (fd >= 0) ::close(fd);
-        }
-    }
-
-    pid_t pid() const { return pid_; }
-    const std::string& out() const { return out_; }
-    const std::string& err() const { return err_; }
-
-    // Writes to standard input, reading the output meanwhile so that neither
-    // side blocks the other however much goes through.
-    void send(std::string_view text)
-    {
-        while (!text.empty()) {
-            pollfd watched[] = {{input_, POLLOUT, 0}, {output_, POLLIN, 0}, {errors_, POLLIN, 0}};
-            ASSERT_GT(::poll(watched, 3, 60'000), 0) << "the host took no input for a minute";
-            if (watched[0].revents & (POLLERR | POLLHUP)) FAIL() << "the host stopped reading";
-            if (watched[0].revents & POLLOUT) {
-                const ssize_t written = ::write(input_, text.data(), std::min<std::size_t>(text.size(), 65536));
-                ASSERT_GT(written, 0);
-                text.remove_prefix(static_cast<std::size_t>(written));
-            }
-            readAvailable(watched[1], watched[2]);
-        }
-    }
-
-    void closeInput() { ::close(std::exchange(input_, -1)); }
-    // The reader of the output goes away, as `head -1` does.
-    void closeOutput() { ::close(std::exchange(output_, -1)); }
-
-    // Reads until `text` is in the output, past what earlier waits found.
-    bool waitFor(std::string_view text, std::chrono::seconds deadline = 30s)
-    {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        for (;;) {
-            if (const auto at = out_.find(text, seen_); at != std::string::npos) {
-                seen_ = at + text.size();
-                return true;
-            }
-            if (!readSome(end)) return false;
-        }
-    }
-
-    // Reads to the end of the output and returns the exit status; a death
-    // by signal N is 1000 + N, so it cannot pass for an exit with 128 + N.
-    int finish(std::chrono::seconds deadline = 60s)
-    {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (readSome(end)) {
-        }
-        int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) return -1;
-            std::this_thread::sleep_for(5ms);
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
     }
 
     // A field of /proc/PID/status in kB, such as VmRSS.
     long memory(std::string_view field) const
     {
-        std::ifstream status(fmt::format("/proc/{}/status", pid_));
+        std::ifstream status(fmt::format("/proc/{}/status", pid()));
         for (std::string line; std::getline(status, line);) {
             if (line.starts_with(field) && line[field.size()] == ':') return std::stol(line.substr(field.size() + 1));
         }
@@ -245,39 +96,13 @@ public:
     }
 
 private:
-    void readAvailable(const pollfd& out, const pollfd& err)
+    static testsupport::ChildOptions options(const TemporaryFolder& folder, std::optional<std::filesystem::path> input)
     {
-        char buffer[65536];
-        for (const auto& [watched, text] : {std::pair{&out, &out_}, std::pair{&err, &err_}}) {
-            if (watched->fd < 0 || watched->revents == 0) continue;
-            const ssize_t count = ::read(watched->fd, buffer, sizeof buffer);
-            if (count > 0) {
-                text->append(buffer, static_cast<std::size_t>(count));
-            } else {
-                ::close(watched->fd == output_ ? std::exchange(output_, -1) : std::exchange(errors_, -1));
-            }
-        }
+        testsupport::ChildOptions options;
+        options.workingFolder = folder.path();
+        options.inputFile = std::move(input);
+        return options;
     }
-
-    // Reads what arrives before `end`; false once both outputs have ended.
-    bool readSome(std::chrono::steady_clock::time_point end)
-    {
-        if (output_ < 0 && errors_ < 0) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left <= 0ms) return false;
-        pollfd watched[] = {{output_, POLLIN, 0}, {errors_, POLLIN, 0}};
-        if (::poll(watched, 2, static_cast<int>(left.count())) <= 0) return false;
-        readAvailable(watched[0], watched[1]);
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    int errors_ = -1;
-    std::string out_;
-    std::string err_;
-    std::size_t seen_ = 0;
 };
 
 // A small tmpfs over `folder`, unmounted at the end; none where the system
@@ -332,7 +157,7 @@ const std::string plugin = fmt::format("--plugin '{}'", MINIMAL_PLUGIN);
 
 TEST(Program, RunsAScriptAndTracesEveryInteraction)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     std::filesystem::create_directories(folder.path() / "host");
     writeFile(folder.path() / "script.txt",
               "mp_echo hello\r\n"
@@ -360,7 +185,7 @@ TEST(Program, RunsAScriptAndTracesEveryInteraction)
 
 TEST(Program, ReadsStandardInputUntilQuit)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     std::filesystem::create_directories(folder.path() / "host");
     const auto run = runHost(folder, plugin + " --host-dir host --trace trace.jsonl", "mp_echo piped\nquit\nmp_echo never\n");
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -370,7 +195,7 @@ TEST(Program, ReadsStandardInputUntilQuit)
 
 TEST(Program, GameRootBecomesTheWorkingDirectoryAndPathsStayRelativeToTheStart)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     std::filesystem::create_directories(folder.path() / "host");
     writeFile(folder.path() / "script.txt", "mp_cwd\n");
     const auto run = runHost(folder, plugin + " --host-dir host --game-root game --trace trace.jsonl script.txt");
@@ -401,7 +226,7 @@ TEST(Program, HostFoldersGetTheirSubfoldersAndTheConsoleSaysSo)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir folder;
+        TemporaryFolder folder;
         std::filesystem::create_directories(folder.path() / "bare");
         const auto hostFolder = folder.path() / std::filesystem::path(c.hostFolder).make_preferred();
         const auto dataFolder = folder.path() / std::filesystem::path(c.dataFolder).make_preferred();
@@ -425,7 +250,7 @@ TEST(Program, HostFoldersGetTheirSubfoldersAndTheConsoleSaysSo)
 
 TEST(Program, FailsClearlyWhenThePluginCannotBeLoaded)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     const auto oldApi = runHost(folder, fmt::format("--plugin '{}' --host-dir .", OLD_API_PLUGIN));
     EXPECT_NE(oldApi.exitCode, 0);
     EXPECT_NE(oldApi.err.find("host API version 94"), std::string::npos) << oldApi.err;
@@ -441,7 +266,7 @@ TEST(Program, FailsClearlyWhenThePluginCannotBeLoaded)
 
 TEST(Program, SavedVariablesSurviveARestart)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     std::filesystem::create_directories(folder.path() / "host");
     const auto first = runHost(folder, plugin + " --host-dir host", "mp_value \"/my maps/\"\nmp_session 1\n");
     ASSERT_EQ(first.exitCode, 0) << first.err;
@@ -455,7 +280,7 @@ TEST(Program, SavedVariablesSurviveARestart)
 
 TEST(Program, ExecLinesRunAfterThePluginLoadsAndBeforeTheInput)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     std::filesystem::create_directories(folder.path() / "host");
     writeFile(folder.path() / "lines.cfg", "mp_echo from a file\n");
     const auto run = runHost(folder, plugin + " --host-dir host --game-root game --trace trace.jsonl"
@@ -473,7 +298,7 @@ TEST(Program, ExecLinesRunAfterThePluginLoadsAndBeforeTheInput)
 
 TEST(Program, VersionHelpAndDocumentedExitCodes)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     const auto version = runHost(folder, "--version");
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_NE(version.out.find("tarnwick-host 1."), std::string::npos) << version.out;
@@ -496,7 +321,7 @@ TEST(Program, VersionHelpAndDocumentedExitCodes)
 
 TEST(Program, ControlCharactersReachTheConsoleEscapedAndTheTraceExact)
 {
-    TempDir folder;
+    TemporaryFolder folder;
     writeFile(folder.path() / "host" / "plugins" / "settings" / "page.set",
               "Title \x1b]0;retitled\x07\n6|Pick \x1b[2J|mp_value|clear\x1b[2J@clear\x1b[2J&\xc2\x9b" "31m@red\n");
     const auto run = runHost(folder, plugin + " --host-dir host --trace trace.jsonl",
@@ -551,11 +376,11 @@ TEST(Program, SignalsEndTheSessionAsQuitDoes)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir folder;
+        TemporaryFolder folder;
         std::filesystem::create_directories(folder.path() / "host");
         writeFile(folder.path() / "waits.cfg", "wait 8\nmp_value late\n");
         writeFile(folder.path() / "script.txt", c.lines);
-        std::vector<std::string> arguments{"--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
+        Strings arguments{HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
         if (c.input == Input::script) arguments.push_back("script.txt");
         Child host(folder, arguments);
         if (c.input == Input::pipe) host.send(c.lines);  // and the input stays open
@@ -600,9 +425,9 @@ TEST(Program, NothingIsKeptOfLinesAlreadyRunWithoutATrace)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir folder;
+        TemporaryFolder folder;
         std::filesystem::create_directories(folder.path() / "host");
-        Child host(folder, {"--plugin", MINIMAL_PLUGIN, "--host-dir", "host"});
+        Child host(folder, {HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir", "host"});
         host.send("mp_echo ready\n");
         ASSERT_TRUE(host.waitFor("[MinimalPlugin] ready"));
         const long before = host.memory("VmRSS");
@@ -636,7 +461,7 @@ TEST(Program, InputAndTraceFailuresAreReportedAndExitWithOne)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir folder;
+        TemporaryFolder folder;
         std::filesystem::create_directories(folder.path() / "host");
         std::filesystem::create_directories(folder.path() / "a folder");
         std::optional<SmallFileSystem> disk;
@@ -648,7 +473,7 @@ TEST(Program, InputAndTraceFailuresAreReportedAndExitWithOne)
             }
             disk->fill();
         }
-        std::vector<std::string> arguments{"--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
+        Strings arguments{HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
         arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
         Child host(folder, arguments, c.inputFromFolder ? std::optional(folder.path() / "a folder") : std::nullopt);
         if (!c.inputFromFolder) {
@@ -692,7 +517,7 @@ TEST(Program, ReadsAndShowsConsoleTextInTheProcessCodePage)
         return std::string(bytes.begin(), bytes.end());
     };
 
-    TempDir folder;
+    TemporaryFolder folder;
     std::filesystem::create_directories(folder.path() / "host");
     const auto trace = folder.path() / "trace.jsonl";
     std::wstring commandLine = std::filesystem::path(HOST_PROGRAM).native() + L" --plugin \"" +
@@ -720,11 +545,9 @@ TEST(Program, ReadsAndShowsConsoleTextInTheProcessCodePage)
 
     // The console exists once the program has started.
     ::FreeConsole();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!::AttachConsole(process.dwProcessId)) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no console to attach to: " << ::GetLastError();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    ASSERT_TRUE(testsupport::waitUntil([&] { return ::AttachConsole(process.dwProcessId) != 0; },
+                                       std::chrono::seconds(30)))
+        << "no console to attach to: " << ::GetLastError();
     HANDLE input = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
     HANDLE output = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -3,16 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <thread>
 
 #include "TestSupport.h"
 
@@ -25,104 +18,29 @@ using namespace std::chrono_literals;
 const std::string prompt = ">\033[0m ";
 const std::string plainPrompt = "> ";
 
-class Terminal {
+// The host on a pseudo-terminal of its own, with only the given settings.
+class Terminal : public testsupport::ChildProcess {
 public:
-    Terminal(const TempDir& folder, std::vector<std::string> environment)
+    Terminal(const TemporaryFolder& folder, std::vector<std::string> environment)
+        : ChildProcess({HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir", (folder.path() / "host").string()},
+                       options(folder, std::move(environment)))
     {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) throw std::runtime_error("no pty");
-        const std::string slave = ::ptsname(master_);
-        const winsize size{24, 100, 0, 0};
-        ::ioctl(master_, TIOCSWINSZ, &size);
-
-        std::vector<std::string> arguments{HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir",
-                                           (folder.path() / "host").string()};
-        environment.push_back("TERM=xterm");
-        environment.push_back("HOME=" + folder.path().string());
-        std::vector<char*> argv;
-        std::vector<char*> envp;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        for (auto& setting : environment) envp.push_back(setting.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        child_ = ::fork();
-        if (child_ == 0) {
-            ::setsid();
-            const int terminal = ::open(slave.c_str(), O_RDWR);
-            ::ioctl(terminal, TIOCSCTTY, 0);
-            ::dup2(terminal, 0);
-            ::dup2(terminal, 1);
-            ::dup2(terminal, 2);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
     }
 
-    ~Terminal()
-    {
-        if (child_ > 0) {
-            ::kill(child_, SIGKILL);
-            ::waitpid(child_, nullptr, 0);
-        }
-        ::close(master_);
-    }
-
-    void type(std::string_view keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
-
-    // Reads until `text` shows up after what earlier waits consumed.
-    bool waitFor(std::string_view text, std::chrono::seconds deadline = 30s)
-    {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        for (;;) {
-            if (const auto at = screen_.find(text, seen_); at != std::string::npos) {
-                seen_ = at + text.size();
-                return true;
-            }
-            if (!readSome(end)) return false;
-        }
-    }
-
-    // Reads to the end of the output and returns the exit code.
-    int finish(std::chrono::seconds deadline = 30s)
-    {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (readSome(end)) {
-        }
-        // The program has closed the terminal or the deadline has passed:
-        // either way it must be gone by now, or the test fails, not hangs.
-        const auto reapBy = std::chrono::steady_clock::now() + 10s;
-        int status = 0;
-        pid_t reaped = 0;
-        while ((reaped = ::waitpid(child_, &status, WNOHANG)) == 0) {
-            if (std::chrono::steady_clock::now() > reapBy) return -1;
-            std::this_thread::sleep_for(10ms);
-        }
-        if (reaped != child_) return -1;
-        child_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    pid_t pid() const { return child_; }
-    const std::string& screen() const { return screen_; }
+    void type(std::string_view keys) { send(keys); }
+    std::string screen() { return out(); }
 
 private:
-    bool readSome(std::chrono::steady_clock::time_point end)
+    static testsupport::ChildOptions options(const TemporaryFolder& folder, std::vector<std::string> environment)
     {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left <= 0ms) return false;
-        pollfd watched{master_, POLLIN, 0};
-        if (::poll(&watched, 1, static_cast<int>(left.count())) <= 0) return false;
-        char buffer[4096];
-        const ssize_t count = ::read(master_, buffer, sizeof buffer);
-        if (count <= 0) return false;  // EIO once the program has closed the terminal
-        screen_.append(buffer, static_cast<std::size_t>(count));
-        return true;
+        testsupport::ChildOptions options;
+        options.terminal = true;
+        options.inheritEnvironment = false;
+        options.environment = std::move(environment);
+        options.environment.push_back("TERM=xterm");
+        options.environment.push_back("HOME=" + folder.path().string());
+        return options;
     }
-
-    int master_ = -1;
-    pid_t child_ = -1;
-    std::string screen_;
-    std::size_t seen_ = 0;
 };
 
 class OnTerminal : public ::testing::Test {
@@ -134,7 +52,7 @@ protected:
 #endif
         std::filesystem::create_directories(folder.path() / "host");
     }
-    TempDir folder;
+    TemporaryFolder folder;
 };
 
 TEST_F(OnTerminal, PromptCompletionAndHistoryThatOutlivesTheRun)

@@ -1,39 +1,14 @@
 #include "TestSupport.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <initializer_list>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 
-#include <fmt/format.h>
-
 #include "Text.h"
 
 namespace tarnwick::host::tests {
-
-TempDir::TempDir()
-{
-    // A random name, created exclusively: what mkdtemp does, on every platform.
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const auto name = fmt::format("tarnwick-host-test-{:08x}", random());
-        const auto candidate = std::filesystem::temp_directory_path() / name;
-        if (std::filesystem::create_directory(candidate)) {
-            path_ = candidate;
-            return;
-        }
-    }
-    throw std::runtime_error("cannot create a fresh folder in " + std::filesystem::temp_directory_path().string());
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 std::string readFile(const std::filesystem::path& file)
 {
@@ -52,7 +27,7 @@ void writeFile(const std::filesystem::path& file, std::string_view content)
     if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
-HostOptions hostOptions(const TempDir& folder, std::ostream* console, ClockMode clock)
+HostOptions hostOptions(const TemporaryFolder& folder, std::ostream* console, ClockMode clock)
 {
     HostOptions options;
     options.hostFolder = folder.path() / "host";

@@ -1,34 +1,38 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <tarnwick/testsupport/ChildProcess.h>
+#include <tarnwick/testsupport/TemporaryFolder.h>
+
 #include "tarnwick/host/Host.h"
 
 namespace tarnwick::host::tests {
 
-// A fresh directory, removed with everything in it at the end of the test.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
+using testsupport::TemporaryFolder;
 
-private:
-    std::filesystem::path path_;
-};
+// Whether `parts` appear in `text` in this order.
+inline bool containsInOrder(std::string_view text, std::initializer_list<std::string_view> parts)
+{
+    std::size_t at = 0;
+    for (const auto part : parts) {
+        if ((at = text.find(part, at)) == std::string_view::npos) return false;
+        at += part.size();
+    }
+    return true;
+}
 
 std::string readFile(const std::filesystem::path& file);
 void writeFile(const std::filesystem::path& file, std::string_view content);
 
 // Options for a host that works in `folder`, on a manual clock unless told.
-HostOptions hostOptions(const TempDir& folder, std::ostream* console, ClockMode clock = ClockMode::manual);
+HostOptions hostOptions(const TemporaryFolder& folder, std::ostream* console, ClockMode clock = ClockMode::manual);
 
 // The text of every plugin log line so far, in order.
 std::vector<std::string> logTexts(const Host& host);

@@ -45,7 +45,7 @@ protected:
     {
         host.loadPlugin(MINIMAL_PLUGIN);
     }
-    TempDir folder;
+    TemporaryFolder folder;
     std::ostringstream console;
     Host host;
 };

@@ -44,7 +44,7 @@ std::vector<NativeText> standardWalk(const fs::path& folder)
 class FileWalk : public ::testing::Test {
 protected:
     TemporaryFolder folder;
-    fs::path tree = folder.root / "maps";
+    fs::path tree = folder.path() / "maps";
 };
 
 TEST_F(FileWalk, FindsWhatTheStandardWalkFindsInTheSameOrder)
@@ -59,10 +59,10 @@ TEST_F(FileWalk, FindsWhatTheStandardWalkFindsInTheSameOrder)
     for (int i = 0; i < 2'000; ++i) {
         writeFile(tree / "crowded" / (longName + std::to_string(i) + ".upk"), "x");
     }
-    writeFile(folder.root / "outside" / "linked.upk", "x");
-    if (makeSymlink(folder.root / "outside", tree / "linked folder", true)) {
-        ASSERT_TRUE(makeSymlink(folder.root / "outside" / "linked.upk", tree / "nested" / "link.upk"));
-        ASSERT_TRUE(makeSymlink(folder.root / "nothing", tree / "dangling.upk"));
+    writeFile(folder.path() / "outside" / "linked.upk", "x");
+    if (makeSymlink(folder.path() / "outside", tree / "linked folder", true)) {
+        ASSERT_TRUE(makeSymlink(folder.path() / "outside" / "linked.upk", tree / "nested" / "link.upk"));
+        ASSERT_TRUE(makeSymlink(folder.path() / "nothing", tree / "dangling.upk"));
         ASSERT_TRUE(makeSymlink(tree / "loop.upk", tree / "loop.upk"));
     }
 #if !defined(_WIN32)
@@ -86,12 +86,12 @@ TEST_F(FileWalk, JoinsNamesToTheFolderTextAsGiven)
 
 TEST_F(FileWalk, NamesTheFolderItCannotOpen)
 {
-    writeFile(folder.root / "file", "x");
+    writeFile(folder.path() / "file", "x");
     try {
-        walked(folder.root / "file");
+        walked(folder.path() / "file");
         FAIL() << "a file is not a folder";
     } catch (const fs::filesystem_error& error) {
-        EXPECT_EQ(error.path1(), folder.root / "file");
+        EXPECT_EQ(error.path1(), folder.path() / "file");
         EXPECT_EQ(error.code(), std::errc::not_a_directory);
     }
 }
@@ -328,9 +328,9 @@ TEST_F(FileWalk, NamesTheSubfolderItCannotOpen)
     writeFile(deepest / "deep.upk", "x");
     // Sanitizer runtimes open files the first time they meet a type: let
     // them meet the error's types while descriptors are still there.
-    writeFile(folder.root / "file", "x");
+    writeFile(folder.path() / "file", "x");
     try {
-        walked(folder.root / "file");
+        walked(folder.path() / "file");
     } catch (const fs::filesystem_error& error) {
         EXPECT_EQ(error.code(), std::errc::not_a_directory);
     }

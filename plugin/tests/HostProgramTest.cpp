@@ -1,10 +1,8 @@
-#include <thread>
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,14 +15,14 @@
 namespace tarnwick::plugin::tests {
 namespace {
 
-#if !defined(_WIN32)
 // How the host program is started.
 struct Limits {
+#if !defined(_WIN32)
     std::optional<uid_t> runAs;           // another user, to meet permissions while the tests run as root
     std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE in bytes, SIGXFSZ left at its default
+#endif
     bool traced = true;                   // a trace would meet the file-size limit too
 };
-#endif
 
 // tarnwick-host run as a user would: a separate process fed console lines,
 // observed through its trace file.
@@ -32,10 +30,10 @@ class HostProgram : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        hostFolder = folder.root / "host";
-        mapsFolder = folder.root / "maps";
-        gameRoot = folder.root / "game";
-        traceFile = folder.root / "trace.jsonl";
+        hostFolder = folder.path() / "host";
+        mapsFolder = folder.path() / "maps";
+        gameRoot = folder.path() / "game";
+        traceFile = folder.path() / "trace.jsonl";
         fs::create_directories(hostFolder / "plugins" / "settings");
         fs::create_directories(hostFolder / "data");
         fs::create_directories(gameRoot / "TAGame" / "CookedPCConsole");
@@ -43,87 +41,10 @@ protected:
         writeFile(map, "map v1\n");
     }
 
-#if defined(_WIN32)
-    void TearDown() override
-    {
-        if (child != nullptr) {
-            ::TerminateProcess(child, 1);
-            ::WaitForSingleObject(child, INFINITE);
-            ::CloseHandle(child);
-        }
-        if (input != nullptr) {
-            ::CloseHandle(input);
-        }
-    }
-
-    void start()
-    {
-        SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        HANDLE readEnd = nullptr;
-        ASSERT_TRUE(::CreatePipe(&readEnd, &input, &inheritable, 0));
-        ::SetHandleInformation(input, HANDLE_FLAG_INHERIT, 0);
-        HANDLE output = ::CreateFileW((folder.root / "console.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                      &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(output, INVALID_HANDLE_VALUE);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = readEnd;
-        startup.hStdOutput = output;
-        startup.hStdError = output;
-        std::wstring commandLine;
-        for (const fs::path& argument : {fs::path(TARNWICK_HOST_PATH), fs::path("--plugin"),
-                                         fs::path(TARNWICK_PLUGIN_PATH), fs::path("--host-dir"), hostFolder,
-                                         fs::path("--game-root"), gameRoot, fs::path("--trace"), traceFile}) {
-            commandLine += L"\"" + argument.native() + L"\" ";
-        }
-        PROCESS_INFORMATION process{};
-        const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                              nullptr, &startup, &process);
-        ::CloseHandle(readEnd);
-        ::CloseHandle(output);
-        ASSERT_TRUE(started) << "CreateProcess failed with " << ::GetLastError();
-        ::CloseHandle(process.hThread);
-        child = process.hProcess;
-    }
-
-    void send(const std::string& lines)
-    {
-        DWORD written = 0;
-        ASSERT_TRUE(::WriteFile(input, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr));
-        ASSERT_EQ(written, lines.size());
-    }
-
-    int finish()
-    {
-        ::CloseHandle(std::exchange(input, nullptr));
-        ::WaitForSingleObject(child, INFINITE);
-        DWORD status = 0;
-        ::GetExitCodeProcess(child, &status);
-        ::CloseHandle(std::exchange(child, nullptr));
-        return static_cast<int>(status);
-    }
-#else
-    void TearDown() override
-    {
-        if (child > 0) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, nullptr, 0);
-        }
-        if (input >= 0) {
-            ::close(input);
-        }
-        if (outputCopier.joinable()) outputCopier.join();
-    }
-
-    // Starts the host. Its console output goes through a pipe, which no
-    // file-size limit cuts short, and lands in console.txt.
+    // Starts the host. Its console output, both streams in the order written,
+    // goes through a pipe, which no file-size limit cuts short.
     void start(const Limits& limits = {})
     {
-        int pipeEnds[2];
-        int outputEnds[2];
-        ASSERT_EQ(::pipe(pipeEnds), 0);
-        ASSERT_EQ(::pipe(outputEnds), 0);
         std::vector<std::string> arguments = {TARNWICK_HOST_PATH,
                                               "--plugin", TARNWICK_PLUGIN_PATH,
                                               "--host-dir", hostFolder.string(),
@@ -133,13 +54,10 @@ protected:
             arguments.push_back(traceFile.string());
         }
         arguments.insert(arguments.begin(), launcher.begin(), launcher.end());
-        child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::dup2(pipeEnds[0], STDIN_FILENO);
-            ::dup2(outputEnds[1], STDOUT_FILENO);
-            ::dup2(outputEnds[1], STDERR_FILENO);
-            for (const int end : {pipeEnds[0], pipeEnds[1], outputEnds[0], outputEnds[1]}) ::close(end);
+        testsupport::ChildOptions options;
+        options.errorsToOutput = true;
+#if !defined(_WIN32)
+        options.inChild = [limits] {
             if (limits.runAs && (::setgid(*limits.runAs) != 0 || ::setuid(*limits.runAs) != 0)) {
                 ::_exit(126);
             }
@@ -148,43 +66,18 @@ protected:
                 const rlimit limit{*limits.fileSizeLimit, *limits.fileSizeLimit};
                 if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
             }
-            std::vector<char*> argv;
-            for (auto& argument : arguments) argv.push_back(argument.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(pipeEnds[0]);
-        ::close(outputEnds[1]);
-        input = pipeEnds[1];
-        outputCopier = std::thread([output = outputEnds[0], file = folder.root / "console.txt"] {
-            std::ofstream copy(file, std::ios::binary);
-            char buffer[4096];
-            for (ssize_t count; (count = ::read(output, buffer, sizeof buffer)) > 0;) {
-                copy.write(buffer, count).flush();
-            }
-            ::close(output);
-        });
+        };
+#endif
+        child = std::make_unique<testsupport::ChildProcess>(arguments, std::move(options));
     }
 
-    void send(const std::string& lines)
-    {
-        ASSERT_EQ(::write(input, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
-    }
-
+    void send(const std::string& lines) { child->send(lines); }
     int finish()
     {
-        ::close(input);
-        input = -1;
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        child = -1;
-        outputCopier.join();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        child->closeInput();
+        return child->finish();
     }
-#endif
-
-    std::string console() const { return readFile(folder.root / "console.txt"); }
+    std::string console() const { return child->out(); }
 
     std::vector<nlohmann::json> trace() const
     {
@@ -208,12 +101,7 @@ protected:
     // Waits, re-reading the trace, until `done` holds; the deadline is generous.
     bool awaitTrace(const std::function<bool()>& done, std::chrono::seconds deadline = 15s) const
     {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
+        return waitUntil(done, deadline);
     }
 
     // Commands run with `text`, from "plugin" or "console".
@@ -245,16 +133,9 @@ protected:
     fs::path hostFolder, mapsFolder, gameRoot, traceFile, map;
     // How the scan lists the map: the walk joins with the native separator.
     const std::string listed = (fs::path("nested") / "Arena.upk").string();
-#if defined(_WIN32)
-    HANDLE child = nullptr;
-    HANDLE input = nullptr;
-#else
-    pid_t child = -1;
-    int input = -1;
+    std::unique_ptr<testsupport::ChildProcess> child;
     // A program the host is started through, with its arguments.
     std::vector<std::string> launcher;
-    std::thread outputCopier;
-#endif
 };
 
 TEST_F(HostProgram, ShowsTheMapsAndLoadsTheChosenOne)
@@ -389,7 +270,7 @@ TEST_F(HostProgram, ListsLoadsAndReloadsAMapNamedInTheProcessCodePage)
         for (auto& event : traced("log")) n += event.at("text").get<std::string>().starts_with("Watching: ");
         return n;
     };
-    ASSERT_TRUE(awaitTrace([&] { return watching() == 1; })) << readFile(folder.root / "console.txt");
+    ASSERT_TRUE(awaitTrace([&] { return watching() == 1; })) << console();
     EXPECT_EQ(readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"),
               pageListing({relative}));
     EXPECT_EQ(pluginCommands("load_workshop \"" + utf8(full) + "\""), 1);
@@ -427,10 +308,10 @@ TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
     if (::geteuid() == 0) {
         // Root reads every folder: run the host as nobody instead.
         user = 65534;
-        for (auto& entry : fs::recursive_directory_iterator(folder.root)) {
+        for (auto& entry : fs::recursive_directory_iterator(folder.path())) {
             ::lchown(entry.path().c_str(), *user, *user);
         }
-        ::chown(folder.root.c_str(), *user, *user);
+        ::chown(folder.path().c_str(), *user, *user);
     }
     Limits limits;
     limits.runAs = user;
@@ -465,21 +346,9 @@ const std::vector<std::string> underWatchLimit = {
 
 bool canLimitInotifyWatches()
 {
-    const pid_t probe = ::fork();
-    if (probe == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, STDERR_FILENO);
-        std::vector<std::string> arguments = underWatchLimit;
-        arguments.push_back("/bin/true");
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(probe, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::vector<std::string> arguments = underWatchLimit;
+    arguments.push_back("/bin/true");
+    return testsupport::run(arguments).status == 0;
 }
 
 // The inotify watches a process holds, as its descriptors' details list them.
@@ -504,7 +373,7 @@ TEST_F(HostProgram, AFailedSwitchOfWatcherDropsTheOldOneAndSaysWhyOnce)
                         "limit cannot be lowered for it alone";
     }
     // The watcher watches a map's folder and every folder below it.
-    const fs::path crowded = folder.root / "crowded";
+    const fs::path crowded = folder.path() / "crowded";
     for (int i = 0; i < 1500; ++i) {
         fs::create_directories(crowded / ("folder " + std::to_string(i)));
     }
@@ -521,14 +390,14 @@ TEST_F(HostProgram, AFailedSwitchOfWatcherDropsTheOldOneAndSaysWhyOnce)
     send({setting(names::mapsFolder, mapsFolderText()), setting(names::mapChoice, "nested/Arena.upk"), names::loadMap});
     ASSERT_TRUE(awaitTrace([&] { return !logLines().empty(); }));
     EXPECT_EQ(logLines().front(), "Watching: " + mapText());
-    EXPECT_GT(inotifyWatchesOf(child), 0);
+    EXPECT_GT(inotifyWatchesOf(child->pid()), 0);
 
     send("load_workshop \"" + crowdedMap + "\"\n");
     ASSERT_TRUE(awaitTrace([&] { return logLines().size() == 2; }));
     const std::string failure = logLines().back();
     EXPECT_NE(failure.find("Map pre-load failed"), std::string::npos) << failure;
     EXPECT_NE(failure.find("inotify limit reached"), std::string::npos) << failure;
-    EXPECT_EQ(inotifyWatchesOf(child), 0) << "neither watcher is left";
+    EXPECT_EQ(inotifyWatchesOf(child->pid()), 0) << "neither watcher is left";
 
     // Before, the old watcher stayed and this save reloaded the crowded map.
     appendOnce(map, "edit\n");
@@ -609,7 +478,7 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
          std::errc::permission_denied},
     };
     // A page of many kilobytes: one rewritten in place would show a cut.
-    const fs::path manyMaps = folder.root / "many";
+    const fs::path manyMaps = folder.path() / "many";
     for (int i = 0; i < 300; ++i) {
         writeFile(manyMaps / ("a map with a rather long name, number " + std::to_string(i) + ".upk"), "map");
     }
@@ -622,7 +491,7 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
     int rowsRun = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const fs::path rowFolder = folder.root / ("row " + std::to_string(&row - rows));
+        const fs::path rowFolder = folder.path() / ("row " + std::to_string(&row - rows));
         hostFolder = rowFolder / "host";
         traceFile = rowFolder / "trace.jsonl";
         const fs::path settings = hostFolder / "plugins" / "settings";

@@ -76,8 +76,8 @@ TEST_F(MapLoad, SaysFileNotFoundForAnythingButARegularFile)
 
 TEST_F(MapLoad, LoadsALinkByItsOwnPath)
 {
-    writeFile(folder.root / "real.upk", "map");
-    if (!makeSymlink(folder.root / "real.upk", mapsFolder / "link.upk")) {
+    writeFile(folder.path() / "real.upk", "map");
+    if (!makeSymlink(folder.path() / "real.upk", mapsFolder / "link.upk")) {
         GTEST_SKIP() << "this system cannot make symbolic links that its file status queries see";
     }
     load(mapsFolder.string() + "/", "link.upk");

@@ -164,13 +164,13 @@ TEST_F(MapScan, KeepsTheSeparatorWhenTheFolderTextLacksOne)
 
 TEST_F(MapScan, FollowsLinksToFilesButDoesNotEnterLinkedFolders)
 {
-    writeFile(folder.root / "elsewhere" / "inside.upk", "map");
-    writeFile(folder.root / "target.upk", "map");
-    if (!makeSymlink(folder.root / "elsewhere", mapsFolder / "linked", true)) {
+    writeFile(folder.path() / "elsewhere" / "inside.upk", "map");
+    writeFile(folder.path() / "target.upk", "map");
+    if (!makeSymlink(folder.path() / "elsewhere", mapsFolder / "linked", true)) {
         GTEST_SKIP() << "this system cannot make symbolic links that its file status queries see";
     }
-    ASSERT_TRUE(makeSymlink(folder.root / "target.upk", mapsFolder / "link.upk"));
-    ASSERT_TRUE(makeSymlink(folder.root / "nothing.upk", mapsFolder / "dangling.upk"));
+    ASSERT_TRUE(makeSymlink(folder.path() / "target.upk", mapsFolder / "link.upk"));
+    ASSERT_TRUE(makeSymlink(folder.path() / "nothing.upk", mapsFolder / "dangling.upk"));
     ASSERT_TRUE(makeSymlink(mapsFolder / "loop.upk", mapsFolder / "loop.upk"));
     EXPECT_EQ(scan(folderText()), pageListing({"link.upk"}));
     EXPECT_TRUE(logs().empty());
@@ -211,8 +211,8 @@ TEST_F(MapScan, AFailedScanKeepsThePreviousPageAndSaysWhy)
     const long refreshesBefore = refreshes();
 
     // A file where a folder is expected makes the walk fail.
-    writeFile(folder.root / "not-a-folder", "x");
-    useMapsFolder((folder.root / "not-a-folder").string());
+    writeFile(folder.path() / "not-a-folder", "x");
+    useMapsFolder((folder.path() / "not-a-folder").string());
     host->runFor(2s);
 
     EXPECT_EQ(readPage(settingsFile()), previous);

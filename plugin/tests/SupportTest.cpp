@@ -31,7 +31,7 @@ protected:
     HANDLE reader = nullptr;
 #endif
     TemporaryFolder folder;
-    fs::path target = folder.root / "page.set";
+    fs::path target = folder.path() / "page.set";
 };
 
 TEST_F(ReplaceFileContent, ReplacesTheWholeFileAndLeavesNothingBeside)
@@ -39,8 +39,8 @@ TEST_F(ReplaceFileContent, ReplacesTheWholeFileAndLeavesNothingBeside)
     writeFile(target, "old content that is longer than the new one\n");
     EXPECT_TRUE(replaceFileContent(target, "new\n"));
     EXPECT_EQ(readPage(target), "new\n");  // text mode: CR LF on Windows
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder.root), fs::directory_iterator()), 1);
-    EXPECT_FALSE(replaceFileContent(folder.root / "missing" / "page.set", "text\n")) << "a missing folder";
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 1);
+    EXPECT_FALSE(replaceFileContent(folder.path() / "missing" / "page.set", "text\n")) << "a missing folder";
 }
 
 TEST_F(ReplaceFileContent, KeepsThePreviousFileWhenItCannotBeReplacedWhole)
@@ -97,7 +97,7 @@ TEST_F(ReplaceFileContent, KeepsTheOldFileWholeWhenTheWriteFails)
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->code(), std::errc::file_too_large);
     EXPECT_EQ(readFile(target), "previous page\n");
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder.root), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 1);
 }
 #endif
 

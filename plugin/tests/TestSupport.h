@@ -7,10 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -22,13 +20,15 @@
 #include <nlohmann/json.hpp>
 
 #include <tarnwick/host/Host.h>
+#include <tarnwick/testsupport/ChildProcess.h>
+#include <tarnwick/testsupport/TemporaryFolder.h>
+#include <tarnwick/testsupport/Threads.h>
 
 #include "ConsoleNames.h"
 #include "SettingsPageWriter.h"
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <tlhelp32.h>
 #endif
 
 namespace tarnwick::plugin::tests {
@@ -77,33 +77,6 @@ inline std::string readPage(const fs::path& path)
     }
 #endif
     return text;
-}
-
-// Threads of this process. The first thread a process starts may bring a
-// runtime thread of its own (ThreadSanitizer's), so start one before the
-// baseline is taken.
-inline std::size_t runningThreads()
-{
-    static const bool warmedUp = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmedUp;
-#if defined(_WIN32)
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot list the threads");
-    std::size_t threads = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        threads += entry.th32OwnerProcessID == ::GetCurrentProcessId();
-    }
-    ::CloseHandle(snapshot);
-    return threads;
-#else
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
-#endif
 }
 
 // Open descriptors, or on Windows open handles, of this process.
@@ -194,35 +167,9 @@ void withFileSizeLimit(rlim_t bytes, Body&& body)
 }
 #endif
 
-// A fresh folder per test, removed afterwards.
-class TemporaryFolder {
-public:
-    TemporaryFolder()
-    {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("tarnwick-") + (test ? test->name() : "test") + "-";
-        for (auto& c : name) {
-            if (c == '/') c = '_';
-        }
-        // A random suffix, created exclusively: what mkdtemp does, everywhere.
-        std::random_device random;
-        for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {
-            const fs::path candidate = fs::temp_directory_path() / (name + std::to_string(random()));
-            if (fs::create_directory(candidate)) root = candidate;
-        }
-        if (root.empty()) throw std::runtime_error("cannot create a fresh folder");
-    }
-    ~TemporaryFolder()
-    {
-        std::error_code ignored;
-        fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(root, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-    fs::path root;
-};
+using testsupport::runningThreads;
+using testsupport::TemporaryFolder;
+using testsupport::waitUntil;
 
 // The real plugin library, loaded by the host core on a manual clock, with
 // its own host, data and maps folders.
@@ -230,9 +177,9 @@ class PluginTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        hostFolder = folder.root / "host";
-        dataFolder = folder.root / "data";
-        mapsFolder = folder.root / "maps";
+        hostFolder = folder.path() / "host";
+        dataFolder = folder.path() / "data";
+        mapsFolder = folder.path() / "maps";
         fs::create_directories(hostFolder / "plugins" / "settings");
         fs::create_directories(dataFolder);
         fs::create_directories(mapsFolder);

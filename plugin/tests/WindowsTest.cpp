@@ -89,7 +89,7 @@ TEST(NoEntry, CoversTheFourSystemErrorsOnly)
 TEST(FinalPath, IsTheSystemsNameForTheFileAtAnyLength)
 {
     TemporaryFolder folder;
-    const std::wstring root = L"\\\\?\\" + fs::path(folder.root).make_preferred().native();
+    const std::wstring root = L"\\\\?\\" + fs::path(folder.path()).make_preferred().native();
     const std::wstring middle = root + L"\\" + std::wstring(100, L'a');
     const std::wstring deep = middle + L"\\" + std::wstring(100, L'b');
     ASSERT_TRUE(::CreateDirectoryW(middle.c_str(), nullptr));
@@ -115,17 +115,17 @@ TEST(FinalPath, IsTheSystemsNameForTheFileAtAnyLength)
 TEST(NoEntry, RealQueriesFindNothingOnlyForTheFourErrors)
 {
     TemporaryFolder folder;
-    writeFile(folder.root / "file.upk", "map");
+    writeFile(folder.path() / "file.upk", "map");
     const fs::path links = fs::path(TARNWICK_UNIX_LINKS_DIR).make_preferred() / "maps";
     const struct {
         const char* what;
         fs::path path;
         DWORD queryError;
     } missing[] = {
-        {"a missing file", folder.root / "missing.upk", ERROR_FILE_NOT_FOUND},
-        {"a missing folder on the way", folder.root / "missing" / "map.upk", ERROR_PATH_NOT_FOUND},
-        {"a file taken for a folder", folder.root / "file.upk" / "map.upk", ERROR_PATH_NOT_FOUND},
-        {"an invalid name", folder.root / "a<b.upk", ERROR_INVALID_NAME},
+        {"a missing file", folder.path() / "missing.upk", ERROR_FILE_NOT_FOUND},
+        {"a missing folder on the way", folder.path() / "missing" / "map.upk", ERROR_PATH_NOT_FOUND},
+        {"a file taken for a folder", folder.path() / "file.upk" / "map.upk", ERROR_PATH_NOT_FOUND},
+        {"an invalid name", folder.path() / "a<b.upk", ERROR_INVALID_NAME},
     };
     for (const auto& row : missing) {
         SCOPED_TRACE(row.what);
@@ -135,8 +135,8 @@ TEST(NoEntry, RealQueriesFindNothingOnlyForTheFourErrors)
         EXPECT_EQ(statusOf(row.path, "status").type(), fs::file_type::not_found);
         EXPECT_FALSE(pathExists(row.path));
     }
-    EXPECT_EQ(statusOf(folder.root / "file.upk", "status").type(), fs::file_type::regular);
-    EXPECT_EQ(statusOf(folder.root, "status").type(), fs::file_type::directory);
+    EXPECT_EQ(statusOf(folder.path() / "file.upk", "status").type(), fs::file_type::regular);
+    EXPECT_EQ(statusOf(folder.path(), "status").type(), fs::file_type::directory);
 
     if (!fs::exists(links / "sub")) GTEST_SKIP() << "no Unix links here; ctest makes them under Wine";
     // Followed to the end: a folder link is a folder, a link to nothing is nothing.

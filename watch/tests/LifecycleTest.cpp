@@ -26,8 +26,7 @@ struct ResourceCount {
 
     void expectUnchanged() const
     {
-        Signal never;
-        EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threads; })) << runningThreads();
+        EXPECT_TRUE(waitUntil([&] { return runningThreads() == threads; })) << runningThreads();
         EXPECT_EQ(openHandles(), descriptors);
     }
 };

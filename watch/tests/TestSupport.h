@@ -3,6 +3,9 @@
 #pragma once
 
 #include <filewatch/DirectoryWatcher.h>
+#include <tarnwick/testsupport/ChildProcess.h>
+#include <tarnwick/testsupport/TemporaryFolder.h>
+#include <tarnwick/testsupport/Threads.h>
 
 #include <gtest/gtest.h>
 
@@ -11,26 +14,21 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-#include <tlhelp32.h>
-
-#include <random>
 #else
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -75,30 +73,11 @@ struct Change {
     }
 };
 
-// Wakes waiters when something they may be waiting for has changed.
-struct Signal {
-    std::mutex mutex;
-    std::condition_variable changed;
-};
-
-constexpr std::chrono::seconds defaultDeadline{10};
-
-// The one wait of the tests: until `condition` holds (checked under the
-// signal's mutex, on every notification and at least every 10 ms) or the
-// deadline passes. Returns whether the condition held.
-template <class Condition>
-bool waitUntil(Signal& signal, Condition condition, std::chrono::milliseconds deadline = defaultDeadline)
-{
-    const auto giveUp = std::chrono::steady_clock::now() + deadline;
-    std::unique_lock lock(signal.mutex);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= giveUp) {
-            return false;
-        }
-        signal.changed.wait_for(lock, std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using tarnwick::testsupport::defaultDeadline;
+using tarnwick::testsupport::runningThreads;
+using tarnwick::testsupport::Signal;
+using tarnwick::testsupport::TemporaryFolder;
+using tarnwick::testsupport::waitUntil;
 
 // Records every change a watcher reports.
 class Recorder {
@@ -206,45 +185,12 @@ inline bool runningUnderWine()
 }
 #endif
 
-// A fresh directory, removed with everything in it afterwards.
-class TempDir {
-public:
-    TempDir()
-    {
-#ifdef _WIN32
-        std::random_device random;
-        do {
-            root = fs::temp_directory_path() / ("tarnwick-watch-test-" + std::to_string(random()));
-        } while (!fs::create_directory(root));
-#else
-        std::string pattern = (fs::temp_directory_path() / "tarnwick-watch-test-XXXXXX").native();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        root = pattern;
-#endif
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const fs::path& path() const { return root; }
-    fs::path operator/(const fs::path& relative) const { return root / relative; }
-
-private:
-    fs::path root;
-};
-
 // A watcher's teardown may keep its emptied kernel instance for the next
 // watcher (one at most, process-wide). Have it kept before counting
 // descriptors, so that only a leak changes the count.
 inline void keepSpareInstance()
 {
-    TempDir empty;
+    TemporaryFolder empty;
     filewatch::DirectoryWatcher(empty.path().native(), [](const PathString&, Event) {});
 }
 
@@ -271,22 +217,6 @@ inline std::size_t openHandles()
     return count;
 }
 
-inline std::size_t runningThreads()
-{
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    std::size_t count = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        count += entry.th32OwnerProcessID == ::GetCurrentProcessId();
-    }
-    ::CloseHandle(snapshot);
-    return count;
-}
-
 #else
 
 inline void writeFile(const fs::path& file, const std::string& content = "x", int flags = O_CREAT | O_TRUNC)
@@ -299,18 +229,9 @@ inline void writeFile(const fs::path& file, const std::string& content = "x", in
     ::close(fd);
 }
 
-inline std::size_t countEntries(const char* directory)
-{
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(directory)) {
-        ++count;
-    }
-    return count;
-}
-
 inline std::size_t openHandles()
 {
-    return countEntries("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
 // The inotify instances this process has open, each with the number of
@@ -331,11 +252,6 @@ inline std::vector<std::size_t> inotifyInstances()
         watchesPerInstance.push_back(watches);
     }
     return watchesPerInstance;
-}
-
-inline std::size_t runningThreads()
-{
-    return countEntries("/proc/self/task");
 }
 
 #endif

@@ -6,10 +6,8 @@
 #ifndef _WIN32
 #include <climits>
 #include <grp.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #endif
 
 #include <cstring>
@@ -17,7 +15,6 @@
 #include <functional>
 #include <optional>
 #include <regex>
-#include <thread>
 
 namespace filewatch::tests {
 namespace {
@@ -79,102 +76,38 @@ TEST(ChangeLine, WindowsNamesAreWrittenAsUtf8AndLoneSurrogatesSurvive)
 // two output streams collected.
 class RunningTool {
 public:
-    explicit RunningTool(const std::vector<std::wstring>& arguments)
-    {
-        std::wstring commandLine = L"\"" + fs::path(TARNWICK_WATCH_TOOL).make_preferred().native() + L"\"";
-        for (const auto& argument : arguments) {
-            commandLine += L" \"" + argument + L"\"";
-        }
-        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-        HANDLE outRead, outWrite, errRead, errWrite;
-        EXPECT_TRUE(::CreatePipe(&outRead, &outWrite, &inherited, 0));
-        EXPECT_TRUE(::CreatePipe(&errRead, &errWrite, &inherited, 0));
-        ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-        ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = outWrite;
-        startup.hStdError = errWrite;
-        // Its own group, so that Ctrl+Break reaches it and not this process.
-        EXPECT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                                     nullptr, nullptr, &startup, &process))
-            << ::GetLastError();
-        ::CloseHandle(outWrite);
-        ::CloseHandle(errWrite);
-        readers[0] = std::thread([this, outRead] { collect(outRead, standardOutput); });
-        readers[1] = std::thread([this, errRead] { collect(errRead, standardError); });
-    }
+    explicit RunningTool(std::vector<std::wstring> arguments) : child(withTool(std::move(arguments)), options()) {}
 
-    ~RunningTool()
-    {
-        if (!exited) {
-            ::TerminateProcess(process.hProcess, 255);
-            wait();
-        }
-        for (auto& reader : readers) {
-            if (reader.joinable()) {
-                reader.join();
-            }
-        }
-        ::CloseHandle(process.hThread);
-        ::CloseHandle(process.hProcess);
-    }
-
-    bool outputHas(const std::string& text) { return has(standardOutput, text); }
-    bool errorHas(const std::string& text) { return has(standardError, text); }
-    std::string output()
-    {
-        std::lock_guard lock(signal.mutex);
-        return standardOutput + standardError;
-    }
-
-    bool pressCtrlBreak() { return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process.dwProcessId); }
+    bool outputHas(const std::string& text) { return child.outputHas(text); }
+    bool errorHas(const std::string& text) { return child.errorHas(text); }
+    std::string output() { return child.out() + child.err(); }
 
     // Once it has ended by itself: its exit status and all it printed.
     std::pair<int, std::string> ended()
     {
-        const int status = wait();
-        for (auto& reader : readers) {
-            reader.join();
-        }
-        return {status, standardOutput};
+        const int status = child.finish();
+        return {status, child.out()};
     }
 
-    int wait()
-    {
-        ::WaitForSingleObject(process.hProcess, INFINITE);
-        DWORD code = 0;
-        ::GetExitCodeProcess(process.hProcess, &code);
-        exited = true;
-        return static_cast<int>(code);
-    }
+    bool pressCtrlBreak() { return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.pid()); }
+
+    int wait() { return child.finish(); }
 
 private:
-    bool has(const std::string& stream, const std::string& text)
+    static std::vector<std::wstring> withTool(std::vector<std::wstring> arguments)
     {
-        return waitUntil(signal, [&] { return stream.find(text) != std::string::npos; });
+        arguments.insert(arguments.begin(), fs::path(TARNWICK_WATCH_TOOL).make_preferred().native());
+        return arguments;
+    }
+    static tarnwick::testsupport::ChildOptions options()
+    {
+        tarnwick::testsupport::ChildOptions options;
+        // Its own group, so that Ctrl+Break reaches it and not this process.
+        options.creationFlags = CREATE_NEW_PROCESS_GROUP;
+        return options;
     }
 
-    void collect(HANDLE pipe, std::string& stream)
-    {
-        char chunk[4096];
-        DWORD length = 0;
-        while (::ReadFile(pipe, chunk, sizeof chunk, &length, nullptr) && length > 0) {
-            std::lock_guard lock(signal.mutex);
-            stream.append(chunk, length);
-            signal.changed.notify_all();
-        }
-        ::CloseHandle(pipe);
-    }
-
-    PROCESS_INFORMATION process{};
-    Signal signal;
-    std::string standardOutput;
-    std::string standardError;
-    std::thread readers[2];
-    bool exited = false;
+    tarnwick::testsupport::ChildProcess child;
 };
 
 TEST(Tool, PrintsEachChangeAsUtf8AndStopsCleanlyOnCtrlBreak)
@@ -217,83 +150,29 @@ constexpr uid_t nobody = 65534;
 class RunningTool {
 public:
     explicit RunningTool(std::vector<std::string> arguments, Start start = {})
+        : limit(std::to_string(start.watchLimit)),
+          // Root in the namespace is this user outside it.
+          userMap("0 " + std::to_string(::geteuid()) + " 1"),
+          groupMap("0 " + std::to_string(::getegid()) + " 1"),
+          child(withTool(std::move(arguments)), options(start)),
+          pid(child.pid())
     {
-        int out[2];
-        int err[2];
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-        arguments.insert(arguments.begin(), TARNWICK_WATCH_TOOL);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        const std::string limit = std::to_string(start.watchLimit);
-        // Root in the namespace is this user outside it.
-        const std::string userMap = "0 " + std::to_string(::geteuid()) + " 1";
-        const std::string groupMap = "0 " + std::to_string(::getegid()) + " 1";
-        ChildSetup setup{start, out[1], err[1], userMap.c_str(), groupMap.c_str(), limit.c_str(), argv.data()};
-        if (start.watchLimit > 0) {
-            // Made by clone, not unshare: a sanitizer's own thread, started
-            // again in a forked child, makes the child refuse unshare.
-            std::vector<char> stack(1 << 20);
-            pid = ::clone(runChild, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD, &setup);
-        } else {
-            pid = ::fork();
-            if (pid == 0) {
-                runChild(&setup);
-            }
-        }
         EXPECT_TRUE(pid > 0 || start.watchLimit > 0) << "cannot start the tool";
-        ::close(out[1]);
-        ::close(err[1]);
-        if (start.outputUnread) {
-            unreadOutput = out[0];
-        } else {
-            readers.emplace_back([this, fd = out[0]] { collect(fd, standardOutput); });
-        }
-        readers.emplace_back([this, fd = err[0]] { collect(fd, standardError); });
     }
 
-    ~RunningTool()
-    {
-        if (pid > 0 && !exited) {
-            ::kill(pid, SIGKILL);
-            wait();
-        }
-        closeUnreadOutput();
-        for (auto& reader : readers) {
-            if (reader.joinable()) {
-                reader.join();
-            }
-        }
-    }
+    bool outputHas(const std::string& text) { return child.outputHas(text); }
+    bool errorHas(const std::string& text) { return child.errorHas(text); }
+    std::string output() { return child.out() + "\nstandard error:\n" + child.err(); }
 
     // Once it has ended by itself: its exit status and all it printed.
     std::pair<int, std::string> ended()
     {
         const int status = wait();
-        for (auto& reader : readers) {
-            reader.join();
-        }
-        return {status, standardOutput};
-    }
-
-    bool outputHas(const std::string& text) { return has(standardOutput, text); }
-    bool errorHas(const std::string& text) { return has(standardError, text); }
-    std::string output()
-    {
-        std::lock_guard lock(signal.mutex);
-        return standardOutput + "\nstandard error:\n" + standardError;
+        return {status, child.out()};
     }
 
     // Whether it said it is watching, rather than end first.
-    bool startedWatching()
-    {
-        waitUntil(signal, [&] { return standardError.find("watching ") != std::string::npos || errorClosed; });
-        std::lock_guard lock(signal.mutex);
-        return standardError.find("watching ") != std::string::npos;
-    }
+    bool startedWatching() { return child.errorHas("watching "); }
     // No user namespace could be made for it, to lower its watch limit in.
     bool refusedANamespace() { return pid < 0 || exitStatus() == 125; }
 
@@ -301,81 +180,61 @@ public:
     std::pair<int, int> unreadBytes() const
     {
         int queued = 0;
-        ::ioctl(unreadOutput, FIONREAD, &queued);
-        return {queued, ::fcntl(unreadOutput, F_GETPIPE_SZ)};
+        ::ioctl(child.unreadOutput(), FIONREAD, &queued);
+        return {queued, ::fcntl(child.unreadOutput(), F_GETPIPE_SZ)};
     }
     // The reader goes away.
     void closeUnreadOutput()
     {
-        if (unreadOutput >= 0) {
-            ::close(unreadOutput);
-            unreadOutput = -1;
-        }
+        if (child.unreadOutput() >= 0) child.closeOutput();
     }
 
-    int wait()
-    {
-        if (pid <= 0) {
-            return -1;
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        exited = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    int wait() { return exitStatus(std::chrono::seconds(60)).value_or(-1); }
 
-    // The exit status, or nothing if the tool still runs at the deadline.
+    // The exit status (128 + N after signal N), or nothing if the tool still
+    // runs at the deadline.
     std::optional<int> exitStatus(std::chrono::milliseconds deadline = defaultDeadline)
     {
-        if (pid <= 0) {
+        const int status = pid > 0 ? child.finish(deadline) : -1;
+        if (status < 0) {
             return std::nullopt;
         }
-        int status = 0;
-        Signal never;
-        if (!waitUntil(never, [&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, deadline)) {
-            return std::nullopt;
-        }
-        exited = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status >= tarnwick::testsupport::killedBy(0) ? status - tarnwick::testsupport::killedBy(0) + 128
+                                                             : status;
     }
 
-    pid_t pid = -1;
-
 private:
-    struct ChildSetup {
-        const Start& start;
-        int output;
-        int error;
-        const char* userMap;
-        const char* groupMap;
-        const char* limit;
-        char** argv;
-    };
-
-    // The child, up to exec: async-signal-safe calls only.
-    static int runChild(void* context)
+    static std::vector<std::string> withTool(std::vector<std::string> arguments)
     {
-        const auto& setup = *static_cast<const ChildSetup*>(context);
-        const Start& start = setup.start;
-        const int output = start.outputFile ? ::open(start.outputFile, O_WRONLY) : setup.output;
-        ::dup2(output, 1);
-        ::dup2(setup.error, 2);
-        if (start.sigpipeIgnored) {
-            struct sigaction ignore {};
-            ignore.sa_handler = SIG_IGN;
-            ::sigaction(SIGPIPE, &ignore, nullptr);
-        }
-        if (start.watchLimit > 0 &&
-            (!writeAll("/proc/self/uid_map", setup.userMap) || !writeAll("/proc/self/setgroups", "deny") ||
-             !writeAll("/proc/self/gid_map", setup.groupMap) ||
-             !writeAll("/proc/sys/user/max_inotify_watches", setup.limit))) {
-            ::_exit(125);
-        }
-        if (start.unprivileged && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
-            ::_exit(126);
-        }
-        ::execv(TARNWICK_WATCH_TOOL, setup.argv);
-        ::_exit(127);
+        arguments.insert(arguments.begin(), TARNWICK_WATCH_TOOL);
+        return arguments;
+    }
+
+    tarnwick::testsupport::ChildOptions options(const Start& start)
+    {
+        tarnwick::testsupport::ChildOptions options;
+        options.outputFile = start.outputFile;
+        options.outputUnread = start.outputUnread;
+        options.ownUserNamespace = start.watchLimit > 0;
+        // Async-signal-safe calls only, up to exec.
+        options.inChild = [this, start] {
+            if (start.sigpipeIgnored) {
+                struct sigaction ignore {};
+                ignore.sa_handler = SIG_IGN;
+                ::sigaction(SIGPIPE, &ignore, nullptr);
+            }
+            if (start.watchLimit > 0 &&
+                (!writeAll("/proc/self/uid_map", userMap.c_str()) || !writeAll("/proc/self/setgroups", "deny") ||
+                 !writeAll("/proc/self/gid_map", groupMap.c_str()) ||
+                 !writeAll("/proc/sys/user/max_inotify_watches", limit.c_str()))) {
+                ::_exit(125);
+            }
+            if (start.unprivileged &&
+                (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+                ::_exit(126);
+            }
+        };
+        return options;
     }
 
     static bool writeAll(const char* file, const char* text)
@@ -387,33 +246,13 @@ private:
         return written;
     }
 
-    bool has(const std::string& stream, const std::string& text)
-    {
-        return waitUntil(signal, [&] { return stream.find(text) != std::string::npos; });
-    }
+    const std::string limit;
+    const std::string userMap;
+    const std::string groupMap;
+    tarnwick::testsupport::ChildProcess child;
 
-    void collect(int fd, std::string& stream)
-    {
-        char chunk[4096];
-        ssize_t length;
-        while ((length = ::read(fd, chunk, sizeof chunk)) > 0) {
-            std::lock_guard lock(signal.mutex);
-            stream.append(chunk, static_cast<std::size_t>(length));
-            signal.changed.notify_all();
-        }
-        ::close(fd);
-        std::lock_guard lock(signal.mutex);
-        errorClosed = errorClosed || &stream == &standardError;
-        signal.changed.notify_all();
-    }
-
-    Signal signal;
-    std::string standardOutput;
-    std::string standardError;
-    bool errorClosed = false;
-    std::vector<std::thread> readers;
-    int unreadOutput = -1;
-    bool exited = false;
+public:
+    const pid_t pid;
 };
 
 // Makes `tree` and what is in it belong to nobody, so that a tool run as
@@ -484,8 +323,7 @@ TEST(Tool, PrintsEachChangeAndStopsCleanlyOnSignal)
                 const auto [queued, capacity] = tool.unreadBytes();
                 return queued > capacity - 4096;
             };
-            Signal never;
-            for (int made = 0; made < 20000 && !waitUntil(never, full, std::chrono::milliseconds(200)); made += 1000) {
+            for (int made = 0; made < 20000 && !waitUntil(full, std::chrono::milliseconds(200)); made += 1000) {
                 for (int i = made; i < made + 1000; ++i) {
                     writeFile(t.tree / ("f" + std::to_string(i)), "");
                 }

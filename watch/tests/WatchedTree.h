@@ -23,7 +23,7 @@ using Tuning = filewatch::inotify::InotifyTuning;
 // A temporary folder holding the watched "tree" and a sibling "outside" on
 // the same file system, so that moves in and out are plain renames.
 struct WatchedTree {
-    TempDir temp;
+    TemporaryFolder temp;
     fs::path tree = temp / "tree";
     fs::path outside = temp / "outside";
 

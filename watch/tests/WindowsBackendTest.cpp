@@ -80,8 +80,7 @@ TEST(ReadFailingToStart, FirstReadFailureIsRaisedByTheConstructorAndLeavesNothin
         }
         EXPECT_EQ(log.count(), c.readsIssued);
     }
-    Signal never;
-    EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threads; })) << runningThreads();
+    EXPECT_TRUE(waitUntil([&] { return runningThreads() == threads; })) << runningThreads();
     EXPECT_EQ(openHandles(), handles);
 }
 
@@ -97,8 +96,7 @@ TEST(ReadFailingToStart, LaterFailureEndsTheMonitorWithoutSpinningAndTeardownWor
     writeFile(t.tree / "first", "");
     EXPECT_TRUE(recorder.waitFor({"first", Event::added}));
     // The monitor thread ends; the delivery thread waits on.
-    Signal never;
-    EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
+    EXPECT_TRUE(waitUntil([&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
     EXPECT_EQ(log.count(), 2u);
     const auto start = std::chrono::steady_clock::now();
     watcher.reset();
@@ -166,8 +164,7 @@ TEST(WatchedFolderDeleted, TheReadWindowsRefusesEndsWatchingWithAWarning)
         } else {
             writeFile(t.tree / "more", "");
             // The monitor thread ends; the delivery thread waits on.
-            Signal never;
-            EXPECT_TRUE(waitUntil(never, [&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
+            EXPECT_TRUE(waitUntil([&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
             EXPECT_TRUE(recorder.warningsSnapshot().empty());
         }
         watcher.reset();

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -27,6 +29,24 @@ std::filesystem::path executablePath()
 bool standardInputIsTerminal()
 {
     return ::isatty(STDIN_FILENO) == 1;
+}
+
+bool isTerminal(std::FILE* stream)
+{
+    return ::isatty(::fileno(stream)) == 1;
+}
+
+std::filesystem::path defaultHostFolder()
+{
+    std::filesystem::path base;
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && std::filesystem::path(data).is_absolute()) {
+        base = data;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        base = std::filesystem::path(home) / ".local" / "share";
+    } else {
+        throw std::runtime_error("no per-user data folder: set HOME or XDG_DATA_HOME, or pass --host-dir DIR");
+    }
+    return base / "tarnwick";
 }
 
 namespace {
@@ -236,3 +256,8 @@ void LineReader::read()
 }
 
 }  // namespace tarnwick::host::app
+
+int main(int argc, char** argv)
+{
+    return tarnwick::host::app::hostMain(argc, argv);
+}

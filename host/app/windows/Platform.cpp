@@ -1,16 +1,20 @@
 #include "Platform.h"
 
+#include <io.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <streambuf>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -46,6 +50,28 @@ bool standardInputIsTerminal()
 {
     DWORD mode = 0;
     return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+bool isTerminal(std::FILE* stream)
+{
+    return ::_isatty(::_fileno(stream)) != 0;
+}
+
+std::filesystem::path defaultHostFolder()
+{
+    std::filesystem::path base;
+    if (const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA");
+        local != nullptr && std::filesystem::path(local).is_absolute()) {
+        base = local;
+    } else if (const char* data = std::getenv("XDG_DATA_HOME");
+               data != nullptr && std::filesystem::path(data).is_absolute()) {
+        base = data;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        base = std::filesystem::path(home) / ".local" / "share";
+    } else {
+        throw std::runtime_error("no per-user data folder: set HOME or XDG_DATA_HOME, or pass --host-dir DIR");
+    }
+    return base / "tarnwick";
 }
 
 namespace {
@@ -351,3 +377,26 @@ LineReader::~LineReader()
 }
 
 }  // namespace tarnwick::host::app
+
+// The wide command line, so that no argument is lost to the code page.
+int wmain(int argc, wchar_t** wideArguments)
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArguments[i], -1, nullptr, 0,
+                                                 nullptr, nullptr);
+        if (length <= 0) {
+            std::cerr << "tarnwick-host: argument " << i << " is not valid text (see --help)\n";
+            return 2;  // a wrong command line
+        }
+        std::string argument(static_cast<std::size_t>(length), '\0');
+        ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArguments[i], -1, argument.data(), length, nullptr,
+                              nullptr);
+        argument.pop_back();  // the terminating zero
+        arguments.push_back(std::move(argument));
+    }
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return tarnwick::host::app::hostMain(argc, argv.data());
+}

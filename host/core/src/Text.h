@@ -29,6 +29,8 @@ std::string escapeInvalidUtf8(std::string_view bytes);
 // For the console: escapeInvalidNarrow, and control characters escaped too,
 // the C0 ones and DEL as \xNN, in UTF-8 the C1 ones as \u00NN.
 std::string escapeControls(std::string_view bytes);
+// The same for UTF-8 text, whatever the code page.
+std::string escapeUtf8Controls(std::string_view bytes);
 
 // The host's narrow text (console lines, variable values, commands and log
 // lines of plugins) is in the process code page, as a plugin's is: on Windows
