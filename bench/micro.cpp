@@ -1,6 +1,7 @@
 // Microbenchmarks: the scan through the plugin against a bare walk, record
 // walking, hand-over and delivery, idle teardown, memory per watcher and the
-// auto-reload delay. TARNWICK_BENCH_QUICK=1 shortens the runs.
+// auto-reload delay. TARNWICK_BENCH_QUICK=1 shortens the runs. One file, one
+// benchmark program: the cases share their trees and set-up.
 #include "synthetic_tree.h"
 
 #include "linux/InotifyRecords.h"

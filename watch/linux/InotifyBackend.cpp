@@ -1,3 +1,5 @@
+// The inotify backend whole: over 400 lines because the watch table, the
+// kept spare instance and the read loop change together, one seam apart.
 #include "InotifyBackend.h"
 
 #include <poll.h>

@@ -1,5 +1,7 @@
 // tarnwick-watch: prints what the directory watcher reports, one line per
 // change, until interrupted, after the first change (-1) or at a timeout.
+// Over 400 lines as one file: the options, the output and the stop request
+// meet in one run, and each platform's stop is a few lines of it.
 #include "ChangeLine.h"
 
 #include <filewatch/DirectoryWatcher.h>

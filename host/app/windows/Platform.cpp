@@ -1,3 +1,5 @@
+// Everything tarnwick-host does differently on Windows, behind Platform.h;
+// one file, as posix/Platform.cpp is, so the two read side by side.
 #include "Platform.h"
 
 #include <io.h>
