@@ -52,51 +52,6 @@ void appendEscape(std::string& out, unsigned code)
     out += escape;
 }
 
-#ifdef _WIN32
-bool isHighSurrogate(unsigned unit)
-{
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-
-bool isLowSurrogate(unsigned unit)
-{
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-// The code point at `at` and how many code units it takes; a lone surrogate
-// stands for itself.
-std::pair<unsigned, std::size_t> codePointAt(const std::wstring& text, std::size_t at)
-{
-    const unsigned unit = static_cast<std::uint16_t>(text[at]);
-    if (isHighSurrogate(unit) && at + 1 < text.size()) {
-        const unsigned next = static_cast<std::uint16_t>(text[at + 1]);
-        if (isLowSurrogate(next)) {
-            return {0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00), 2};
-        }
-    }
-    return {unit, 1};
-}
-
-void appendUtf8(std::string& out, unsigned code)
-{
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-#endif
-
 }  // namespace
 
 std::string jsonString(const std::string& bytes)
@@ -127,70 +82,6 @@ std::string jsonString(const std::string& bytes)
     return out;
 }
 
-#ifdef _WIN32
-std::string utf8(const std::wstring& text)
-{
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        const auto [code, units] = codePointAt(text, at);
-        appendUtf8(out, code);
-        at += units;
-    }
-    return out;
-}
-
-std::string jsonString(const std::wstring& text)
-{
-    std::string out = "\"";
-    for (std::size_t at = 0; at < text.size();) {
-        const auto [code, units] = codePointAt(text, at);
-        at += units;
-        if (code == '"' || code == '\\') {
-            out += '\\';
-            out += static_cast<char>(code);
-        } else if (code < 0x20 || code == 0x7F || (code >= 0xD800 && code <= 0xDFFF)) {
-            appendEscape(out, code);
-        } else {
-            appendUtf8(out, code);
-        }
-    }
-    out += '"';
-    return out;
-}
-#endif
-
-std::string textPath(const filewatch::PathString& path)
-{
-#ifdef _WIN32
-    std::wstring escaped;
-    for (const wchar_t unit : path) {
-        if (unit == L'\n') {
-            escaped += L"\\n";
-        } else if (unit == L'\r') {
-            escaped += L"\\r";
-        } else if (unit == L'\u2028') {
-            escaped += L"\\u2028";
-        } else if (unit == L'\u2029') {
-            escaped += L"\\u2029";
-        } else {
-            escaped += unit;
-        }
-    }
-    return utf8(escaped);
-#else
-    std::string escaped;
-    for (const char byte : path) {
-        if (byte == '\n') {
-            escaped += "\\n";
-        } else if (byte == '\r') {
-            escaped += "\\r";
-        } else {
-            escaped += byte;
-        }
-    }
-    return escaped;
-#endif
-}
 
 LineFormat::LineFormat(std::string fields) : pattern(std::move(fields))
 {

@@ -1,8 +1,9 @@
 // tarnwick-watch: prints what the directory watcher reports, one line per
 // change, until interrupted, after the first change (-1) or at a timeout.
-// Over 400 lines as one file: the options, the output and the stop request
-// meet in one run, and each platform's stop is a few lines of it.
+// Over 400 lines as one file: it reads as one run, from the options through
+// the watch to the exit status.
 #include "ChangeLine.h"
+#include "StopRequest.h"
 
 #include <filewatch/DirectoryWatcher.h>
 
@@ -11,11 +12,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 #endif
 
@@ -98,7 +94,8 @@ const char usage[] =
 
 const char versionText[] = "tarnwick-watch " TARNWICK_WATCH_VERSION "\n";
 
-using Clock = std::chrono::steady_clock;
+using tarnwick_watch::Clock;
+using tarnwick_watch::StopRequest;
 
 template <std::size_t N>
 PathString nativeText(const char (&text)[N])
@@ -120,127 +117,6 @@ std::string printable(const PathString& text)
     return text;
 #endif
 }
-
-// What main waits for: a stop request from the user (exit status 0), or a
-// failure on the watcher's delivery thread (its status). The first wins.
-class StopRequest {
-public:
-    StopRequest();
-    StopRequest(const StopRequest&) = delete;
-    StopRequest& operator=(const StopRequest&) = delete;
-
-    // Any thread.
-    void end(int exitStatus) noexcept
-    {
-        settle(exitStatus);
-        wake();
-    }
-    // Blocks until the user asks to stop or end is called, and gives the
-    // exit status; or until `until` (max: no end), and gives nothing.
-    std::optional<int> wait(Clock::time_point until);
-
-private:
-    void settle(int exitStatus) noexcept
-    {
-        int unsettled = -1;
-        status.compare_exchange_strong(unsettled, exitStatus);
-    }
-    void wake() noexcept;
-
-    std::atomic<int> status{-1};
-#ifdef _WIN32
-    HANDLE woken = nullptr;
-    static BOOL WINAPI onConsoleControl(DWORD) noexcept;
-#else
-    sigset_t stopSignals;
-    int signals = -1;
-    int woken = -1;
-#endif
-};
-
-// For the system's timed waits: -1 for no end; rounded up, so as not to
-// wake before `until`.
-int millisecondsUntil(Clock::time_point until)
-{
-    if (until == Clock::time_point::max()) {
-        return -1;
-    }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-    return static_cast<int>(std::clamp<decltype(left)>(left, 0, std::numeric_limits<int>::max()));
-}
-
-#ifdef _WIN32
-StopRequest* consoleStop = nullptr;
-
-// Stops on Ctrl+C, Ctrl+Break, and the console closing or the session ending.
-StopRequest::StopRequest()
-{
-    woken = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    consoleStop = this;
-    if (woken == nullptr || !::SetConsoleCtrlHandler(onConsoleControl, TRUE)) {
-        throw std::system_error(static_cast<int>(::GetLastError()), std::system_category());
-    }
-}
-
-BOOL WINAPI StopRequest::onConsoleControl(DWORD) noexcept
-{
-    // Runs on a thread the system starts; main does the teardown.
-    consoleStop->end(0);
-    return TRUE;
-}
-
-void StopRequest::wake() noexcept
-{
-    ::SetEvent(woken);
-}
-
-std::optional<int> StopRequest::wait(Clock::time_point until)
-{
-    const int milliseconds = millisecondsUntil(until);
-    if (::WaitForSingleObject(woken, milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds)) == WAIT_TIMEOUT) {
-        return std::nullopt;
-    }
-    return status.load();
-}
-#else
-// SIGINT and SIGTERM are blocked before the watcher starts, so its threads
-// inherit the mask and the signals are read here instead of killing the
-// process.
-StopRequest::StopRequest()
-{
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    if (const int error = pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr); error != 0) {
-        throw std::system_error(error, std::system_category());
-    }
-    signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    woken = ::eventfd(0, EFD_CLOEXEC);
-    if (signals < 0 || woken < 0) {
-        throw std::system_error(errno, std::system_category());
-    }
-}
-
-void StopRequest::wake() noexcept
-{
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(woken, &one, sizeof one);
-}
-
-std::optional<int> StopRequest::wait(Clock::time_point until)
-{
-    pollfd waitFor[2] = {{signals, POLLIN, 0}, {woken, POLLIN, 0}};
-    // EINTR: a stop and continue (SIGSTOP, SIGCONT) ends the poll early.
-    int ready;
-    while ((ready = ::poll(waitFor, 2, millisecondsUntil(until))) < 0 && errno == EINTR) {
-    }
-    if (ready == 0) {
-        return std::nullopt;
-    }
-    settle(ready < 0 ? 1 : 0);
-    return status.load();
-}
-#endif
 
 // Standard output, one whole line per write, from the delivery thread. The
 // first failed write ends the program with a message; once stopping,
