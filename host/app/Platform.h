@@ -22,8 +22,9 @@ std::filesystem::path executablePath();
 bool standardInputIsTerminal();
 bool isTerminal(std::FILE* stream);
 
-// The host folder when none is given: "tarnwick" in the per-user data folder.
-std::filesystem::path defaultHostFolder();
+// The per-user data folder the system names itself (Windows: LOCALAPPDATA);
+// nothing where the XDG rules apply, as they do on Windows without one.
+std::optional<std::filesystem::path> systemDataFolder();
 
 // Turns what ends a session from outside into one call of `onStop` with the
 // signal's number, on a thread of its own, so the host can end the session

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -204,6 +205,22 @@ fs::path defaultPlugin(const fs::path& programFolder)
                                      text::narrowFromPath(beside), text::narrowFromPath(installed)));
 }
 
+// "tarnwick" in the per-user data folder: the system's own, else the XDG one.
+fs::path defaultHostFolder()
+{
+    fs::path base;
+    if (auto system = tarnwick::host::app::systemDataFolder()) {
+        base = std::move(*system);
+    } else if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && fs::path(data).is_absolute()) {
+        base = data;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        base = fs::path(home) / ".local" / "share";
+    } else {
+        throw std::runtime_error("no per-user data folder: set HOME or XDG_DATA_HOME, or pass --host-dir DIR");
+    }
+    return base / "tarnwick";
+}
+
 // The folders the plugin writes to, as the real host has them; each one
 // made here is named on the console. One that cannot be made is named too,
 // and the plugin reports what it then cannot write.
@@ -290,7 +307,7 @@ int run(const Options& options)
     const fs::path plugin = options.plugin ? fs::absolute(*options.plugin)
                                            : defaultPlugin(tarnwick::host::app::executablePath().parent_path());
     const fs::path hostFolder =
-        options.hostFolder ? fs::absolute(*options.hostFolder) : tarnwick::host::app::defaultHostFolder();
+        options.hostFolder ? fs::absolute(*options.hostFolder) : defaultHostFolder();
     const fs::path dataFolder = options.dataFolder ? fs::absolute(*options.dataFolder) : hostFolder / "data";
     createMissingFolders({hostFolder / "plugins" / "settings", dataFolder});
 

@@ -36,17 +36,9 @@ bool isTerminal(std::FILE* stream)
     return ::isatty(::fileno(stream)) == 1;
 }
 
-std::filesystem::path defaultHostFolder()
+std::optional<std::filesystem::path> systemDataFolder()
 {
-    std::filesystem::path base;
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && std::filesystem::path(data).is_absolute()) {
-        base = data;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        base = std::filesystem::path(home) / ".local" / "share";
-    } else {
-        throw std::runtime_error("no per-user data folder: set HOME or XDG_DATA_HOME, or pass --host-dir DIR");
-    }
-    return base / "tarnwick";
+    return std::nullopt;
 }
 
 namespace {

@@ -59,21 +59,13 @@ bool isTerminal(std::FILE* stream)
     return ::_isatty(::_fileno(stream)) != 0;
 }
 
-std::filesystem::path defaultHostFolder()
+std::optional<std::filesystem::path> systemDataFolder()
 {
-    std::filesystem::path base;
     if (const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA");
         local != nullptr && std::filesystem::path(local).is_absolute()) {
-        base = local;
-    } else if (const char* data = std::getenv("XDG_DATA_HOME");
-               data != nullptr && std::filesystem::path(data).is_absolute()) {
-        base = data;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        base = std::filesystem::path(home) / ".local" / "share";
-    } else {
-        throw std::runtime_error("no per-user data folder: set HOME or XDG_DATA_HOME, or pass --host-dir DIR");
+        return std::filesystem::path(local);
     }
-    return base / "tarnwick";
+    return std::nullopt;
 }
 
 namespace {
