@@ -20,6 +20,9 @@ std::string watcherWarningLine(const fs::path& folder, const filewatch::Warning&
         return "Watcher: " + warning.reason + "; a save may have gone unseen";
     case filewatch::WarningKind::not_watched:
         return "Watcher: not watching " + printable(narrowFromPath(folder / warning.path)) + ": " + warning.reason;
+    case filewatch::WarningKind::stopped:
+        return "Watcher: " + printable(narrowFromPath(folder)) + ": watching failed: " + warning.reason +
+               "; saves are no longer seen";
     case filewatch::WarningKind::root_removed:
     case filewatch::WarningKind::root_moved:
         break;

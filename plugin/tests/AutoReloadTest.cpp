@@ -219,21 +219,42 @@ TEST_F(AutoReload, ReloadsABackslashUnchangedAndRefusesADoubleQuote)
 
 #ifndef _WIN32
 // What the watcher can no longer see reaches the console, logged on the
-// game thread. (Wine reports no deletion of a watched folder; the Windows
-// backend's handling of it is tested through its seam.)
+// game thread: the watched folder gone, or watching failed. (Wine reports
+// no deletion of a watched folder; the Windows backend's handling of it and
+// of a failed read are tested through its seam.)
 TEST_F(AutoReload, SaysWhenTheWatchedFolderGoes)
 {
+    rlimit descriptors{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &descriptors), 0);
+    int openMap = -1;
     struct Case {
         const char* name;
         std::function<void()> remove;
         const char* reason;
+        // Timers the plugin sets for it: the line's, and a reload's.
+        std::size_t timers = 1;
+        std::function<void()> undo = {};
     };
     const Case cases[] = {
         {"deleted", [&] { fs::remove_all(mapsFolder); }, "the watched folder was deleted"},
         {"moved away", [&] { fs::rename(mapsFolder, folder.path() / "moved"); },
          "the watched folder was moved or renamed"},
+        // A descriptor limit lowered below what the monitor's wait takes:
+        // the save is seen, the next wait fails.
+        {"watching fails",
+         [&] {
+             openMap = ::open(map.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+             const rlimit one{1, descriptors.rlim_max};
+             ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &one), 0);
+             ASSERT_EQ(::write(openMap, "saved\n", 6), 6);
+         },
+         "watching failed: Invalid argument", 2,
+         [&] {
+             ::setrlimit(RLIMIT_NOFILE, &descriptors);
+             ::close(openMap);
+         }},
     };
-    for (const auto& [name, remove, reason] : cases) {
+    for (const auto& [name, remove, reason, timers, undo] : cases) {
         SCOPED_TRACE(name);
         fs::create_directories(mapsFolder);
         writeFile(map, "map v1\n");
@@ -241,7 +262,11 @@ TEST_F(AutoReload, SaysWhenTheWatchedFolderGoes)
         host->runPending();
         const auto before = timersSet();
         remove();
-        ASSERT_TRUE(waitFor([&] { return timersSet() > before; })) << "nothing was said";
+        const bool said = waitFor([&] { return timersSet() >= before + timers; });
+        if (undo) {
+            undo();
+        }
+        ASSERT_TRUE(said) << "nothing was said";
         host->runPending();
         EXPECT_EQ(count(logs(), "Watcher: " + map.parent_path().string() + ": " + reason + "; saves are no longer seen"),
                   1)

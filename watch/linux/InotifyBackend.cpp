@@ -48,12 +48,32 @@ std::string limitText(const char* limitFile)
     return std::string("inotify limit reached; raise ") + limitFile + " (now " + currentSetting(limitFile) + ")";
 }
 
+// A limit exists twice: the system's, and one per user namespace (a
+// container's), which may be the lower. Name the one that binds here.
+const char* limitThatApplies(const char* systemFile, const char* namespaceFile)
+{
+    long system = 0;
+    long inNamespace = 0;
+    if (std::ifstream(systemFile) >> system && std::ifstream(namespaceFile) >> inNamespace && inNamespace < system) {
+        return namespaceFile;
+    }
+    return systemFile;
+}
+
+const char* watchLimitFile()
+{
+    return limitThatApplies("/proc/sys/fs/inotify/max_user_watches", "/proc/sys/user/max_inotify_watches");
+}
+
+const char* instanceLimitFile()
+{
+    return limitThatApplies("/proc/sys/fs/inotify/max_user_instances", "/proc/sys/user/max_inotify_instances");
+}
+
 [[noreturn]] void throwLimitError(int error, const char* limitFile)
 {
     throw std::system_error(error, std::system_category(), limitText(limitFile));
 }
-
-constexpr const char* watchLimitFile = "/proc/sys/fs/inotify/max_user_watches";
 
 // Only the watched directory's own watch asks to hear of its deletion or
 // move; its subdirectories' are reported by their parents.
@@ -151,12 +171,13 @@ bool InotifyBackend::open(const PathString& path)
         inotifyFd = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     }
     if (!inotifyFd) {
-        if (errno == EMFILE) {
+        const int error = errno;
+        if (error == EMFILE) {
             // Also the process's descriptor limit; the inotify one is the
             // usual culprit when many watchers run.
-            throwLimitError(errno, "/proc/sys/fs/inotify/max_user_instances");
+            throwLimitError(error, instanceLimitFile());
         }
-        throwSystemError(errno);
+        throwSystemError(error);
     }
     // The root may be a symbolic link the owner chose; follow it, but only it.
     rootWd = ::inotify_add_watch(inotifyFd.get(), root.c_str(), eventMask | rootMask | IN_ONLYDIR);
@@ -164,7 +185,7 @@ bool InotifyBackend::open(const PathString& path)
         const int error = errno;
         spareInstance().offer(std::move(inotifyFd));
         if (error == ENOSPC) {
-            throwLimitError(error, watchLimitFile);
+            throwLimitError(error, watchLimitFile());
         }
         throwSystemError(error);
     }
@@ -207,7 +228,7 @@ int InotifyBackend::addWatch(const PathString& relativePath, Walk walk, detail::
         error = errno;
     }
     if (wd < 0 && error == ENOSPC && walk == Walk::arm) {
-        throwLimitError(error, watchLimitFile);
+        throwLimitError(error, watchLimitFile());
     }
     // Otherwise it stays unwatched until an overflow resynchronises the
     // watches; the owner hears why unless it simply went away.
@@ -224,7 +245,7 @@ void InotifyBackend::warnNotWatched(const PathString& relativePath, std::error_c
     if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
         return;
     }
-    std::string reason = error == std::errc::no_space_on_device ? limitText(watchLimitFile) : error.message();
+    std::string reason = error == std::errc::no_space_on_device ? limitText(watchLimitFile()) : error.message();
     batch.warn({WarningKind::not_watched, relativePath, error, std::move(reason)});
 }
 

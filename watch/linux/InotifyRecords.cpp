@@ -119,7 +119,7 @@ void EventTranslator::feed(std::span<const InotifyRecord> records, Clock::time_p
     }
     for (const auto& record : records) {
         const std::uint64_t sequence = firstHeldSequence + held.size();
-        held.push_back({record, now + renameGrace, std::nullopt, false});
+        held.push_back({record, now, now + renameGrace, std::nullopt, false});
         if (record.mask & IN_MOVED_FROM) {
             unpairedFromByCookie[record.cookie] = sequence;
         } else if (record.mask & IN_MOVED_TO) {
@@ -152,7 +152,7 @@ bool EventTranslator::next(Clock::time_point now, Step& step)
                 return false;
             }
         } else {
-            translate(front.record, step);
+            translate(front.record, front.arrived, step);
         }
         held.pop_front();
         ++firstHeldSequence;
@@ -167,7 +167,7 @@ bool EventTranslator::next(Clock::time_point now, Step& step)
     return false;
 }
 
-void EventTranslator::translate(const InotifyRecord& record, Step& step)
+void EventTranslator::translate(const InotifyRecord& record, Clock::time_point arrived, Step& step)
 {
     if (record.mask & IN_Q_OVERFLOW) {
         // Write sessions may have closed unseen, and so may the deletes that
@@ -217,17 +217,19 @@ void EventTranslator::translate(const InotifyRecord& record, Step& step)
         step.changes.emplace_back(std::move(path), Event::modified);
     } else if (record.mask & IN_MODIFY) {
         // A save is many writes; report the first, and the close if more
-        // followed, as Windows reports a save once or twice.
-        const auto [session, first] = writeSessions.try_emplace(key, false);
-        if (first) {
+        // followed, as Windows reports a save once or twice. A file held
+        // open is reported again once a while has passed.
+        const auto [session, first] = writeSessions.try_emplace(key, WriteSession{arrived});
+        if (first || arrived - session->second.reported >= writeReportInterval) {
+            session->second = WriteSession{arrived};
             step.changes.emplace_back(std::move(path), Event::modified);
         } else {
-            session->second = true;
+            session->second.writtenSinceReport = true;
         }
     } else if (record.mask & IN_CLOSE_WRITE) {
         const auto session = writeSessions.find(key);
         if (session != writeSessions.end()) {
-            const bool writtenSinceReport = session->second;
+            const bool writtenSinceReport = session->second.writtenSinceReport;
             writeSessions.erase(session);
             if (writtenSinceReport) {
                 step.changes.emplace_back(std::move(path), Event::modified);
@@ -263,9 +265,9 @@ void EventTranslator::translateMove(const InotifyRecord& from, const InotifyReco
     }
 
     if (const auto session = writeSessions.find({from.wd, from.name}); session != writeSessions.end()) {
-        const bool written = session->second;
+        const WriteSession moved = session->second;
         writeSessions.erase(session);
-        writeSessions[{to.wd, to.name}] = written;
+        writeSessions[{to.wd, to.name}] = moved;
     }
 
     if (from.mask & IN_ISDIR) {

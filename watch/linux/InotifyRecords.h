@@ -57,6 +57,12 @@ public:
     // How long a MOVED_FROM waits for its MOVED_TO before it counts as a
     // move out of the tree. The pair may be split across two reads.
     static constexpr std::chrono::milliseconds renameGrace{100};
+    // A file kept open and written now and then (a log, an editor that keeps
+    // the map open between saves) is reported again once this long has
+    // passed since its last report. Half the plugin's reload delay: a save
+    // that lasts less is still at most two reports (its first write and its
+    // close), and a write to a file held open is reported within this.
+    static constexpr std::chrono::milliseconds writeReportInterval{500};
 
     // `relativePath` is empty for the watched directory itself.
     void addWatch(int wd, PathString relativePath);
@@ -90,13 +96,14 @@ public:
 private:
     struct Held {
         InotifyRecord record;
+        Clock::time_point arrived;
         Clock::time_point deadline;
         std::optional<std::uint64_t> partner;  // sequence number of the MOVED_TO
         bool consumed = false;                  // a MOVED_TO already paired
     };
     using FileKey = std::pair<int, PathString>;
 
-    void translate(const InotifyRecord& record, Step& step);
+    void translate(const InotifyRecord& record, Clock::time_point arrived, Step& step);
     void translateMove(const InotifyRecord& from, const InotifyRecord& to, Step& step);
     void translateMovedOut(const InotifyRecord& from, Step& step);
     void translateMovedIn(const InotifyRecord& to, Step& step);
@@ -110,10 +117,14 @@ private:
         std::uint64_t read = 0;
     };
 
+    // A file written since its last close.
+    struct WriteSession {
+        Clock::time_point reported;
+        bool writtenSinceReport = false;
+    };
+
     std::map<int, PathString> directories;
-    // Files written since their last close; true when written again since
-    // that first write was reported.
-    std::map<FileKey, bool> writeSessions;
+    std::map<FileKey, WriteSession> writeSessions;
     std::deque<Held> held;
     std::uint64_t firstHeldSequence = 0;
     std::unordered_map<std::uint32_t, std::uint64_t> unpairedFromByCookie;

@@ -8,6 +8,9 @@
 #include <future>
 #include <iterator>
 #include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -75,6 +78,7 @@ const char* toString(WarningKind kind) noexcept
     case WarningKind::not_watched: return "not_watched";
     case WarningKind::root_removed: return "root_removed";
     case WarningKind::root_moved: return "root_moved";
+    case WarningKind::stopped: return "stopped";
     }
     return "unknown";
 }
@@ -100,7 +104,8 @@ bool detail::ChangeFilter::keeps(const PathString& changedPath) const
 
 // The two threads and what they share. The monitor reads from the backend
 // and hands each read over; the delivery thread is the only waiter, woken
-// only when a read brought something.
+// only when a read brought something. With Delivery::monitor_thread there is
+// no delivery thread: the monitor calls the owner itself.
 class DirectoryWatcher::Impl {
 public:
     Impl(PathString path, Callback callback, Options options, std::unique_ptr<detail::Backend> backend);
@@ -113,14 +118,17 @@ private:
 
     void start();
     void monitorLoop();
-    void deliveryLoop();
+    void deliveryLoop() noexcept;
     void handOver(detail::Batch& batch);
-    template <class Call>
-    void deliver(Call&& call);
-    void storeThreadError(std::exception_ptr error) noexcept;
+    void queue(detail::Batch& batch);
+    void deliverInOrder(std::vector<std::pair<PathString, Event>>& changes,
+                        std::vector<QueuedWarning>& warnings) noexcept;
+    void monitorFailed(std::exception_ptr error) noexcept;
     void stop() noexcept;
 
     detail::ChangeFilter filter;
+    const Delivery delivery;
+    const std::size_t queueLimit;
     std::atomic<bool> stopRequested{false};
     Callback callback;
     WarningCallback onWarning;
@@ -130,8 +138,14 @@ private:
     std::vector<std::pair<PathString, Event>> pendingChanges;
     // Each with the number of pending changes before it.
     std::vector<QueuedWarning> pendingWarnings;
+    // Set once changes were dropped for want of room, until the delivery
+    // thread takes the queue: one overflow warning stands for them all.
+    bool queueOverflowed = false;
     std::thread deliveryThread;
     std::promise<void> ready;
+    // Under queueMutex: from now on a failure of the monitor is the owner's
+    // to hear, not the constructor's to raise.
+    bool readyGiven = false;
     // The system handles (directory, stop signal) live behind the backend.
     std::unique_ptr<detail::Backend> backend;
 };
@@ -156,7 +170,11 @@ DirectoryWatcher::~DirectoryWatcher() = default;
 
 DirectoryWatcher::Impl::Impl(PathString path, Callback callback, Options options,
                              std::unique_ptr<detail::Backend> backend)
-    : callback(std::move(callback)), onWarning(std::move(options.onWarning)), backend(std::move(backend))
+    : delivery(options.delivery),
+      queueLimit(options.queueLimit),
+      callback(std::move(callback)),
+      onWarning(std::move(options.onWarning)),
+      backend(std::move(backend))
 {
     filter.reportLineBreakNames = options.reportLineBreakNames;
     filter.watchingSingleFile = !this->backend->open(path);
@@ -170,18 +188,14 @@ void DirectoryWatcher::Impl::start()
 {
     auto running = ready.get_future();
     try {
-        deliveryThread = std::thread([this] {
-            try {
-                deliveryLoop();
-            } catch (...) {
-                storeThreadError(std::current_exception());
-            }
-        });
+        if (delivery == Delivery::delivery_thread) {
+            deliveryThread = std::thread([this] { deliveryLoop(); });
+        }
         monitorThread = std::thread([this] {
             try {
                 monitorLoop();
             } catch (...) {
-                storeThreadError(std::current_exception());
+                monitorFailed(std::current_exception());
             }
         });
         running.get();
@@ -202,6 +216,7 @@ void DirectoryWatcher::Impl::monitorLoop()
         // Under the lock: a failing constructor replaces `ready` concurrently.
         std::lock_guard lock(queueMutex);
         ready.set_value();
+        readyGiven = true;
     }
     if (!batch.empty()) {
         handOver(batch);
@@ -220,29 +235,71 @@ void DirectoryWatcher::Impl::monitorLoop()
 
 void DirectoryWatcher::Impl::handOver(detail::Batch& batch)
 {
-    {
-        std::lock_guard lock(queueMutex);
-        for (auto& [position, warning] : batch.warnings) {
-            pendingWarnings.emplace_back(pendingChanges.size() + position, std::move(warning));
-        }
-        pendingChanges.insert(pendingChanges.end(), std::make_move_iterator(batch.changes.begin()),
-                              std::make_move_iterator(batch.changes.end()));
+    if (delivery == Delivery::monitor_thread) {
+        deliverInOrder(batch.changes, batch.warnings);
+        return;
     }
+    queue(batch);
     // The delivery thread is the only waiter.
     queueCondition.notify_one();
 }
 
-template <class Call>
-void DirectoryWatcher::Impl::deliver(Call&& call)
+void DirectoryWatcher::Impl::queue(detail::Batch& batch)
 {
-    try {
-        call();
-    } catch (const std::exception&) {
-        // The owner's failure must not end delivery of later changes.
+    std::lock_guard lock(queueMutex);
+    auto warning = batch.warnings.begin();
+    const auto queueWarningsUpTo = [&](std::size_t position) {
+        // Warnings are rare and each says something the owner must hear:
+        // never dropped, but they take room from the changes.
+        for (; warning != batch.warnings.end() && warning->first <= position; ++warning) {
+            pendingWarnings.emplace_back(pendingChanges.size(), std::move(warning->second));
+        }
+    };
+    for (std::size_t position = 0; position < batch.changes.size(); ++position) {
+        queueWarningsUpTo(position);
+        if (pendingChanges.size() + pendingWarnings.size() < queueLimit) {
+            pendingChanges.push_back(std::move(batch.changes[position]));
+        } else if (!queueOverflowed) {
+            queueOverflowed = true;
+            pendingWarnings.emplace_back(
+                pendingChanges.size(),
+                Warning{WarningKind::overflow, {}, {},
+                        "the owner fell " + std::to_string(queueLimit) +
+                            " changes behind and changes were lost; raise the watcher's queue limit"});
+        }
     }
+    queueWarningsUpTo(batch.changes.size());
 }
 
-void DirectoryWatcher::Impl::deliveryLoop()
+void DirectoryWatcher::Impl::deliverInOrder(std::vector<std::pair<PathString, Event>>& changes,
+                                            std::vector<QueuedWarning>& warnings) noexcept
+{
+    // Whatever the owner throws must not end the delivery of later changes,
+    // nor reach a thread of ours: it would end the process.
+    const auto deliver = [](auto&& call) {
+        try {
+            call();
+        } catch (...) {
+        }
+    };
+    auto warning = warnings.begin();
+    const auto deliverWarningsUpTo = [&](std::size_t position) {
+        for (; warning != warnings.end() && warning->first <= position; ++warning) {
+            if (onWarning) {
+                deliver([&] { onWarning(warning->second); });
+            }
+        }
+    };
+    for (std::size_t position = 0; position < changes.size(); ++position) {
+        deliverWarningsUpTo(position);
+        if (callback) {
+            deliver([&] { callback(changes[position].first, changes[position].second); });
+        }
+    }
+    deliverWarningsUpTo(changes.size());
+}
+
+void DirectoryWatcher::Impl::deliveryLoop() noexcept
 {
     std::vector<std::pair<PathString, Event>> taken;
     std::vector<QueuedWarning> takenWarnings;
@@ -254,35 +311,81 @@ void DirectoryWatcher::Impl::deliveryLoop()
             });
             taken.swap(pendingChanges);
             takenWarnings.swap(pendingWarnings);
+            queueOverflowed = false;
         }
-        auto warning = takenWarnings.begin();
-        const auto deliverWarningsUpTo = [&](std::size_t position) {
-            for (; warning != takenWarnings.end() && warning->first <= position; ++warning) {
-                if (onWarning) {
-                    deliver([&] { onWarning(warning->second); });
-                }
-            }
-        };
-        for (std::size_t position = 0; position < taken.size(); ++position) {
-            deliverWarningsUpTo(position);
-            if (callback) {
-                deliver([&] { callback(taken[position].first, taken[position].second); });
-            }
-        }
-        deliverWarningsUpTo(taken.size());
+        deliverInOrder(taken, takenWarnings);
         taken.clear();
         takenWarnings.clear();
     }
 }
 
-void DirectoryWatcher::Impl::storeThreadError(std::exception_ptr error) noexcept
+namespace {
+
+// What the owner hears when the monitor fails after it started.
+Warning stoppedWarning(std::exception_ptr error) noexcept
 {
+    Warning warning{WarningKind::stopped, {}, {}, {}};
     try {
-        std::lock_guard lock(queueMutex);
-        ready.set_exception(std::move(error));
+        try {
+            std::rethrow_exception(std::move(error));
+        } catch (const std::system_error& failure) {
+            warning.error = failure.code();
+            warning.reason = failure.what();
+        } catch (const std::bad_alloc&) {
+            warning.error = std::make_error_code(std::errc::not_enough_memory);
+            warning.reason = warning.error.message();
+        } catch (const std::exception& failure) {
+            warning.reason = failure.what();
+        } catch (...) {
+            warning.reason = "an unknown error";
+        }
     } catch (...) {
-        // Already fulfilled: nobody is waiting for this error any more.
+        // The text itself could not be made; the kind and code still say it.
     }
+    return warning;
+}
+
+}  // namespace
+
+void DirectoryWatcher::Impl::monitorFailed(std::exception_ptr error) noexcept
+{
+    {
+        std::lock_guard lock(queueMutex);
+        if (!readyGiven) {
+            // The constructor waits for this, or teardown has replaced the
+            // promise and nobody does.
+            try {
+                ready.set_exception(std::move(error));
+            } catch (...) {
+            }
+            return;
+        }
+    }
+    if (stopRequested.load()) {
+        return;
+    }
+    // Watching has ended: the owner must hear it, or it would go on trusting
+    // a silence that no longer means "nothing changed".
+    std::vector<std::pair<PathString, Event>> none;
+    std::vector<QueuedWarning> warnings;
+    try {
+        warnings.emplace_back(0, stoppedWarning(std::move(error)));
+    } catch (...) {
+        return;
+    }
+    if (delivery == Delivery::monitor_thread) {
+        deliverInOrder(none, warnings);
+        return;
+    }
+    {
+        std::lock_guard lock(queueMutex);
+        try {
+            pendingWarnings.emplace_back(pendingChanges.size(), std::move(warnings.front().second));
+        } catch (...) {
+            return;
+        }
+    }
+    queueCondition.notify_one();
 }
 
 void DirectoryWatcher::Impl::stop() noexcept

@@ -144,6 +144,14 @@ TEST_F(MovePairing, WritesAreCoalescedToTheFirstWriteAndTheClose)
     EXPECT_EQ(feed({{1, IN_CLOSE_WRITE, 0, "map"}}), Log{});
     // Reads are not subscribed to, but must not count if they arrive.
     EXPECT_EQ(feed({{1, IN_ACCESS, 0, "map"}, {1, IN_CLOSE_NOWRITE, 0, "map"}}), Log{});
+    // Kept open and written now and then: reported again once the interval
+    // since the last report has passed, and at the close for what came after.
+    const auto interval = EventTranslator::writeReportInterval;
+    EXPECT_EQ(feed({{1, IN_MODIFY, 0, "log"}}, 10s), (Log{"modified log"}));
+    EXPECT_EQ(feed({{1, IN_MODIFY, 0, "log"}}, 10s + interval - 1ms), Log{});
+    EXPECT_EQ(feed({{1, IN_MODIFY, 0, "log"}}, 10s + interval), (Log{"modified log"}));
+    EXPECT_EQ(feed({{1, IN_MODIFY, 0, "log"}, {1, IN_CLOSE_WRITE, 0, "log"}}, 10s + interval + 1ms),
+              (Log{"modified log"}));
 }
 
 TEST_F(MovePairing, WriteSessionsFollowRenamesAndEndWithDeletion)

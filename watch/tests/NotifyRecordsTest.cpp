@@ -173,7 +173,7 @@ private:
 std::unique_ptr<filewatch::DirectoryWatcher> watchScripted(const char* path, ScriptedReads& reads, Recorder& recorder)
 {
     return filewatch::detail::WatcherFactory::make(nativePath(path), recorder.callback(),
-                                                   std::make_unique<ScriptedBackend>(reads));
+                                                   std::make_unique<ScriptedBackend>(reads), recorder.options());
 }
 
 std::string inSub(const char* name)
@@ -216,7 +216,8 @@ TEST(WindowsRecords, SingleFileFilterSkipsOtherNamesAndWalksOn)
         << testing::PrintToString(recorder.snapshot());
 }
 
-TEST(WindowsRecords, ActionCodeOutsideOneToFiveEndsTheMonitorAndLosesItsRead)
+// The owner hears that watching has ended, rather than trust a silence.
+TEST(WindowsRecords, ActionCodeOutsideOneToFiveEndsTheMonitorLosesItsReadAndSaysSo)
 {
     for (const std::uint32_t action : {0u, 6u, 0xFFFFFFFFu}) {
         ScriptedReads reads;
@@ -228,6 +229,10 @@ TEST(WindowsRecords, ActionCodeOutsideOneToFiveEndsTheMonitorAndLosesItsRead)
         reads.add(NotifyBuffer().add(1, "never-read").bytes);
         EXPECT_TRUE(waitUntil(reads.signal, [&] { return reads.monitorEnded; })) << action;
         EXPECT_EQ(recorder.snapshot(), std::vector<Change>{Change("before", Event::added)}) << action;
+        const auto warning = recorder.waitForWarning(filewatch::WarningKind::stopped);
+        ASSERT_TRUE(warning) << action;
+        EXPECT_EQ(warning->path, PathString());
+        EXPECT_FALSE(warning->reason.empty());
         // Teardown still works with the monitor gone.
         watcher.reset();
     }

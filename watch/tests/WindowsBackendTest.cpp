@@ -84,17 +84,21 @@ TEST(ReadFailingToStart, FirstReadFailureIsRaisedByTheConstructorAndLeavesNothin
     EXPECT_EQ(openHandles(), handles);
 }
 
-TEST(ReadFailingToStart, LaterFailureEndsTheMonitorWithoutSpinningAndTeardownWorks)
+// As a read of a network share that has gone fails.
+TEST(ReadFailingToStart, LaterFailureEndsTheMonitorWithoutSpinningTellsTheOwnerAndTeardownWorks)
 {
     WatchedTree t;
     ReadLog log;
     Recorder recorder;
     const std::size_t threadsBefore = runningThreads();
     auto watcher = makeWatcher(t.tree, recorder.callback(), failingReads(log, [](std::size_t attempt, DWORD) {
-        return attempt == 2 ? DWORD{ERROR_NOT_ENOUGH_MEMORY} : DWORD{0};
-    }));
+        return attempt == 2 ? DWORD{ERROR_NETNAME_DELETED} : DWORD{0};
+    }), recorder.options());
     writeFile(t.tree / "first", "");
     EXPECT_TRUE(recorder.waitFor({"first", Event::added}));
+    const auto warning = recorder.waitForWarning(filewatch::WarningKind::stopped);
+    ASSERT_TRUE(warning);
+    EXPECT_EQ(warning->error, std::error_code(ERROR_NETNAME_DELETED, std::system_category()));
     // The monitor thread ends; the delivery thread waits on.
     EXPECT_TRUE(waitUntil([&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
     EXPECT_EQ(log.count(), 2u);
@@ -163,9 +167,11 @@ TEST(WatchedFolderDeleted, TheReadWindowsRefusesEndsWatchingWithAWarning)
             EXPECT_TRUE(recorder.waitForWarning(filewatch::WarningKind::root_removed));
         } else {
             writeFile(t.tree / "more", "");
-            // The monitor thread ends; the delivery thread waits on.
+            // The monitor thread ends, and says why; the delivery thread waits on.
+            const auto warning = recorder.waitForWarning(filewatch::WarningKind::stopped);
+            ASSERT_TRUE(warning);
+            EXPECT_EQ(warning->error, std::error_code(ERROR_ACCESS_DENIED, std::system_category()));
             EXPECT_TRUE(waitUntil([&] { return runningThreads() == threadsBefore + 1; })) << runningThreads();
-            EXPECT_TRUE(recorder.warningsSnapshot().empty());
         }
         watcher.reset();
     }
