@@ -9,9 +9,16 @@ namespace tarnwick_watch {
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence at `at`, or 0 if it is not one
-// (overlong forms, surrogates and code points past U+10FFFF included).
-std::size_t utf8SequenceLength(const std::string& text, std::size_t at)
+void appendEscape(std::string& out, unsigned code)
+{
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\u%04x", code);
+    out += escape;
+}
+
+}  // namespace
+
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at) noexcept
 {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
@@ -45,14 +52,60 @@ std::size_t utf8SequenceLength(const std::string& text, std::size_t at)
     return length;
 }
 
-void appendEscape(std::string& out, unsigned code)
+bool appendControlEscape(std::string& out, char32_t code)
 {
     char escape[8];
-    std::snprintf(escape, sizeof escape, "\\u%04x", code);
-    out += escape;
+    if (code == '\n') {
+        out += "\\n";
+    } else if (code == '\r') {
+        out += "\\r";
+    } else if (code == '\t') {
+        out += "\\t";
+    } else if (code < 0x20 || code == 0x7F) {
+        std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned>(code));
+        out += escape;
+    } else if (code >= 0x80 && code <= 0x9F) {
+        appendEscape(out, static_cast<unsigned>(code));
+    } else {
+        return false;
+    }
+    return true;
 }
 
-}  // namespace
+LineKind lineKindOf(filewatch::Event kind) noexcept
+{
+    switch (kind) {
+    case filewatch::Event::added: return LineKind::added;
+    case filewatch::Event::removed: return LineKind::removed;
+    case filewatch::Event::modified: return LineKind::modified;
+    case filewatch::Event::renamed_old_name: return LineKind::renamedOldName;
+    case filewatch::Event::renamed_new_name: return LineKind::renamedNewName;
+    }
+    return LineKind::modified;
+}
+
+const char* nameOf(LineKind kind) noexcept
+{
+    switch (kind) {
+    case LineKind::added: return "added";
+    case LineKind::removed: return "removed";
+    case LineKind::modified: return "modified";
+    case LineKind::renamedOldName: return "renamed_old_name";
+    case LineKind::renamedNewName: return "renamed_new_name";
+    case LineKind::overflow: return "overflow";
+    }
+    return "unknown";
+}
+
+std::optional<LineKind> lineKindNamed(std::string_view name) noexcept
+{
+    for (const LineKind kind : lineKinds) {
+        if (name == nameOf(kind)) {
+            return kind;
+        }
+    }
+    return std::nullopt;
+}
 
 std::string jsonString(const std::string& bytes)
 {
@@ -99,11 +152,11 @@ LineFormat LineFormat::json()
     return format;
 }
 
-std::string LineFormat::line(std::string_view kind, const filewatch::PathString& path,
+std::string LineFormat::line(LineKind kind, const filewatch::PathString& path,
                              std::chrono::system_clock::time_point time) const
 {
     if (isJson) {
-        return std::string("{\"kind\":\"").append(kind) + "\",\"path\":" + jsonString(path) + ",\"time\":\"" +
+        return std::string("{\"kind\":\"") + nameOf(kind) + "\",\"path\":" + jsonString(path) + ",\"time\":\"" +
                isoTime(time) + "\"}\n";
     }
     std::string out;
@@ -114,7 +167,7 @@ std::string LineFormat::line(std::string_view kind, const filewatch::PathString&
         }
         switch (pattern[++at]) {
         case 'k':
-            out += kind;
+            out += nameOf(kind);
             break;
         case 'p':
             out += textPath(path);

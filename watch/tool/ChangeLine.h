@@ -3,10 +3,25 @@
 #include <filewatch/DirectoryWatcher.h>
 
 #include <chrono>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace tarnwick_watch {
+
+// What a line reports: a change of one of the watcher's kinds, or that the
+// system dropped changes.
+enum class LineKind { added, removed, modified, renamedOldName, renamedNewName, overflow };
+
+inline constexpr LineKind lineKinds[] = {LineKind::added,          LineKind::removed,
+                                         LineKind::modified,       LineKind::renamedOldName,
+                                         LineKind::renamedNewName, LineKind::overflow};
+
+LineKind lineKindOf(filewatch::Event kind) noexcept;
+// As a line shows it and -e takes it: the watcher's names, and "overflow".
+const char* nameOf(LineKind kind) noexcept;
+std::optional<LineKind> lineKindNamed(std::string_view name) noexcept;
 
 // How each line is written: text after a template of fields, or JSON Lines.
 class LineFormat {
@@ -18,9 +33,8 @@ public:
     // {"kind":…,"path":…,"time":…}, the path exact.
     static LineFormat json();
 
-    // One line, newline included. An overflow has kind "overflow" and an
-    // empty path.
-    std::string line(std::string_view kind, const filewatch::PathString& path,
+    // One line, newline included. An overflow has an empty path.
+    std::string line(LineKind kind, const filewatch::PathString& path,
                      std::chrono::system_clock::time_point time) const;
 
 private:
@@ -31,10 +45,25 @@ private:
 // ISO 8601 in UTC to the millisecond: 2026-12-09T18:20:31.123Z.
 std::string isoTime(std::chrono::system_clock::time_point time);
 
-// A path for a line of text: a line break in it is written as \n or \r (on
-// Windows, where names cannot hold those, \u2028 and \u2029), so that one
-// name stays one line. Only JSON gives such a name exactly.
+// A path for a line of text, as UTF-8, each line standing for one name and
+// nothing in it reaching the terminal as a command: control characters are
+// written as \n, \r, \t, \xHH (C0 and DEL) or \uHHHH (C1; on Windows also
+// the line breaks U+2028 and U+2029). On POSIX, where a name may hold them,
+// a backslash is written as \\ and a byte that is not UTF-8 as \xHH. Only
+// JSON gives every name exactly.
 std::string textPath(const filewatch::PathString& path);
+
+// A path's text as UTF-8 for a message: as it is on POSIX; on Windows
+// converted as utf8() does.
+std::string utf8Text(const filewatch::PathString& path);
+
+// Length of the well-formed UTF-8 sequence at `at`, or 0 if it is not one
+// (overlong forms, surrogates and code points past U+10FFFF included).
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at) noexcept;
+
+// Appends the escape of a control character (see textPath); false, and
+// nothing appended, for any other code point.
+bool appendControlEscape(std::string& out, char32_t code);
 
 // A JSON string literal for `bytes`. File names need not be UTF-8: each byte
 // of an invalid sequence becomes the lone surrogate \udcXX (as Python's

@@ -94,21 +94,24 @@ std::string jsonString(const std::wstring& text)
 
 std::string textPath(const filewatch::PathString& path)
 {
-    std::wstring escaped;
-    for (const wchar_t unit : path) {
-        if (unit == L'\n') {
-            escaped += L"\\n";
-        } else if (unit == L'\r') {
-            escaped += L"\\r";
-        } else if (unit == L'\u2028') {
-            escaped += L"\\u2028";
-        } else if (unit == L'\u2029') {
-            escaped += L"\\u2029";
-        } else {
-            escaped += unit;
+    // Windows names hold no C0 control and no backslash; a C1 control, the
+    // two line breaks of Unicode and lone surrogates they may.
+    std::string escaped;
+    for (std::size_t at = 0; at < path.size();) {
+        const auto [code, units] = codePointAt(path, at);
+        at += units;
+        if (code == 0x2028 || code == 0x2029) {
+            appendEscape(escaped, code);
+        } else if (!appendControlEscape(escaped, code)) {
+            appendUtf8(escaped, code);
         }
     }
-    return utf8(escaped);
+    return escaped;
+}
+
+std::string utf8Text(const filewatch::PathString& path)
+{
+    return utf8(path);
 }
 
 }  // namespace tarnwick_watch

@@ -118,6 +118,11 @@ public:
     {
         if (input_ >= 0) ::close(std::exchange(input_, -1));
     }
+    // Someone starts reading the pipe nobody read so far.
+    void startReadingOutput()
+    {
+        if (unreadOutput_ >= 0) collect(out_, std::exchange(unreadOutput_, -1));
+    }
     // The reader of the output goes away, as `head -1` does.
     void closeOutput()
     {

@@ -1,0 +1,23 @@
+#include "Platform.h"
+
+namespace tarnwick_watch {
+
+const char* const namesHelp =
+    "In a name a control character is written as \\n, \\r, \\t, \\xHH or\n"
+    "\\uHHHH, a backslash as \\\\ and a byte that is not UTF-8 as \\xHH, so\n"
+    "that each line stands for one name; --json gives every name exactly.\n";
+
+const char* const stopHelp =
+    "Prints \"watching PATH\" to standard error once watching runs, and stops\n"
+    "on Ctrl+C (SIGINT) or SIGTERM.\n";
+
+const char* const jsonHelp =
+    "      --json           print JSON Lines: {\"kind\":\"added\",\"path\":\"a/b\",\n"
+    "                       \"time\":\"...\"}. A byte that is not UTF-8 is\n"
+    "                       written as \\udcXX (XX its hex value).\n";
+
+const char* const pathSeparator = "/";
+
+void useBinaryOutput() {}
+
+}  // namespace tarnwick_watch
