@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,17 +125,22 @@ SpareInstance& spareInstance()
 // Past this many watches, removing them one by one costs more than a close.
 constexpr std::size_t mostWatchesToEmpty = 100;
 
-// Reads until nothing is left; false on any error but "nothing to read".
+// Reads until nothing is left, without blocking; false on any error.
 bool drain(int fd) noexcept
 {
     // Large enough for the longest event: its header and NAME_MAX + 1.
     alignas(inotify_event) std::byte buffer[4096];
     for (;;) {
-        const ssize_t length = ::read(fd, buffer, sizeof buffer);
-        if (length > 0 || (length < 0 && errno == EINTR)) {
-            continue;
+        int queued = 0;
+        if (::ioctl(fd, FIONREAD, &queued) != 0) {
+            return false;
         }
-        return length < 0 && errno == EAGAIN;
+        if (queued == 0) {
+            return true;
+        }
+        if (::read(fd, buffer, sizeof buffer) < 0 && errno != EINTR) {
+            return false;
+        }
     }
 }
 
@@ -168,7 +174,9 @@ bool InotifyBackend::open(const PathString& path)
     root = isDirectory ? path : splitPath(path).first;
     inotifyFd = spareInstance().take();
     if (!inotifyFd) {
-        inotifyFd = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        // Blocking: the monitor waits in read() itself, as the least a
+        // change's report can cost, whenever no timeout is due.
+        inotifyFd = UniqueFd(::inotify_init1(IN_CLOEXEC));
     }
     if (!inotifyFd) {
         const int error = errno;
@@ -330,8 +338,13 @@ bool InotifyBackend::collect(detail::Batch& batch)
     if (tuning.beforeWait) {
         tuning.beforeWait();
     }
-    bool readable = false;
-    if (!waitForRecords(readable)) {
+    if (stopping.load()) {
+        return false;
+    }
+    // poll() only for a timeout or with no watch left to wake a read: a
+    // wake-up from read() is the cheaper, and signalStop ends a read too.
+    bool readable = true;
+    if ((watchedDirectoryGone || translator.nextDeadline()) && !waitForRecords(readable)) {
         return false;
     }
     std::vector<InotifyRecord> records;
@@ -342,13 +355,16 @@ bool InotifyBackend::collect(detail::Batch& batch)
         do {
             length = ::read(inotifyFd.get(), buffer.get(), bufferSize);
         } while (length < 0 && errno == EINTR);
-        if (length < 0 && errno != EAGAIN) {
+        if (length < 0) {
             throwSystemError(errno);
+        }
+        if (stopping.load()) {
+            return false;
         }
         if (length > 0) {
             records = walkRecords({buffer.get(), static_cast<std::size_t>(length)});
         }
-        drained = length < 0 || static_cast<std::size_t>(length) <= bufferSize - largestRecord;
+        drained = static_cast<std::size_t>(length) <= bufferSize - largestRecord;
     }
     const auto now = EventTranslator::Clock::now();
     translator.feed(records, now);
@@ -394,10 +410,16 @@ void InotifyBackend::disarm() noexcept
 
 void InotifyBackend::signalStop() noexcept
 {
+    stopping.store(true);
     if (stopFd) {
         const std::uint64_t one = 1;
         // Cannot fail short of the counter overflowing, which one write can't.
         [[maybe_unused]] const auto written = ::write(stopFd.get(), &one, sizeof one);
+    }
+    // Removing the root's watch queues its IN_IGNORED, which ends a read the
+    // monitor is blocked in. (Already gone: no read waits on it.)
+    if (inotifyFd && rootWd >= 0) {
+        ::inotify_rm_watch(inotifyFd.get(), rootWd);
     }
 }
 

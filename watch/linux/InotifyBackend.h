@@ -6,6 +6,7 @@
 #include "InotifyRecords.h"
 #include "UniqueFd.h"
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <limits>
@@ -66,6 +67,8 @@ private:
     PathString root;
     UniqueFd inotifyFd;
     UniqueFd stopFd;
+    // Set by signalStop from the owner's thread.
+    std::atomic<bool> stopping{false};
     int rootWd = -1;
     std::unique_ptr<std::byte[]> buffer;
     bool watchedDirectoryGone = false;

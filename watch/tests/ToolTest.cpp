@@ -438,13 +438,14 @@ TEST(Tool, EndsWithAMessageWhenItCannotGoOn)
          watched("the watched folder was moved or renamed")},
         {"watched folder renamed", {}, [](const WatchedTree& t, pid_t) { fs::rename(t.tree, t.temp / "renamed"); },
          1, watched("the watched folder was moved or renamed")},
-        // Its descriptor limit lowered under it, below what one wait takes:
-        // the monitor's next wait fails.
+        // Its descriptor limit lowered under it, below what a wait with a
+        // timeout takes: the wait for a move's other half fails.
         {"watching fails", {},
          [](const WatchedTree& t, pid_t tool) {
+             writeFile(t.tree / "f", "");
              const rlimit one{1, 1};
              ASSERT_EQ(::prlimit(tool, RLIMIT_NOFILE, &one, nullptr), 0);
-             writeFile(t.tree / "f", "");
+             fs::rename(t.tree / "f", t.outside / "f");
          },
          1, watched("watching failed: Invalid argument")},
     };
