@@ -238,8 +238,11 @@ TEST_F(AutoReload, SaysWhenTheWatchedFolderGoes)
         {"deleted", [&] { fs::remove_all(mapsFolder); }, "the watched folder was deleted"},
         {"moved away", [&] { fs::rename(mapsFolder, folder.path() / "moved"); },
          "the watched folder was moved or renamed"},
+#ifndef __SANITIZE_ADDRESS__
         // A descriptor limit lowered below what a wait with a timeout
         // takes: the wait for a move's other half fails.
+        // (Not beside UndefinedBehaviorSanitizer, whose check of the caught
+        // error's type opens a pipe, which the limit forbids.)
         {"watching fails",
          [&] {
              writeFile(mapsFolder / "other.upk", "");
@@ -248,6 +251,7 @@ TEST_F(AutoReload, SaysWhenTheWatchedFolderGoes)
              fs::rename(mapsFolder / "other.upk", folder.path() / "other.upk");
          },
          "watching failed: Invalid argument", 1, [&] { ::setrlimit(RLIMIT_NOFILE, &descriptors); }},
+#endif
     };
     for (const auto& [name, remove, reason, timers, undo] : cases) {
         SCOPED_TRACE(name);

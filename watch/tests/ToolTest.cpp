@@ -438,8 +438,11 @@ TEST(Tool, EndsWithAMessageWhenItCannotGoOn)
          watched("the watched folder was moved or renamed")},
         {"watched folder renamed", {}, [](const WatchedTree& t, pid_t) { fs::rename(t.tree, t.temp / "renamed"); },
          1, watched("the watched folder was moved or renamed")},
+#ifndef __SANITIZE_ADDRESS__
         // Its descriptor limit lowered under it, below what a wait with a
         // timeout takes: the wait for a move's other half fails.
+        // (Not beside UndefinedBehaviorSanitizer, whose check of the caught
+        // error's type opens a pipe, which the limit forbids.)
         {"watching fails", {},
          [](const WatchedTree& t, pid_t tool) {
              writeFile(t.tree / "f", "");
@@ -448,6 +451,7 @@ TEST(Tool, EndsWithAMessageWhenItCannotGoOn)
              fs::rename(t.tree / "f", t.outside / "f");
          },
          1, watched("watching failed: Invalid argument")},
+#endif
     };
     for (const auto& [name, start, act, status, message] : cases) {
         SCOPED_TRACE(name);
