@@ -71,7 +71,9 @@ protected:
         child = std::make_unique<testsupport::ChildProcess>(arguments, std::move(options));
     }
 
-    void send(const std::string& lines) { child->send(lines); }
+    // A string_view, like the lines below take: with a string here, clang
+    // reads send({text}) as this overload, without the line break.
+    void send(std::string_view lines) { child->send(lines); }
     int finish()
     {
         child->closeInput();
