@@ -38,7 +38,7 @@ if(TARNWICK_BUILD_TESTS)
   add_subdirectory(${TARNWICK_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 endif()
 
-if(WIN32)
+if(WIN32 AND NOT TARNWICK_HOST_SDK)
   # The host programs, pluginsdk.dll and the tests share one C++ runtime, so
   # that what one of them makes (an error category, say) is the same thing in
   # the others. The runtime DLLs go beside the programs.

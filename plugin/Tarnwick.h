@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include <bakkesmod/sdk.h>
 #include <filewatch/DirectoryWatcher.h>
+
+#include "HostSdk.h"
 
 namespace tarnwick::plugin {
 
