@@ -9,6 +9,8 @@
 #include <cstring>
 #endif
 
+#include <cstdlib>
+
 #include "TestSupport.h"
 #include "Text.h"
 
@@ -45,8 +47,10 @@ protected:
     // goes through a pipe, which no file-size limit cuts short.
     void start(const Limits& limits = {})
     {
+        // The check of a plugin built apart, against the installed SDK, names it here.
+        const char* otherPlugin = std::getenv("TARNWICK_TEST_PLUGIN");
         std::vector<std::string> arguments = {TARNWICK_HOST_PATH,
-                                              "--plugin", TARNWICK_PLUGIN_PATH,
+                                              "--plugin", otherPlugin ? otherPlugin : TARNWICK_PLUGIN_PATH,
                                               "--host-dir", hostFolder.string(),
                                               "--game-root", gameRoot.string()};
         if (limits.traced) {
