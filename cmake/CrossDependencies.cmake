@@ -38,12 +38,17 @@ if(TARNWICK_BUILD_TESTS)
   add_subdirectory(${TARNWICK_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 endif()
 
-if(WIN32)
+if(WIN32 AND NOT TARNWICK_HOST_SDK)
   # The host programs, pluginsdk.dll and the tests share one C++ runtime, so
   # that what one of them makes (an error category, say) is the same thing in
   # the others. The runtime DLLs go beside the programs.
+  if(TARNWICK_MINGW_GCC)
+    set(runtime_owner ${TARNWICK_MINGW_GCC})
+  else()
+    set(runtime_owner ${CMAKE_CXX_COMPILER})
+  endif()
   foreach(runtime_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime_dll}
+    execute_process(COMMAND ${runtime_owner} -print-file-name=${runtime_dll}
       OUTPUT_VARIABLE runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
     if(NOT EXISTS "${runtime_path}")
       message(FATAL_ERROR "${runtime_dll} of the cross compiler is missing")

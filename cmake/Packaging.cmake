@@ -1,6 +1,7 @@
 # What goes into the release packages (./dev package, built by CPack):
 # on Linux a Debian package and a tarball of the whole install, on Windows a
-# zip to unpack into the game host's folder and one with the debug information.
+# zip to unpack into a host's folder (a host built with MinGW-w64 as well,
+# INSTALL.txt) and one with the debug information.
 
 # A man page, compressed as Debian wants it.
 function(tarnwick_install_manual page)

@@ -5,7 +5,9 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(tarnwick_mingw x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${tarnwick_mingw}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${tarnwick_mingw}-g++-posix)
+# Also where the C++ runtime comes from when clang compiles.
+set(TARNWICK_MINGW_GCC ${tarnwick_mingw}-g++-posix)
+set(CMAKE_CXX_COMPILER ${TARNWICK_MINGW_GCC})
 set(CMAKE_RC_COMPILER ${tarnwick_mingw}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${tarnwick_mingw})
 

@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include <bakkesmod/sdk.h>
 #include <filewatch/DirectoryWatcher.h>
+
+#include "HostSdk.h"
 
 namespace tarnwick::plugin {
 
@@ -18,7 +19,7 @@ extern std::shared_ptr<CVarManagerWrapper> globalCvarManager;
 // Lets map makers play custom maps: lists the maps of a folder on the
 // settings page, loads the chosen one, reloads it whenever its file is
 // saved, and restores the game's own Underpass map from a backup.
-class Tarnwick : public BakkesMod::Plugin::BakkesModPlugin {
+class Tarnwick final : public BakkesMod::Plugin::BakkesModPlugin {
 public:
     void onLoad() override;
 

@@ -9,6 +9,8 @@
 #include <cstring>
 #endif
 
+#include <cstdlib>
+
 #include "TestSupport.h"
 #include "Text.h"
 
@@ -45,8 +47,10 @@ protected:
     // goes through a pipe, which no file-size limit cuts short.
     void start(const Limits& limits = {})
     {
+        // The check of a plugin built apart, against the installed SDK, names it here.
+        const char* otherPlugin = std::getenv("TARNWICK_TEST_PLUGIN");
         std::vector<std::string> arguments = {TARNWICK_HOST_PATH,
-                                              "--plugin", TARNWICK_PLUGIN_PATH,
+                                              "--plugin", otherPlugin ? otherPlugin : TARNWICK_PLUGIN_PATH,
                                               "--host-dir", hostFolder.string(),
                                               "--game-root", gameRoot.string()};
         if (limits.traced) {
@@ -71,7 +75,9 @@ protected:
         child = std::make_unique<testsupport::ChildProcess>(arguments, std::move(options));
     }
 
-    void send(const std::string& lines) { child->send(lines); }
+    // A string_view, like the lines below take: with a string here, clang
+    // reads send({text}) as this overload, without the line break.
+    void send(std::string_view lines) { child->send(lines); }
     int finish()
     {
         child->closeInput();

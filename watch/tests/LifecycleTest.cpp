@@ -63,7 +63,7 @@ TEST(ConstructionError, CarriesTheSystemCodeAndLeavesNothingRunning)
                                             {"", ENOENT}};
 #endif
     for (const auto& [path, code] : cases) {
-        const auto error = constructionError([&] { return makeWatcher(path, {}); });
+        const auto error = constructionError([&path = path] { return makeWatcher(path, {}); });
         EXPECT_EQ(error.code(), std::error_code(code, std::system_category())) << path;
         EXPECT_STREQ(error.what(), std::system_category().message(code).c_str());
     }

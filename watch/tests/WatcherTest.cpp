@@ -577,7 +577,7 @@ TEST(Ordering, RecordsOfABurstArriveInTheOrderMade)
         auto record = recorder.callback();
         Signal gate;
         bool released = pace != Pace::blockedUntilAllAreMade;
-        const auto watcher = makeWatcher(t.tree, [&](const PathString& path, Event kind) {
+        const auto watcher = makeWatcher(t.tree, [&, pace = pace](const PathString& path, Event kind) {
             if (pace == Pace::slowerThanTheSystem) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }

@@ -29,7 +29,7 @@ std::string joined(const std::vector<std::string>& words, std::size_t from, cons
     return text;
 }
 
-class MinimalPlugin : public BakkesModPlugin {
+class MinimalPlugin final : public BakkesModPlugin {
 public:
     void onLoad() override;
     void onUnload() override { cvarManager->log("unloading"); }
