@@ -253,7 +253,9 @@ TEST_F(AutoReload, SaysWhenTheWatchedFolderGoes)
          "watching failed: Invalid argument", 1, [&] { ::setrlimit(RLIMIT_NOFILE, &descriptors); }},
 #endif
     };
-    for (const auto& [name, remove, reason, timers, undo] : cases) {
+    for (const auto& [name, remove, reason, timersForIt, undo] : cases) {
+        // Captured below: clang 14 cannot capture a structured binding.
+        const std::size_t timers = timersForIt;
         SCOPED_TRACE(name);
         fs::create_directories(mapsFolder);
         writeFile(map, "map v1\n");

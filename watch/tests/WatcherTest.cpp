@@ -711,13 +711,14 @@ TEST(Callback, AnErrorItRaisesIsSwallowedAndTheNextChangeDelivered)
         {"anything else", Delivery::delivery_thread, [] { throw 42; }},
         {"anything else, on the monitor thread", Delivery::monitor_thread, [] { throw 42; }},
     };
-    for (const auto& [name, delivery, fail] : cases) {
-        SCOPED_TRACE(name);
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        const auto& fail = row.fail;
         WatchedTree t;
         Recorder recorder;
         auto record = recorder.callback();
         auto options = recorder.options();
-        options.delivery = delivery;
+        options.delivery = row.delivery;
         const auto watcher = makeWatcher(
             t.tree,
             [&](const PathString& path, Event kind) {
