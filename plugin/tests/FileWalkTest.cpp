@@ -193,8 +193,9 @@ struct RecordedWalk {
 const RecordedFileSystem::Entry dot{L".", folder};
 const RecordedFileSystem::Entry dotDot{L"..", folder};
 
-// What Wine cannot make: junctions, links to files, links to nothing, the
-// errors of a network path that is gone, listings that are not sorted.
+// What Wine cannot make: junctions, links to files, links to nothing,
+// reparse points that are not links, the errors of a network path that is
+// gone, listings that are not sorted.
 const RecordedWalk recordedWalks[] = {
     {"a junction to a parent folder is listed, not entered",
      L"C:\\maps",
@@ -212,6 +213,19 @@ const RecordedWalk recordedWalks[] = {
      {{L"C:\\maps\\linked", {ERROR_SUCCESS, folder}}, {L"C:\\maps\\link.upk", {ERROR_SUCCESS, file}}},
      {L"C:\\maps\\link.upk"},
      {L"C:\\maps\\linked", L"C:\\maps\\link.upk"}},
+    {"cloud-sync placeholders and deduplicated files are plain folders and files; only links cost a query",
+     L"C:\\Users\\me\\OneDrive\\maps",
+     {{L"C:\\Users\\me\\OneDrive\\maps\\",
+       {{{L"synced", folder | link, IO_REPARSE_TAG_CLOUD_3},
+         {L"deduplicated.upk", file | link, IO_REPARSE_TAG_DEDUP},
+         {L"junction", folder | link, IO_REPARSE_TAG_MOUNT_POINT}}}},
+      {L"C:\\Users\\me\\OneDrive\\maps\\synced\\",
+       {{{L"placeholder.upk", file | link, IO_REPARSE_TAG_CLOUD}, {L"local.udk", file}}}},
+      {L"C:\\Users\\me\\OneDrive\\maps\\junction\\", {{{L"inside.upk", file}}}}},
+     {{L"C:\\Users\\me\\OneDrive\\maps\\junction", {ERROR_SUCCESS, folder}}},
+     {L"C:\\Users\\me\\OneDrive\\maps\\synced\\placeholder.upk", L"C:\\Users\\me\\OneDrive\\maps\\synced\\local.udk",
+      L"C:\\Users\\me\\OneDrive\\maps\\deduplicated.upk"},
+     {L"C:\\Users\\me\\OneDrive\\maps\\junction"}},
     {"the four errors of a link's target mean a link to nothing, not a file",
      L"D:\\maps",
      {{L"D:\\maps\\", {{{L"dangling.upk", file | link, IO_REPARSE_TAG_SYMLINK},

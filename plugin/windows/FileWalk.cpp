@@ -140,12 +140,21 @@ private:
         std::size_t pathLength;  // the folder's path text, separator included
     };
 
-    // The listing's attributes decide for everything but reparse points.
-    // A reparse point is a link: it counts as what it leads to, and a linked
-    // folder or junction is never entered.
+    // A link (a reparse point whose tag is a name surrogate: a symbolic link,
+    // a junction) counts as what it leads to, and a linked folder is never
+    // entered. Other reparse points, such as cloud-sync placeholders and
+    // deduplicated files, are the user's own files and folders. Wine lists
+    // its Unix links with tag 0.
+    static bool isLink(const ListedEntry& entry)
+    {
+        return (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+               (entry.reparseTag == 0 || IsReparseTagNameSurrogate(entry.reparseTag));
+    }
+
+    // The listing's attributes decide for everything but links.
     Kind kindOf(const ListedEntry& entry)
     {
-        if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        if (!isLink(entry)) {
             return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::folder : Kind::regularFile;
         }
         DWORD target = 0;
