@@ -17,6 +17,12 @@ std::string narrowFromPath(const std::filesystem::path& path);
 // The same for a path's text, as a walk hands it over.
 std::string narrowFromNative(std::basic_string_view<std::filesystem::path::value_type> text);
 
+// `path` in the form the system's file calls take at any length: on Windows
+// absolute, after "\\?\" ("\\?\UNC\" for a share); elsewhere as it is.
+std::filesystem::path systemPath(const std::filesystem::path& path);
+// The same path as the user gave it or would: without that prefix.
+std::filesystem::path displayPath(const std::filesystem::path& path);
+
 #if defined(_WIN32)
 // Narrow text is in the process code page: UTF-8 when the C runtime's locale
 // says so, else the ANSI code page, or the OEM one once the file functions

@@ -20,6 +20,16 @@ std::string narrowFromNative(std::string_view text)
     return std::string(text);
 }
 
+fs::path systemPath(const fs::path& path)
+{
+    return path;
+}
+
+fs::path displayPath(const fs::path& path)
+{
+    return path;
+}
+
 fs::path pathFromWide(const std::wstring& text)
 {
     // Wide text becomes the UTF-8 bytes the file system stores. The

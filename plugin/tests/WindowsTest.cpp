@@ -73,6 +73,26 @@ TEST(CodePage, FollowsTheFileInterfacesBetweenAnsiAndOem)
     EXPECT_EQ(processCodePage(), ::GetACP());
 }
 
+// Every file call takes a path in the extended form, which holds any length.
+TEST(ExtendedLength, MakesAnyPathAbsoluteWithThePrefixForADriveOrAShare)
+{
+    const struct {
+        std::wstring given;
+        std::wstring system;
+    } rows[] = {
+        {L"C:\\maps\\a.upk", L"\\\\?\\C:\\maps\\a.upk"},
+        {L"C:/Program Files (x86)/Steam/maps/", L"\\\\?\\C:\\Program Files (x86)\\Steam\\maps\\"},
+        {L"C:\\maps\\old\\..\\.\\a.upk", L"\\\\?\\C:\\maps\\a.upk"},
+        {L"\\\\server\\share\\maps", L"\\\\?\\UNC\\server\\share\\maps"},
+        {L"\\\\?\\C:\\maps\\a.upk", L"\\\\?\\C:\\maps\\a.upk"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(systemPath(row.given).native(), row.system);
+    }
+    EXPECT_EQ(displayPath(L"\\\\?\\UNC\\server\\share\\maps").native(), L"\\\\server\\share\\maps");
+    EXPECT_EQ(displayPath(L"\\\\?\\C:\\maps").native(), L"C:\\maps");
+}
+
 TEST(NoEntry, CoversTheFourSystemErrorsOnly)
 {
     for (DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH, ERROR_INVALID_NAME}) {

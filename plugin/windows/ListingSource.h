@@ -3,7 +3,7 @@
 // The Windows walk reads the file system through this seam. Tests feed it
 // listings as Windows delivers them where Wine cannot make the real thing:
 // links to files, dangling links, reparse points that are not links, the
-// errors of network paths.
+// errors of network paths. Paths reach it in the extended form ("\\?\").
 
 #include <windows.h>
 

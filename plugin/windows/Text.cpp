@@ -78,6 +78,14 @@ std::string narrowFromWide(std::wstring_view wide, unsigned codePage)
     return narrow;
 }
 
+bool startsWith(std::wstring_view text, std::wstring_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+constexpr std::wstring_view extendedPrefix = L"\\\\?\\";
+constexpr std::wstring_view extendedSharePrefix = L"\\\\?\\UNC\\";
+
 }  // namespace
 
 std::string narrowFromPath(const fs::path& path, unsigned codePage)
@@ -100,6 +108,34 @@ std::string narrowFromNative(std::wstring_view text)
     return narrowFromWide(text, processCodePage());
 }
 
+fs::path systemPath(const fs::path& path)
+{
+    const std::wstring& text = path.native();
+    if (text.empty() || startsWith(text, extendedPrefix) || startsWith(text, L"\\\\.\\")) return path;
+    // The extended form takes the path as it stands: made absolute here,
+    // separators and "." and ".." resolved as the system would.
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFullPathNameW(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        // Nothing to make of it: the call the path is for says why.
+        if (length == 0) return path;
+        const bool fits = length < full.size();
+        full.resize(length);
+        if (fits) break;
+    }
+    if (startsWith(full, L"\\\\.\\") || startsWith(full, extendedPrefix)) return fs::path(std::move(full));
+    if (startsWith(full, L"\\\\")) return fs::path(std::wstring(extendedSharePrefix) + full.substr(2));
+    return fs::path(std::wstring(extendedPrefix) + full);
+}
+
+fs::path displayPath(const fs::path& path)
+{
+    const std::wstring& text = path.native();
+    if (startsWith(text, extendedSharePrefix)) return fs::path(L"\\\\" + text.substr(extendedSharePrefix.size()));
+    if (startsWith(text, extendedPrefix)) return fs::path(text.substr(extendedPrefix.size()));
+    return path;
+}
+
 fs::path pathFromWide(const std::wstring& text)
 {
     // Both are UTF-16 on Windows.
@@ -115,7 +151,7 @@ fs::path finalPathOf(const fs::path& path)
     // The C++ runtime's status emulation does not see links; the system
     // follows them when it opens the file. No data access, so no other
     // process's sharing mode can refuse it.
-    HANDLE opened = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    HANDLE opened = ::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (opened == INVALID_HANDLE_VALUE) fail(::GetLastError());
@@ -154,15 +190,16 @@ unsigned long attributesFollowingLinks(const wchar_t* path, unsigned long& attri
 fs::file_status statusOf(const fs::path& path, const char* operation)
 {
     // One query for what is not a link; a link costs a second, following it.
+    const fs::path queried = systemPath(path);
     WIN32_FILE_ATTRIBUTE_DATA data;
     DWORD error = ERROR_SUCCESS;
     DWORD attributes = 0;
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!::GetFileAttributesExW(queried.c_str(), GetFileExInfoStandard, &data)) {
         error = ::GetLastError();
     } else {
         attributes = data.dwFileAttributes;
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            error = attributesFollowingLinks(path.c_str(), attributes);
+            error = attributesFollowingLinks(queried.c_str(), attributes);
         }
     }
     if (error != ERROR_SUCCESS) {
