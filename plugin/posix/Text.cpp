@@ -20,6 +20,16 @@ std::string narrowFromNative(std::string_view text)
     return std::string(text);
 }
 
+std::optional<std::string> narrowForListing(std::string_view file, std::size_t)
+{
+    return std::string(file);
+}
+
+std::string printablePath(std::string_view text)
+{
+    return printable(text);
+}
+
 fs::path systemPath(const fs::path& path)
 {
     return path;
