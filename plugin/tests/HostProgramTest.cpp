@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -663,6 +664,99 @@ TEST_F(HostProgram, AWriteRefusedByTheFileSizeLimitOrAFullDiskFailsAloneAndTheSe
         EXPECT_EQ(left, std::vector<fs::path>{c.kept});
         EXPECT_NE(readFile(hostFolder / "cfg" / "config.cfg").find(choice), std::string::npos)
             << "the config is saved";
+    }
+}
+
+// The page and the Underpass map are written for the user: a link to either
+// (into a synced folder, say) stays a link and what it leads to gets the new
+// version; each keeps its mode and owner; a link left under the name the
+// file beside it once had leads nowhere the plugin writes.
+TEST_F(HostProgram, KeepsTheLinkModeAndOwnerOfWhatItReplacesAndWritesThroughNoLinkLeftBeside)
+{
+    const fs::path page = hostFolder / "plugins" / "settings" / "TarnwickPlugin.set";
+    const fs::path underpass = gameRoot / "TAGame" / "CookedPCConsole" / "Labs_Underpass_P.upk";
+    writeFile(hostFolder / "data" / "Labs_Underpass_P.upk", "original underpass");
+    const fs::path synced = folder.path() / "synced";
+    const fs::path victim = folder.path() / "precious.txt";
+    enum class Setup { link, modeAndOwner, linkLeftBeside };
+    struct Row {
+        const char* name;
+        fs::path file;
+        Setup setup;
+        std::string command;
+        std::string written;
+        const char* oldBesideSuffix;
+    };
+    const std::string scan = setting(names::mapsFolder, mapsFolderText());
+    const Row rows[] = {
+        {"a page that is a link", page, Setup::link, scan, pageListing({listed}), ""},
+        {"a page of mode 0640 owned by another user", page, Setup::modeAndOwner, scan, pageListing({listed}), ""},
+        {"a link left as TarnwickPlugin.set.new", page, Setup::linkLeftBeside, scan, pageListing({listed}), ".new"},
+        {"an Underpass map that is a link", underpass, Setup::link, names::restoreUnderpass, "original underpass", ""},
+        {"an Underpass map of mode 0640 owned by another user", underpass, Setup::modeAndOwner,
+         names::restoreUnderpass, "original underpass", ""},
+        {"a link left as Labs_Underpass_P.upk.restoring", underpass, Setup::linkLeftBeside, names::restoreUnderpass,
+         "original underpass", ".restoring"},
+    };
+    constexpr uid_t otherUser = 65534;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(synced);
+        fs::remove(row.file);
+        fs::create_directories(synced);
+        writeFile(victim, "precious");
+        const fs::path linkedTo = synced / row.file.filename();
+        const fs::path oldBeside = fs::path(row.file) += row.oldBesideSuffix;
+        switch (row.setup) {
+        case Setup::link:
+            writeFile(linkedTo, "previous");
+            fs::create_symlink(linkedTo, row.file);
+            break;
+        case Setup::modeAndOwner:
+            if (::geteuid() != 0) {
+                std::cout << "[  SKIPPED ] " << row.name << ": only root can give a file to another user\n";
+                continue;
+            }
+            writeFile(row.file, "previous");
+            ASSERT_EQ(::chown(row.file.c_str(), otherUser, otherUser), 0);
+            fs::permissions(row.file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+            break;
+        case Setup::linkLeftBeside:
+            writeFile(row.file, "previous");
+            fs::create_symlink(victim, oldBeside);
+            break;
+        }
+
+        start();
+        send({row.command});
+        EXPECT_EQ(finish(), 0);
+
+        switch (row.setup) {
+        case Setup::link:
+            EXPECT_EQ(fs::read_symlink(row.file), linkedTo) << "still a link";
+            EXPECT_EQ(readFile(linkedTo), row.written);
+            break;
+        case Setup::modeAndOwner: {
+            EXPECT_EQ(readFile(row.file), row.written);
+            struct stat kept = {};
+            ASSERT_EQ(::stat(row.file.c_str(), &kept), 0);
+            EXPECT_EQ(kept.st_mode & 07777, 0640u);
+            EXPECT_EQ(kept.st_uid, otherUser);
+            EXPECT_EQ(kept.st_gid, otherUser);
+            break;
+        }
+        case Setup::linkLeftBeside:
+            EXPECT_EQ(readFile(row.file), row.written);
+            EXPECT_EQ(fs::read_symlink(oldBeside), victim) << "left alone";
+            fs::remove(oldBeside);
+            break;
+        }
+        if (row.setup == Setup::link) {
+            EXPECT_EQ(entriesOf(synced), std::vector<std::string>{linkedTo.filename().string()});
+        }
+        EXPECT_EQ(readFile(victim), "precious");
+        EXPECT_EQ(entriesOf(row.file.parent_path()), std::vector<std::string>{row.file.filename().string()})
+            << "nothing left beside";
     }
 }
 
