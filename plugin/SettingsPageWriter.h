@@ -30,9 +30,9 @@ private:
 // owner. Text mode: on Windows every line ends in CR LF. Returns false when
 // the folder does not exist (nothing was written). Any other failure (no room
 // for the file beside it, a folder the user may not write, a replace the
-// system refuses) raises std::system_error naming the file, with `target`
-// untouched and nothing left beside it: a page rewritten in place could be
-// cut short.
+// system refuses for longer than a moment) raises std::system_error naming
+// the file, with `target` untouched and nothing left beside it: a page
+// rewritten in place could be cut short.
 bool replaceFileContent(const std::filesystem::path& target, std::string_view content);
 
 }  // namespace tarnwick::plugin

@@ -10,6 +10,8 @@
 #include <cstring>
 #endif
 
+#include <thread>
+
 #include "TestSupport.h"
 #include "Text.h"
 
@@ -346,6 +348,74 @@ TEST_F(HostProgram, ListsLoadsAndReloadsMapsHoweverNamedAndNested)
     EXPECT_EQ(finish(), 0);
     EXPECT_TRUE(traced("error").empty());
 }
+
+#if defined(_WIN32)
+// Scanners, the search indexer and backup tools open a fresh file for a
+// moment without delete sharing, as this process does here to the host's
+// page. (Each ReplaceFileW that Wine refuses leaves a temporary file of its
+// own, rf*.tmp, in the folder.)
+TEST_F(HostProgram, ReplacesAPageHeldForAMomentAndKeepsOneHeldLonger)
+{
+    const fs::path page = hostFolder / "plugins" / "settings" / "TarnwickPlugin.set";
+    const auto besidePage = [&] {
+        for (const auto& entry : fs::directory_iterator(page.parent_path())) {
+            if (entry.path().filename().native().starts_with(L"TarnwickPlugin.set.")) return true;
+        }
+        return false;
+    };
+    const auto logLines = [&] {
+        std::vector<std::string> lines;
+        for (auto& event : traced("log")) lines.push_back(event.at("text"));
+        return lines;
+    };
+    start();
+    send({setting(names::mapsFolder, mapsFolderText())});
+    ASSERT_TRUE(awaitTrace([&] { return readPage(page) == pageListing({listed}); }));
+
+    struct Row {
+        const char* name;
+        bool heldPastTheRetries;
+        const char* newMap;
+    };
+    const Row rows[] = {{"held for 300 ms", false, "Second.upk"}, {"held past the retries", true, "Third.upk"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeFile(mapsFolder / row.newMap, "map");
+        const std::string previous = readFile(page);
+        const auto refreshes = traced("settings").size();
+        const auto lines = logLines().size();
+        HANDLE held = ::CreateFileW(page.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        const auto heldSince = std::chrono::steady_clock::now();
+        send({names::scanMaps});
+        if (row.heldPastTheRetries) {
+            ASSERT_TRUE(awaitTrace([&] { return logLines().size() > lines; }));
+        } else {
+            // The scan is replacing the page while it is held.
+            ASSERT_TRUE(awaitTrace(besidePage));
+            std::this_thread::sleep_until(heldSince + 300ms);
+        }
+        ::CloseHandle(held);
+        if (row.heldPastTheRetries) {
+            EXPECT_EQ(readFile(page), previous);
+            const auto after = logLines();
+            ASSERT_EQ(after.size(), lines + 1);
+            EXPECT_NE(after.back().find("Map scan failed"), std::string::npos) << after.back();
+            EXPECT_NE(after.back().find(std::error_code(ERROR_SHARING_VIOLATION, std::system_category()).message()),
+                      std::string::npos)
+                << after.back();
+        } else {
+            ASSERT_TRUE(awaitTrace([&] { return traced("settings").size() > refreshes; })) << "refreshed";
+            EXPECT_EQ(pageOptions(readPage(page)).size(), 2u) << readPage(page);
+            EXPECT_EQ(logLines().size(), lines);
+        }
+        EXPECT_FALSE(besidePage()) << "nothing of ours left beside the page";
+    }
+    send("quit\n");
+    EXPECT_EQ(finish(), 0);
+}
+#endif
 
 #if !defined(_WIN32)
 // Wine does not enforce the access rights of folders, so under it no folder

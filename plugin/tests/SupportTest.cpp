@@ -43,24 +43,6 @@ TEST_F(ReplaceFileContent, ReplacesTheWholeFileAndLeavesNothingBeside)
     EXPECT_FALSE(replaceFileContent(folder.path() / "missing" / "page.set", "text\n")) << "a missing folder";
 }
 
-#if defined(_WIN32)
-// A reader that does not share deletion refuses the replace.
-TEST_F(ReplaceFileContent, KeepsThePreviousFileWhenItCannotBeReplacedWhole)
-{
-    writeFile(target, "previous page\n");
-    HANDLE reader = ::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    EXPECT_THROW(replaceFileContent(target, "new page\n"), std::system_error);
-    ::CloseHandle(reader);
-    EXPECT_EQ(readFile(target), "previous page\n");
-    // (Wine's ReplaceFileW leaves a temporary file of its own, rf*.tmp.)
-    for (const auto& entry : fs::directory_iterator(folder.path())) {
-        EXPECT_FALSE(entry.path().filename().native().starts_with(L"page.set.")) << entry.path().string();
-    }
-}
-#endif
-
 #if !defined(_WIN32)
 // Windows has no per-process file-size limit to make a write fail part-way.
 TEST_F(ReplaceFileContent, KeepsTheOldFileWholeWhenTheWriteFails)

@@ -32,6 +32,14 @@ fs::path fileLinkLeadsTo(const fs::path& target)
     return file;
 }
 
+// Scanners, the search indexer and backup tools open a freshly written file
+// for a moment, and meanwhile the system refuses to replace or remove it.
+bool heldByAnotherProgram(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
 DWORD replaceOnce(const fs::path& file, const fs::path& beside)
 {
     // ReplaceFileW keeps the replaced file's attributes and security.
@@ -91,7 +99,14 @@ void replaceWhole(const fs::path& target, std::string_view suffix, const std::fu
     try {
         fill(beside);
         beside.close();
-        const DWORD error = replaceOnce(file, beside.path);
+        // Nothing tells when another program lets go of the file: the replace
+        // is tried again every 50 ms for up to 750 ms. A bounded retry of the
+        // system's refusal, not a wait for anything of ours.
+        DWORD error = replaceOnce(file, beside.path);
+        for (int retry = 0; heldByAnotherProgram(error) && retry < 15; ++retry) {
+            ::Sleep(50);
+            error = replaceOnce(file, beside.path);
+        }
         if (error != ERROR_SUCCESS) fail(target, error);
     } catch (...) {
         // Closed first: it is open without delete sharing.
