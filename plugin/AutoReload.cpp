@@ -30,6 +30,26 @@ std::string watcherWarningLine(const fs::path& folder, const filewatch::Warning&
     return "Watcher: " + printable(narrowFromPath(folder)) + ": " + warning.reason + "; saves are no longer seen";
 }
 
+// The file a save of `map` changes: for a link, the file it leads to, in
+// that file's folder. On Windows the system's name for the file is asked for
+// any map: one loaded by its short 8.3 name is saved under its long name,
+// which is what change records carry. Where the system cannot say (a volume
+// mounted in a folder without a drive letter), the path itself is watched.
+fs::path fileASaveChanges(const fs::path& map)
+{
+#if !defined(_WIN32)
+    std::error_code notALink;
+    if (!fs::is_symlink(fs::symlink_status(map, notALink))) {
+        return fs::absolute(map);
+    }
+#endif
+    try {
+        return finalPathOf(map);
+    } catch (const fs::filesystem_error&) {
+        return systemPath(map);
+    }
+}
+
 }  // namespace
 
 void Tarnwick::onPreLoadMap(std::uintptr_t parameters)
@@ -61,13 +81,11 @@ void Tarnwick::watchNewMap()
     }
     const std::string shownPath = narrowFromPath(watchPath);
 
-    // A save through a link changes the file it leads to, in that file's
-    // folder: watch there. The player still sees, and reloads, the link.
-    // The new watcher runs before the old one stops, so no save between the
-    // two goes unseen.
-    const std::filesystem::path watchedFile = finalPathOf(watchPath);
+    // The player still sees, and reloads, the link. The new watcher runs
+    // before the old one stops, so no save between the two goes unseen.
+    const std::filesystem::path watchedFile = fileASaveChanges(watchPath);
     filewatch::DirectoryWatcher::Options options;
-    options.onWarning = [this, folder = watchedFile.parent_path()](const filewatch::Warning& warning) {
+    options.onWarning = [this, folder = displayPath(watchedFile.parent_path())](const filewatch::Warning& warning) {
         onWatcherWarning(folder, warning);
     };
     auto watcher = std::make_unique<filewatch::DirectoryWatcher>(

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <filesystem>
-#include <system_error>
+
+#include "ReplaceWhole.h"
 
 namespace tarnwick::plugin {
 
-// Copies `from` to `to`, replacing what `to` held; `error` is the system's
-// own reason for a failure ("No space left on device", not a generic
-// input/output error).
-void copyWhole(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& error);
+// Copies the bytes of `from` into `to`. A refused read raises
+// std::filesystem::filesystem_error("copy", from) with the system's code.
+void copyInto(const std::filesystem::path& from, FileBeside& to);
 
 }  // namespace tarnwick::plugin

@@ -1,5 +1,3 @@
-#include <system_error>
-
 #include "FileCopy.h"
 #include "GamePaths.h"
 #include "ReplaceWhole.h"
@@ -26,14 +24,7 @@ void Tarnwick::restoreUnderpass()
     const fs::path target = mapFolder / pathFromNarrow("Labs_Underpass_P.upk");
 
     // A copy that fails half-way leaves the game's file as it was.
-    const fs::path copy = fileBeside(target, ".restoring");
-    replaceWithFileBeside(target, copy, [&] {
-        std::error_code error;
-        copyWhole(backup, copy, error);
-        if (error) {
-            throw fs::filesystem_error("copy", backup, copy, error);
-        }
-    });
+    replaceWhole(target, ".restoring", [&](FileBeside& copy) { copyInto(backup, copy); });
 
     log("Restored Labs_Underpass_P.upk");
     issueCommand("load_freeplay");

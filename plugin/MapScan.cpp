@@ -1,3 +1,4 @@
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -53,9 +54,17 @@ void Tarnwick::scanMaps()
             if (!isMapPackage(file)) {
                 return;
             }
+            // One map the code page cannot name must not cost the others.
+            const std::optional<std::string> listed = narrowForListing(file, mapsFolder.native().size());
+            if (!listed) {
+                log("Map left off the list, the code page cannot hold its name and the volume keeps no short "
+                    "name for it: " +
+                    printablePath(file));
+                return;
+            }
             // The relative path is what follows the folder's own text: the
             // host joins the two back as plain text to load the map.
-            const std::string fullPath = narrowFromNative(file);
+            const std::string& fullPath = *listed;
             const std::string_view relativePath = fullPath.size() < mapsFolderText.size()
                                                       ? std::string_view()
                                                       : std::string_view(fullPath).substr(mapsFolderText.size());

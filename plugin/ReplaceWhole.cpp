@@ -1,34 +1,25 @@
 #include "ReplaceWhole.h"
 
-#include <system_error>
+#include <random>
 
 namespace fs = std::filesystem;
 
 namespace tarnwick::plugin {
 
-fs::path fileBeside(const fs::path& target, std::string_view suffix)
+fs::path freshNameBeside(const fs::path& file, std::string_view suffix)
 {
-    fs::path beside = target;
-    beside += suffix;
-    return beside;
-}
-
-void replaceWithFileBeside(const fs::path& target, const fs::path& beside, const std::function<void()>& finishBeside)
-{
-    try {
-        finishBeside();
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(beside, ignored);
-        throw;
+    constexpr std::string_view letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    std::uniform_int_distribution<std::size_t> pick(0, letters.size() - 1);
+    fs::path::string_type name = file.native();
+    name += '.';
+    for (int i = 0; i < 8; ++i) {
+        name += static_cast<fs::path::value_type>(letters[pick(random)]);
     }
-    std::error_code error;
-    fs::rename(beside, target, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(beside, ignored);
-        throw fs::filesystem_error("cannot replace", target, beside, error);
+    for (const char c : suffix) {
+        name += static_cast<fs::path::value_type>(c);
     }
+    return fs::path(std::move(name));
 }
 
 }  // namespace tarnwick::plugin

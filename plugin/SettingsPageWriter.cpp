@@ -1,10 +1,6 @@
 #include "SettingsPageWriter.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <iterator>
-#include <memory>
-#include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
@@ -48,72 +44,27 @@ std::string SettingsPageWriter::text() &&
     return std::move(page);
 }
 
-namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-File openForWriting(const fs::path& path)
-{
-    // Text mode: on Windows every line ends in CR LF, as the host expects.
-#if defined(_WIN32)
-    return File(_wfopen(path.c_str(), L"w"));
-#else
-    return File(std::fopen(path.c_str(), "w"));
-#endif
-}
-
-// Why the last open failed, in the system's own terms.
-std::error_code openError()
-{
-#if defined(_WIN32)
-    // The runtime keeps the system's code beside its errno approximation.
-    if (_doserrno != 0) {
-        return {static_cast<int>(_doserrno), std::system_category()};
-    }
-#endif
-    return {errno != 0 ? errno : EIO, std::generic_category()};
-}
-
-// Writes and closes; the error code of the first failure, or none.
-std::error_code writeAll(File file, std::string_view content)
-{
-    errno = 0;
-    if (std::fwrite(content.data(), 1, content.size(), file.get()) != content.size() || std::fflush(file.get()) != 0) {
-        return {errno != 0 ? errno : EIO, std::generic_category()};
-    }
-    if (std::fclose(file.release()) != 0) {
-        return {errno != 0 ? errno : EIO, std::generic_category()};
-    }
-    return {};
-}
-
-}  // namespace
-
 bool replaceFileContent(const fs::path& target, std::string_view content)
 {
-    const fs::path temporary = fileBeside(target, ".new");
-
-    errno = 0;
 #if defined(_WIN32)
-    _doserrno = 0;
+    // Text mode, as the host reads the page: every line ends in CR LF.
+    std::string withCrLf;
+    withCrLf.reserve(content.size() + content.size() / 16);
+    for (const char c : content) {
+        if (c == '\n') withCrLf += '\r';
+        withCrLf += c;
+    }
+    content = withCrLf;
 #endif
-    auto file = openForWriting(temporary);
-    if (!file) {
-        const auto error = openError();
-        if (meansNoEntry(error)) {
+    try {
+        replaceWhole(target, ".new", [&](FileBeside& page) { page.write(content); });
+    } catch (const fs::filesystem_error& error) {
+        // No settings folder: the host has nowhere to show the page from.
+        if (meansNoEntry(error.code()) && !pathExists(target.parent_path())) {
             return false;
         }
-        // Nothing of ours beside the page yet: nothing to remove.
-        throw fs::filesystem_error("cannot replace", target, temporary, error);
+        throw;
     }
-    replaceWithFileBeside(target, temporary, [&] {
-        if (auto error = writeAll(std::move(file), content)) {
-            throw fs::filesystem_error("cannot replace", target, temporary, error);
-        }
-    });
     return true;
 }
 

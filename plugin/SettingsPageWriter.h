@@ -25,12 +25,14 @@ private:
     bool hasMaps = false;
 };
 
-// Replaces `target` with `content` whole or not at all: the new text goes to
-// a file beside it, which then takes its place. Returns false when the folder
-// does not exist (nothing was written). Any other failure (no room for the
-// file beside it, a folder the user may not write, a replace the system
-// refuses) raises std::system_error naming the file, with `target` untouched
-// and nothing left beside it: a page rewritten in place could be cut short.
+// Replaces `target` with `content` whole or not at all, as replaceWhole
+// does: a link to the page stays a link, and the page keeps its mode and
+// owner. Text mode: on Windows every line ends in CR LF. Returns false when
+// the folder does not exist (nothing was written). Any other failure (no room
+// for the file beside it, a folder the user may not write, a replace the
+// system refuses for longer than a moment) raises std::system_error naming
+// the file, with `target` untouched and nothing left beside it: a page
+// rewritten in place could be cut short.
 bool replaceFileContent(const std::filesystem::path& target, std::string_view content);
 
 }  // namespace tarnwick::plugin

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -17,6 +19,24 @@ std::string narrowFromPath(const std::filesystem::path& path);
 // The same for a path's text, as a walk hands it over.
 std::string narrowFromNative(std::basic_string_view<std::filesystem::path::value_type> text);
 
+// The narrow text a map the walk found is listed and loaded by. Where the
+// code page cannot hold a name below the maps folder (the first
+// `folderLength` characters of `file`), that name's short 8.3 form stands
+// in: the system keeps those for programs limited to a code page. Nothing
+// when such a name has no short form.
+std::optional<std::string> narrowForListing(std::basic_string_view<std::filesystem::path::value_type> file,
+                                            std::size_t folderLength);
+
+// A path's text for a log line, whatever the code page holds: what it
+// cannot hold as \uXXXX, control characters escaped as `printable` does.
+std::string printablePath(std::basic_string_view<std::filesystem::path::value_type> text);
+
+// `path` in the form the system's file calls take at any length: on Windows
+// absolute, after "\\?\" ("\\?\UNC\" for a share); elsewhere as it is.
+std::filesystem::path systemPath(const std::filesystem::path& path);
+// The same path as the user gave it or would: without that prefix.
+std::filesystem::path displayPath(const std::filesystem::path& path);
+
 #if defined(_WIN32)
 // Narrow text is in the process code page: UTF-8 when the C runtime's locale
 // says so, else the ANSI code page, or the OEM one once the file functions
@@ -28,6 +48,14 @@ unsigned processCodePage();
 // system's code.
 std::filesystem::path pathFromNarrow(std::string_view text, unsigned codePage);
 std::string narrowFromPath(const std::filesystem::path& path, unsigned codePage);
+
+// The short 8.3 name of the last name in `path`, or that name itself where
+// the volume keeps none.
+using ShortNameLookup = std::function<std::wstring(const std::wstring& path)>;
+// narrowForListing in a given code page, short names from `shortNameOf`.
+std::optional<std::string> narrowForListing(std::wstring_view file, std::size_t folderLength, unsigned codePage,
+                                            const ShortNameLookup& shortNameOf);
+std::string printablePath(std::wstring_view text, unsigned codePage);
 
 // The attributes of what `path` finally leads to, links and junctions
 // followed: ERROR_SUCCESS, or the failure's code.

@@ -20,6 +20,26 @@ std::string narrowFromNative(std::string_view text)
     return std::string(text);
 }
 
+std::optional<std::string> narrowForListing(std::string_view file, std::size_t)
+{
+    return std::string(file);
+}
+
+std::string printablePath(std::string_view text)
+{
+    return printable(text);
+}
+
+fs::path systemPath(const fs::path& path)
+{
+    return path;
+}
+
+fs::path displayPath(const fs::path& path)
+{
+    return path;
+}
+
 fs::path pathFromWide(const std::wstring& text)
 {
     // Wide text becomes the UTF-8 bytes the file system stores. The

@@ -348,9 +348,12 @@ TEST_F(UnderpassRestore, KeepsTheGamesFileWhenTheCopyFails)
     writeFile(target(), "the game's own file");
 
 #if defined(_WIN32)
-    // No file-size limit here: a folder where the copy goes makes it fail.
-    fs::create_directory(cookedFolder / "Labs_Underpass_P.upk.restoring");
+    // No file-size limit here: a backup another program holds unshared
+    // cannot be read, once the copy beside the game's file is begun.
+    HANDLE held = ::CreateFileW(backup().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
     host->execute(names::restoreUnderpass);
+    ::CloseHandle(held);
 #else
     withFileSizeLimit(1024, [&] { host->execute(names::restoreUnderpass); });
 #endif

@@ -103,6 +103,19 @@ constexpr DWORD file = FILE_ATTRIBUTE_ARCHIVE;
 constexpr DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
 constexpr DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
 
+// A path as the walk hands it to the system, in the extended form that holds
+// any length, back in the form the listings are recorded under.
+std::wstring asRecorded(const std::wstring& path)
+{
+    for (const std::wstring_view prefix : {L"\\\\?\\UNC\\", L"\\\\?\\"}) {
+        if (path.starts_with(prefix)) {
+            return (prefix.size() > 4 ? L"\\\\" : L"") + path.substr(prefix.size());
+        }
+    }
+    ADD_FAILURE() << "not in the extended form: " << fs::path(path).string();
+    return path;
+}
+
 // Folder listings as Windows gives them, recorded: each folder's entries in
 // listing order, or the error that opening or reading it gives; each link's
 // target, or the error that querying it gives. Every query is counted.
@@ -129,7 +142,7 @@ public:
 
     std::unique_ptr<FolderListing> list(const std::wstring& path, DWORD& error) override
     {
-        const auto found = folders.find(path);
+        const auto found = folders.find(asRecorded(path));
         error = found == folders.end() ? ERROR_PATH_NOT_FOUND : found->second.openError;
         if (error != ERROR_SUCCESS) return nullptr;
         return std::make_unique<Listing>(found->second);
@@ -137,8 +150,8 @@ public:
 
     DWORD targetAttributes(const std::wstring& path, DWORD& attributes) override
     {
-        queried.push_back(path);
-        const auto found = targets.find(path);
+        queried.push_back(asRecorded(path));
+        const auto found = targets.find(queried.back());
         if (found == targets.end()) return ERROR_FILE_NOT_FOUND;
         attributes = found->second.attributes;
         return found->second.error;
@@ -171,7 +184,7 @@ public:
     }
     DWORD targetAttributes(const std::wstring& path, DWORD& attributes) override
     {
-        queried.push_back(path);
+        queried.push_back(asRecorded(path));
         return real->targetAttributes(path, attributes);
     }
 
@@ -193,8 +206,10 @@ struct RecordedWalk {
 const RecordedFileSystem::Entry dot{L".", folder};
 const RecordedFileSystem::Entry dotDot{L"..", folder};
 
-// What Wine cannot make: junctions, links to files, links to nothing, the
-// errors of a network path that is gone, listings that are not sorted.
+// What Wine cannot make: junctions, links to files, links to nothing,
+// reparse points that are not links, the errors of a network path that is
+// gone, listings that are not sorted. The walk must ask for every path in the
+// extended form, which RecordedFileSystem checks.
 const RecordedWalk recordedWalks[] = {
     {"a junction to a parent folder is listed, not entered",
      L"C:\\maps",
@@ -212,6 +227,19 @@ const RecordedWalk recordedWalks[] = {
      {{L"C:\\maps\\linked", {ERROR_SUCCESS, folder}}, {L"C:\\maps\\link.upk", {ERROR_SUCCESS, file}}},
      {L"C:\\maps\\link.upk"},
      {L"C:\\maps\\linked", L"C:\\maps\\link.upk"}},
+    {"cloud-sync placeholders and deduplicated files are plain folders and files; only links cost a query",
+     L"C:\\Users\\me\\OneDrive\\maps",
+     {{L"C:\\Users\\me\\OneDrive\\maps\\",
+       {{{L"synced", folder | link, IO_REPARSE_TAG_CLOUD_3},
+         {L"deduplicated.upk", file | link, IO_REPARSE_TAG_DEDUP},
+         {L"junction", folder | link, IO_REPARSE_TAG_MOUNT_POINT}}}},
+      {L"C:\\Users\\me\\OneDrive\\maps\\synced\\",
+       {{{L"placeholder.upk", file | link, IO_REPARSE_TAG_CLOUD}, {L"local.udk", file}}}},
+      {L"C:\\Users\\me\\OneDrive\\maps\\junction\\", {{{L"inside.upk", file}}}}},
+     {{L"C:\\Users\\me\\OneDrive\\maps\\junction", {ERROR_SUCCESS, folder}}},
+     {L"C:\\Users\\me\\OneDrive\\maps\\synced\\placeholder.upk", L"C:\\Users\\me\\OneDrive\\maps\\synced\\local.udk",
+      L"C:\\Users\\me\\OneDrive\\maps\\deduplicated.upk"},
+     {L"C:\\Users\\me\\OneDrive\\maps\\junction"}},
     {"the four errors of a link's target mean a link to nothing, not a file",
      L"D:\\maps",
      {{L"D:\\maps\\", {{{L"dangling.upk", file | link, IO_REPARSE_TAG_SYMLINK},

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #endif
 
 #include <cstdlib>
+#include <thread>
 
 #include "TestSupport.h"
 #include "Text.h"
@@ -215,18 +217,20 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
     EXPECT_LT(delay, 3.0);
 }
 
-// Names for a map in each code page the host may run in; the row of the
-// code page this process runs in is taken. Besides the plain run (1252 under
+// Names for a map in each code page the host may run in; the rows of the
+// code page this process runs in are taken. Besides the plain run (1252 under
 // Wine), ctest runs this under LC_ALL=ja_JP.UTF-8 (932) and zh_CN.UTF-8
 // (936), where "ソ" and "表" (932) and "乗" (936) end in 0x5C, a backslash's
-// byte.
+// byte. A name the code page cannot hold is listed by its short 8.3 name.
 const struct {
     unsigned codePage;  // 0: UTF-8, as narrow text is on Linux
     const char8_t* folder;
     const char8_t* map;
+    bool byShortName = false;
 } mapNamesByCodePage[] = {
 #if defined(_WIN32)
     {1252, u8"\u00D6l\u00E7\u00FC", u8"\u0152uvre \u20AC.upk"},
+    {1252, u8"\u5730\u56F3", u8"\u5730\u56F3.upk", true},
     {932, u8"\u30BD\u8868", u8"\u30BD\u8868.upk"},
     {936, u8"\u30BD\u8868\u4E57", u8"\u4E57.upk"},
 #else
@@ -234,16 +238,31 @@ const struct {
 #endif
 };
 
-TEST_F(HostProgram, ListsLoadsAndReloadsAMapNamedInTheProcessCodePage)
+// The options of the page's drop-down list, sorted: the walk lists them in
+// the file system's order.
+std::vector<std::string> pageOptions(const std::string& page)
+{
+    std::istringstream lines(page);
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line);
+    std::vector<std::string> options;
+    std::istringstream list(line.substr(line.find_last_of('|') + 1));
+    for (std::string option; std::getline(list, option, '&');) options.push_back(option);
+    std::sort(options.begin(), options.end());
+    return options;
+}
+
+// Each map listed, loaded, and reloaded after a save: named in the code page,
+// named outside it, and in a folder tree whose full path passes 300
+// characters.
+TEST_F(HostProgram, ListsLoadsAndReloadsMapsHoweverNamedAndNested)
 {
 #if defined(_WIN32)
     const unsigned codePage = ::GetACP();
 #else
     const unsigned codePage = 0;
 #endif
-    const auto names = std::find_if(std::begin(mapNamesByCodePage), std::end(mapNamesByCodePage),
-                                    [&](const auto& row) { return row.codePage == codePage; });
-    if (names == std::end(mapNamesByCodePage)) GTEST_SKIP() << "no map names for code page " << codePage;
     // The trace holds UTF-8; the console, the page and the commands hold
     // narrow text in the code page. (Linux paths are UTF-8 bytes already.)
 #if defined(_WIN32)
@@ -256,51 +275,152 @@ TEST_F(HostProgram, ListsLoadsAndReloadsAMapNamedInTheProcessCodePage)
     const auto fromUtf8 = [](const char8_t* text) { return fs::path(reinterpret_cast<const char*>(text)); };
     const auto utf8 = [](const fs::path& path) { return path.native(); };
 #endif
-    const fs::path inMaps = fromUtf8(names->folder) / fromUtf8(names->map);
-    const fs::path named = mapsFolder / inMaps;
-    fs::remove_all(mapsFolder);  // the only map, in place of nested/Arena.upk
-    writeFile(named, "map v1\n");
-    const fs::path::string_type separator(1, fs::path::preferred_separator);
-    const std::string folderText = narrowFromPath(mapsFolder.native() + separator);
-    const std::string relative = narrowFromPath(inMaps);
-    const fs::path full = mapsFolder.native() + separator + inMaps.native();
-    fs::path::string_type slashed = full.native();
+    struct Map {
+        fs::path file;      // below the maps folder
+        fs::path listedAs;  // the same, as the page lists it
+    };
+    std::vector<Map> maps;
+    fs::remove_all(mapsFolder);  // in place of nested/Arena.upk
+    for (const auto& names : mapNamesByCodePage) {
+        if (names.codePage != codePage) continue;
+        const fs::path file = fromUtf8(names.folder) / fromUtf8(names.map);
+        writeFile(mapsFolder / file, "map v1\n");
+        fs::path listedAs = file;
 #if defined(_WIN32)
-    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+        if (names.byShortName) {
+            // Wine makes a short name for every name that is not 8.3 already.
+            std::wstring shortPath(1024, L'\0');
+            shortPath.resize(::GetShortPathNameW((mapsFolder / file).c_str(), shortPath.data(), 1024));
+            listedAs = fs::path(shortPath).parent_path().filename() / fs::path(shortPath).filename();
+            ASSERT_NE(listedAs, file);
+        }
 #endif
+        maps.push_back({file, listedAs});
+    }
+    const fs::path deep = fs::path(std::string(100, 'd')) / std::string(100, 'e') / std::string(100, 'f') / "Deep.upk";
+    writeFile(mapsFolder / deep, "map v1\n");
+    maps.push_back({deep, deep});
 
+    const fs::path::string_type separator(1, fs::path::preferred_separator);
+    std::vector<std::string> listed;
+    for (const auto& map : maps) listed.push_back(narrowFromPath(map.listedAs) + "@" + narrowFromPath(map.listedAs));
+    std::sort(listed.begin(), listed.end());
+    const fs::path page = hostFolder / "plugins" / "settings" / "TarnwickPlugin.set";
     start();
-    send({setting(names::mapsFolder, folderText), setting(names::mapChoice, relative), names::loadMap});
-    const auto watching = [&] {
+    send({setting(names::mapsFolder, narrowFromPath(mapsFolder.native() + separator))});
+    ASSERT_TRUE(awaitTrace([&] { return pageOptions(readPage(page)) == listed; })) << readPage(page);
+
+    const auto logged = [&](const std::string& text) {
         long n = 0;
-        for (auto& event : traced("log")) n += event.at("text").get<std::string>().starts_with("Watching: ");
+        for (auto& event : traced("log")) n += event.at("text") == text;
         return n;
     };
-    ASSERT_TRUE(awaitTrace([&] { return watching() == 1; })) << console();
-    EXPECT_EQ(readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"),
-              pageListing({relative}));
-    EXPECT_EQ(pluginCommands("load_workshop \"" + utf8(full) + "\""), 1);
+    long consoleMarks = 0;
+    for (const auto& map : maps) {
+        SCOPED_TRACE(utf8(map.file));
+        const fs::path full = mapsFolder.native() + separator + map.listedAs.native();
+        fs::path::string_type slashed = full.native();
+#if defined(_WIN32)
+        std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+#endif
+        const auto preloadsBefore = traced("preload").size();
+        send({setting(names::mapChoice, narrowFromPath(map.listedAs)), names::loadMap});
+        ASSERT_TRUE(awaitTrace([&] { return logged("Watching: " + utf8(full)) == 1; })) << console();
+        EXPECT_EQ(pluginCommands("load_workshop \"" + utf8(full) + "\""), 1);
 
-    // A console line runs after the load that started the watcher.
-    send("wait 0\n");
-    ASSERT_TRUE(awaitTrace([&] { return commands("console", "wait 0") == 1; }));
-    appendOnce(named, "edit\n");
-    // Slashes only where there were separators.
-    const std::string reload = "load_workshop \"" + utf8(slashed) + "\"";
-    ASSERT_TRUE(awaitTrace([&] { return pluginCommands(reload) >= 1 && watching() >= 2; }));
+        // A console line runs after the load that started the watcher.
+        send("wait 0\n");
+        ++consoleMarks;
+        ASSERT_TRUE(awaitTrace([&] { return commands("console", "wait 0") == consoleMarks; }));
+        appendOnce(mapsFolder / map.file, "edit\n");
+        // Slashes only where there were separators; without one to turn,
+        // the reload is the load once more.
+        const std::string reload = "load_workshop \"" + utf8(slashed) + "\"";
+        const long before = slashed == full.native() ? 1 : 0;
+        ASSERT_TRUE(awaitTrace([&] {
+            return pluginCommands(reload) > before && logged("Watching: " + utf8(slashed)) > before;
+        }));
+        // Windows may report one write as two modifications, each its own
+        // reload: every one is done before the next map loads.
+        ASSERT_TRUE(awaitTrace([&] { return traced("timer_set").size() == traced("timer_fired").size(); }));
+        // The game side got the right engine string both times.
+        const auto preload = traced("preload");
+        ASSERT_GE(preload.size(), preloadsBefore + 2);
+        EXPECT_EQ(preload[preloadsBefore].at("map"), utf8(full));
+        EXPECT_EQ(preload[preloadsBefore + 1].at("map"), utf8(slashed));
+    }
     send("quit\n");
     EXPECT_EQ(finish(), 0);
-
-    // The game side got the right engine string both times.
-    const auto preload = traced("preload");
-    ASSERT_GE(preload.size(), 2u);
-    EXPECT_EQ(preload[0].at("map"), utf8(full));
-    EXPECT_EQ(preload[1].at("map"), utf8(slashed));
-    const auto logs = traced("log");
-    EXPECT_EQ(logs[0].at("text"), "Watching: " + utf8(full));
-    EXPECT_EQ(logs[1].at("text"), "Watching: " + utf8(slashed));
     EXPECT_TRUE(traced("error").empty());
 }
+
+#if defined(_WIN32)
+// Scanners, the search indexer and backup tools open a fresh file for a
+// moment without delete sharing, as this process does here to the host's
+// page. (Each ReplaceFileW that Wine refuses leaves a temporary file of its
+// own, rf*.tmp, in the folder.)
+TEST_F(HostProgram, ReplacesAPageHeldForAMomentAndKeepsOneHeldLonger)
+{
+    const fs::path page = hostFolder / "plugins" / "settings" / "TarnwickPlugin.set";
+    const auto besidePage = [&] {
+        for (const auto& entry : fs::directory_iterator(page.parent_path())) {
+            if (entry.path().filename().native().starts_with(L"TarnwickPlugin.set.")) return true;
+        }
+        return false;
+    };
+    const auto logLines = [&] {
+        std::vector<std::string> lines;
+        for (auto& event : traced("log")) lines.push_back(event.at("text"));
+        return lines;
+    };
+    start();
+    send({setting(names::mapsFolder, mapsFolderText())});
+    ASSERT_TRUE(awaitTrace([&] { return readPage(page) == pageListing({listed}); }));
+
+    struct Row {
+        const char* name;
+        bool heldPastTheRetries;
+        const char* newMap;
+    };
+    const Row rows[] = {{"held for 300 ms", false, "Second.upk"}, {"held past the retries", true, "Third.upk"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeFile(mapsFolder / row.newMap, "map");
+        const std::string previous = readFile(page);
+        const auto refreshes = traced("settings").size();
+        const auto lines = logLines().size();
+        HANDLE held = ::CreateFileW(page.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        const auto heldSince = std::chrono::steady_clock::now();
+        send({names::scanMaps});
+        if (row.heldPastTheRetries) {
+            ASSERT_TRUE(awaitTrace([&] { return logLines().size() > lines; }));
+        } else {
+            // The scan is replacing the page while it is held.
+            ASSERT_TRUE(awaitTrace(besidePage));
+            std::this_thread::sleep_until(heldSince + 300ms);
+        }
+        ::CloseHandle(held);
+        if (row.heldPastTheRetries) {
+            EXPECT_EQ(readFile(page), previous);
+            const auto after = logLines();
+            ASSERT_EQ(after.size(), lines + 1);
+            EXPECT_NE(after.back().find("Map scan failed"), std::string::npos) << after.back();
+            EXPECT_NE(after.back().find(std::error_code(ERROR_SHARING_VIOLATION, std::system_category()).message()),
+                      std::string::npos)
+                << after.back();
+        } else {
+            ASSERT_TRUE(awaitTrace([&] { return traced("settings").size() > refreshes; })) << "refreshed";
+            EXPECT_EQ(pageOptions(readPage(page)).size(), 2u) << readPage(page);
+            EXPECT_EQ(logLines().size(), lines);
+        }
+        EXPECT_FALSE(besidePage()) << "nothing of ours left beside the page";
+    }
+    send("quit\n");
+    EXPECT_EQ(finish(), 0);
+}
+#endif
 
 #if !defined(_WIN32)
 // Wine does not enforce the access rights of folders, so under it no folder
@@ -619,6 +739,99 @@ TEST_F(HostProgram, AWriteRefusedByTheFileSizeLimitOrAFullDiskFailsAloneAndTheSe
         EXPECT_EQ(left, std::vector<fs::path>{c.kept});
         EXPECT_NE(readFile(hostFolder / "cfg" / "config.cfg").find(choice), std::string::npos)
             << "the config is saved";
+    }
+}
+
+// The page and the Underpass map are written for the user: a link to either
+// (into a synced folder, say) stays a link and what it leads to gets the new
+// version; each keeps its mode and owner; a link left under the name the
+// file beside it once had leads nowhere the plugin writes.
+TEST_F(HostProgram, KeepsTheLinkModeAndOwnerOfWhatItReplacesAndWritesThroughNoLinkLeftBeside)
+{
+    const fs::path page = hostFolder / "plugins" / "settings" / "TarnwickPlugin.set";
+    const fs::path underpass = gameRoot / "TAGame" / "CookedPCConsole" / "Labs_Underpass_P.upk";
+    writeFile(hostFolder / "data" / "Labs_Underpass_P.upk", "original underpass");
+    const fs::path synced = folder.path() / "synced";
+    const fs::path victim = folder.path() / "precious.txt";
+    enum class Setup { link, modeAndOwner, linkLeftBeside };
+    struct Row {
+        const char* name;
+        fs::path file;
+        Setup setup;
+        std::string command;
+        std::string written;
+        const char* oldBesideSuffix;
+    };
+    const std::string scan = setting(names::mapsFolder, mapsFolderText());
+    const Row rows[] = {
+        {"a page that is a link", page, Setup::link, scan, pageListing({listed}), ""},
+        {"a page of mode 0640 owned by another user", page, Setup::modeAndOwner, scan, pageListing({listed}), ""},
+        {"a link left as TarnwickPlugin.set.new", page, Setup::linkLeftBeside, scan, pageListing({listed}), ".new"},
+        {"an Underpass map that is a link", underpass, Setup::link, names::restoreUnderpass, "original underpass", ""},
+        {"an Underpass map of mode 0640 owned by another user", underpass, Setup::modeAndOwner,
+         names::restoreUnderpass, "original underpass", ""},
+        {"a link left as Labs_Underpass_P.upk.restoring", underpass, Setup::linkLeftBeside, names::restoreUnderpass,
+         "original underpass", ".restoring"},
+    };
+    constexpr uid_t otherUser = 65534;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(synced);
+        fs::remove(row.file);
+        fs::create_directories(synced);
+        writeFile(victim, "precious");
+        const fs::path linkedTo = synced / row.file.filename();
+        const fs::path oldBeside = fs::path(row.file) += row.oldBesideSuffix;
+        switch (row.setup) {
+        case Setup::link:
+            writeFile(linkedTo, "previous");
+            fs::create_symlink(linkedTo, row.file);
+            break;
+        case Setup::modeAndOwner:
+            if (::geteuid() != 0) {
+                std::cout << "[  SKIPPED ] " << row.name << ": only root can give a file to another user\n";
+                continue;
+            }
+            writeFile(row.file, "previous");
+            ASSERT_EQ(::chown(row.file.c_str(), otherUser, otherUser), 0);
+            fs::permissions(row.file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+            break;
+        case Setup::linkLeftBeside:
+            writeFile(row.file, "previous");
+            fs::create_symlink(victim, oldBeside);
+            break;
+        }
+
+        start();
+        send({row.command});
+        EXPECT_EQ(finish(), 0);
+
+        switch (row.setup) {
+        case Setup::link:
+            EXPECT_EQ(fs::read_symlink(row.file), linkedTo) << "still a link";
+            EXPECT_EQ(readFile(linkedTo), row.written);
+            break;
+        case Setup::modeAndOwner: {
+            EXPECT_EQ(readFile(row.file), row.written);
+            struct stat kept = {};
+            ASSERT_EQ(::stat(row.file.c_str(), &kept), 0);
+            EXPECT_EQ(kept.st_mode & 07777, 0640u);
+            EXPECT_EQ(kept.st_uid, otherUser);
+            EXPECT_EQ(kept.st_gid, otherUser);
+            break;
+        }
+        case Setup::linkLeftBeside:
+            EXPECT_EQ(readFile(row.file), row.written);
+            EXPECT_EQ(fs::read_symlink(oldBeside), victim) << "left alone";
+            fs::remove(oldBeside);
+            break;
+        }
+        if (row.setup == Setup::link) {
+            EXPECT_EQ(entriesOf(synced), std::vector<std::string>{linkedTo.filename().string()});
+        }
+        EXPECT_EQ(readFile(victim), "precious");
+        EXPECT_EQ(entriesOf(row.file.parent_path()), std::vector<std::string>{row.file.filename().string()})
+            << "nothing left beside";
     }
 }
 

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <optional>
+
 #include "GamePaths.h"
 #include "TestSupport.h"
 #include "Text.h"
@@ -71,6 +74,67 @@ TEST(CodePage, FollowsTheFileInterfacesBetweenAnsiAndOem)
     ::SetFileApisToANSI();
     EXPECT_EQ(oem, ::GetOEMCP());
     EXPECT_EQ(processCodePage(), ::GetACP());
+}
+
+// Where the code page cannot hold a name below the maps folder, the short
+// 8.3 name the volume keeps stands in, for that name only. Wine makes one for
+// every such name, so the volume that keeps none (8.3 names turned off, the
+// default on other volumes than the system's since Windows 8) is recorded.
+TEST(CodePage, ListsANameItCannotHoldByItsShortNameOrNotAtAll)
+{
+    const std::map<std::wstring, std::wstring> shortNames = {
+        {L"D:\\Program Files\\Maps", L"PROGRA~1"},  // above the maps folder
+        {L"D:\\Program Files\\Maps\\\u5730\u56F3.upk", L"__~~~HVX.UPK"},
+        {L"D:\\Program Files\\Maps\\\u5730", L"_~~~~7KQ"},
+        {L"D:\\Program Files\\Maps\\\u5730\\caf\u00E9 x", L"CAF_X~1"},
+        {L"D:\\Program Files\\Maps\\\u5730\\caf\u00E9 x\\\u0100.udk", L"_~~~~PUU.UDK"},
+    };
+    const auto recorded = [&](const std::wstring& path) {
+        const auto found = shortNames.find(path);
+        return found != shortNames.end() ? found->second : fs::path(path).filename().native();
+    };
+    const struct {
+        const char* what;
+        std::wstring file;
+        std::optional<std::string> listed;
+    } rows[] = {
+        {"a name it holds, as it is", L"D:\\Program Files\\Maps\\caf\u00E9.upk",
+         "D:\\Program Files\\Maps\\caf\xE9.upk"},
+        {"a map name it cannot hold, by its short name", L"D:\\Program Files\\Maps\\\u5730\u56F3.upk",
+         "D:\\Program Files\\Maps\\__~~~HVX.UPK"},
+        {"a folder name too; the names it holds stay", L"D:\\Program Files\\Maps\\\u5730\\caf\u00E9 x\\\u0100.udk",
+         "D:\\Program Files\\Maps\\_~~~~7KQ\\caf\xE9 x\\_~~~~PUU.UDK"},
+        {"no short name kept: left off", L"D:\\Program Files\\Maps\\\u0101.upk", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(narrowForListing(row.file, std::wstring_view(L"D:\\Program Files\\Maps").size(), westernEuropean,
+                                   recorded),
+                  row.listed);
+    }
+    // How the log line names the one left off.
+    EXPECT_EQ(printablePath(L"D:\\Maps\\\u0101 caf\u00E9 \U0001F600\t.upk", westernEuropean),
+              "D:\\Maps\\\\u0101 caf\xE9 \\U0001F600\\t.upk");
+}
+
+// Every file call takes a path in the extended form, which holds any length.
+TEST(ExtendedLength, MakesAnyPathAbsoluteWithThePrefixForADriveOrAShare)
+{
+    const struct {
+        std::wstring given;
+        std::wstring system;
+    } rows[] = {
+        {L"C:\\maps\\a.upk", L"\\\\?\\C:\\maps\\a.upk"},
+        {L"C:/Program Files (x86)/Steam/maps/", L"\\\\?\\C:\\Program Files (x86)\\Steam\\maps\\"},
+        {L"C:\\maps\\old\\..\\.\\a.upk", L"\\\\?\\C:\\maps\\a.upk"},
+        {L"\\\\server\\share\\maps", L"\\\\?\\UNC\\server\\share\\maps"},
+        {L"\\\\?\\C:\\maps\\a.upk", L"\\\\?\\C:\\maps\\a.upk"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(systemPath(row.given).native(), row.system);
+    }
+    EXPECT_EQ(displayPath(L"\\\\?\\UNC\\server\\share\\maps").native(), L"\\\\server\\share\\maps");
+    EXPECT_EQ(displayPath(L"\\\\?\\C:\\maps").native(), L"C:\\maps");
 }
 
 TEST(NoEntry, CoversTheFourSystemErrorsOnly)

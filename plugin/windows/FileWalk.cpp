@@ -92,8 +92,15 @@ public:
         if (path.empty() || (path.back() != L'\\' && path.back() != L'/')) {
             path += L'\\';
         }
+        // The system is asked in the extended form, which holds any length;
+        // the names below are joined to both forms alike.
+        systemRoot = systemPath(path).native();
+        if (systemRoot.back() != L'\\') {
+            systemRoot += L'\\';
+        }
+        shownRootLength = path.size();
         DWORD error = ERROR_SUCCESS;
-        auto root = fileSystem.list(path, error);
+        auto root = fileSystem.list(systemText(), error);
         if (!root) {
             // A drive's root has no "." or "..": empty, it lists nothing at all.
             if (error == ERROR_FILE_NOT_FOUND) {
@@ -140,16 +147,25 @@ private:
         std::size_t pathLength;  // the folder's path text, separator included
     };
 
-    // The listing's attributes decide for everything but reparse points.
-    // A reparse point is a link: it counts as what it leads to, and a linked
-    // folder or junction is never entered.
+    // A link (a reparse point whose tag is a name surrogate: a symbolic link,
+    // a junction) counts as what it leads to, and a linked folder is never
+    // entered. Other reparse points, such as cloud-sync placeholders and
+    // deduplicated files, are the user's own files and folders. Wine lists
+    // its Unix links with tag 0.
+    static bool isLink(const ListedEntry& entry)
+    {
+        return (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+               (entry.reparseTag == 0 || IsReparseTagNameSurrogate(entry.reparseTag));
+    }
+
+    // The listing's attributes decide for everything but links.
     Kind kindOf(const ListedEntry& entry)
     {
-        if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        if (!isLink(entry)) {
             return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::folder : Kind::regularFile;
         }
         DWORD target = 0;
-        if (const DWORD error = fileSystem.targetAttributes(path, target); error != ERROR_SUCCESS) {
+        if (const DWORD error = fileSystem.targetAttributes(systemText(), target); error != ERROR_SUCCESS) {
             // A link to nothing is not a file.
             if (meansNoEntry(systemError(error))) {
                 return Kind::other;
@@ -163,7 +179,7 @@ private:
     {
         path += L'\\';
         DWORD error = ERROR_SUCCESS;
-        auto listing = fileSystem.list(path, error);
+        auto listing = fileSystem.list(systemText(), error);
         if (!listing) {
             // Gone since its parent was listed.
             if (meansNoEntry(systemError(error))) {
@@ -180,17 +196,27 @@ private:
     DWORD rootError(const fs::path& folder, DWORD error)
     {
         DWORD attributes = 0;
-        if (fileSystem.targetAttributes(folder.native(), attributes) == ERROR_SUCCESS &&
+        if (fileSystem.targetAttributes(systemPath(folder).native(), attributes) == ERROR_SUCCESS &&
             (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             return ERROR_DIRECTORY;
         }
         return error;
     }
 
+    // The current path in the extended form.
+    const std::wstring& systemText()
+    {
+        system.assign(systemRoot).append(path, shownRootLength);
+        return system;
+    }
+
     ListingSource& fileSystem;
     const std::function<void(WalkedPath)>& onFile;
     std::vector<OpenFolder> open;
-    std::wstring path;
+    std::wstring path;  // as the folder was given, then the names
+    std::wstring systemRoot;
+    std::size_t shownRootLength = 0;
+    std::wstring system;
 };
 
 }  // namespace

@@ -2,7 +2,8 @@
 
 // The Windows walk reads the file system through this seam. Tests feed it
 // listings as Windows delivers them where Wine cannot make the real thing:
-// links to files, dangling links, the errors of network paths.
+// links to files, dangling links, reparse points that are not links, the
+// errors of network paths. Paths reach it in the extended form ("\\?\").
 
 #include <windows.h>
 
@@ -44,8 +45,8 @@ public:
 // FindFirstFileExW (basic information, large fetch) and CreateFileW.
 std::unique_ptr<ListingSource> windowsFileSystem();
 
-// forEachRegularFile on the given file system. Only an entry with a reparse
-// point costs a query: its target's.
+// forEachRegularFile on the given file system. Only a link costs a query:
+// its target's.
 void forEachRegularFile(const std::filesystem::path& folder, ListingSource& fileSystem,
                         const std::function<void(WalkedPath)>& onFile);
 

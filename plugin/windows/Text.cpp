@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <clocale>
 #include <memory>
+
+#include <fmt/format.h>
 
 namespace fs = std::filesystem;
 
@@ -54,11 +57,13 @@ fs::path pathFromNarrow(std::string_view text, unsigned codePage)
 
 namespace {
 
-std::string narrowFromWide(std::wstring_view wide, unsigned codePage)
+// `wide` in the code page, exactly: ERROR_SUCCESS, or why it cannot be.
+DWORD convertToNarrow(std::wstring_view wide, unsigned codePage, std::string& narrow)
 {
-    constexpr const char* what = "cannot convert a path to narrow text";
-    if (wide.empty()) return {};
-    const int size = lengthAsInt(wide.size(), what);
+    narrow.clear();
+    if (wide.empty()) return ERROR_SUCCESS;
+    if (wide.size() > static_cast<std::size_t>(INT_MAX)) return ERROR_ARITHMETIC_OVERFLOW;
+    const int size = static_cast<int>(wide.size());
     // Best fit would quietly turn a name into another ("ä" into "a"); a used
     // default character means a character had no exact mapping at all.
     const bool withDefault = takesDefaultCharacter(codePage);
@@ -67,15 +72,52 @@ std::string narrowFromWide(std::wstring_view wide, unsigned codePage)
     BOOL* usedDefaultOut = withDefault ? &usedDefault : nullptr;
     const int narrowSize =
         ::WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, usedDefaultOut);
-    if (narrowSize == 0) raiseConversionError(::GetLastError(), what);
-    if (usedDefault) raiseConversionError(ERROR_NO_UNICODE_TRANSLATION, what);
-    std::string narrow(static_cast<std::size_t>(narrowSize), '\0');
+    if (narrowSize == 0) return ::GetLastError();
+    if (usedDefault) return ERROR_NO_UNICODE_TRANSLATION;
+    narrow.resize(static_cast<std::size_t>(narrowSize));
     if (::WideCharToMultiByte(codePage, flags, wide.data(), size, narrow.data(), narrowSize, nullptr,
                               usedDefaultOut) == 0) {
-        raiseConversionError(::GetLastError(), what);
+        return ::GetLastError();
     }
-    if (usedDefault) raiseConversionError(ERROR_NO_UNICODE_TRANSLATION, what);
+    return usedDefault ? ERROR_NO_UNICODE_TRANSLATION : ERROR_SUCCESS;
+}
+
+std::string narrowFromWide(std::wstring_view wide, unsigned codePage)
+{
+    std::string narrow;
+    if (const DWORD error = convertToNarrow(wide, codePage, narrow); error != ERROR_SUCCESS) {
+        raiseConversionError(error, "cannot convert a path to narrow text");
+    }
     return narrow;
+}
+
+bool startsWith(std::wstring_view text, std::wstring_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+constexpr std::wstring_view extendedPrefix = L"\\\\?\\";
+constexpr std::wstring_view extendedSharePrefix = L"\\\\?\\UNC\\";
+
+std::wstring shortNameFromSystem(const std::wstring& path)
+{
+    const std::wstring system = systemPath(path).native();
+    std::wstring shortPath(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetShortPathNameW(system.c_str(), shortPath.data(), static_cast<DWORD>(shortPath.size()));
+        if (length == 0) {
+            const std::error_code error(static_cast<int>(::GetLastError()), std::system_category());
+            // Gone since it was listed: nothing to name it by.
+            if (meansNoEntry(error)) return fs::path(path).filename().native();
+            throw fs::filesystem_error("cannot find the short name", fs::path(path), error);
+        }
+        // Too small a buffer gives the size it needs, terminator included.
+        const bool fits = length < shortPath.size();
+        shortPath.resize(length);
+        if (fits) break;
+    }
+    return shortPath.substr(shortPath.find_last_of(L"\\/") + 1);
 }
 
 }  // namespace
@@ -100,6 +142,93 @@ std::string narrowFromNative(std::wstring_view text)
     return narrowFromWide(text, processCodePage());
 }
 
+std::optional<std::string> narrowForListing(std::wstring_view file, std::size_t folderLength, unsigned codePage,
+                                            const ShortNameLookup& shortNameOf)
+{
+    std::string narrow;
+    const DWORD error = convertToNarrow(file, codePage, narrow);
+    if (error != ERROR_NO_UNICODE_TRANSLATION) {
+        if (error != ERROR_SUCCESS) raiseConversionError(error, "cannot convert a path to narrow text");
+        return narrow;
+    }
+    // Name by name below the maps folder, whose text came from narrow text.
+    std::wstring listed(file.substr(0, folderLength));
+    for (std::size_t at = folderLength; at <= file.size();) {
+        const std::size_t end = std::min(file.find_first_of(L"\\/", at), file.size());
+        std::wstring name(file.substr(at, end - at));
+        if (convertToNarrow(name, codePage, narrow) != ERROR_SUCCESS) {
+            std::wstring shortName = shortNameOf(std::wstring(file.substr(0, end)));
+            if (shortName == name || convertToNarrow(shortName, codePage, narrow) != ERROR_SUCCESS) {
+                return std::nullopt;
+            }
+            name = std::move(shortName);
+        }
+        listed += name;
+        if (end < file.size()) listed += file[end];
+        at = end + 1;
+    }
+    return narrowFromWide(listed, codePage);
+}
+
+std::optional<std::string> narrowForListing(std::wstring_view file, std::size_t folderLength)
+{
+    return narrowForListing(file, folderLength, processCodePage(), shortNameFromSystem);
+}
+
+std::string printablePath(std::wstring_view text, unsigned codePage)
+{
+    std::string shown;
+    std::string narrow;
+    for (std::size_t at = 0; at < text.size();) {
+        const bool pair = IS_HIGH_SURROGATE(text[at]) && at + 1 < text.size() && IS_LOW_SURROGATE(text[at + 1]);
+        const std::wstring_view character = text.substr(at, pair ? 2 : 1);
+        at += character.size();
+        if (convertToNarrow(character, codePage, narrow) == ERROR_SUCCESS) {
+            shown += printable(narrow);
+        } else if (pair) {
+            const auto codePoint = 0x10000 + ((static_cast<unsigned>(character[0]) - 0xD800) << 10) +
+                                   (static_cast<unsigned>(character[1]) - 0xDC00);
+            shown += fmt::format("\\U{:08X}", codePoint);
+        } else {
+            shown += fmt::format("\\u{:04X}", static_cast<unsigned>(character[0]));
+        }
+    }
+    return shown;
+}
+
+std::string printablePath(std::wstring_view text)
+{
+    return printablePath(text, processCodePage());
+}
+
+fs::path systemPath(const fs::path& path)
+{
+    const std::wstring& text = path.native();
+    if (text.empty() || startsWith(text, extendedPrefix) || startsWith(text, L"\\\\.\\")) return path;
+    // The extended form takes the path as it stands: made absolute here,
+    // separators and "." and ".." resolved as the system would.
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFullPathNameW(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        // Nothing to make of it: the call the path is for says why.
+        if (length == 0) return path;
+        const bool fits = length < full.size();
+        full.resize(length);
+        if (fits) break;
+    }
+    if (startsWith(full, L"\\\\.\\") || startsWith(full, extendedPrefix)) return fs::path(std::move(full));
+    if (startsWith(full, L"\\\\")) return fs::path(std::wstring(extendedSharePrefix) + full.substr(2));
+    return fs::path(std::wstring(extendedPrefix) + full);
+}
+
+fs::path displayPath(const fs::path& path)
+{
+    const std::wstring& text = path.native();
+    if (startsWith(text, extendedSharePrefix)) return fs::path(L"\\\\" + text.substr(extendedSharePrefix.size()));
+    if (startsWith(text, extendedPrefix)) return fs::path(text.substr(extendedPrefix.size()));
+    return path;
+}
+
 fs::path pathFromWide(const std::wstring& text)
 {
     // Both are UTF-16 on Windows.
@@ -115,7 +244,7 @@ fs::path finalPathOf(const fs::path& path)
     // The C++ runtime's status emulation does not see links; the system
     // follows them when it opens the file. No data access, so no other
     // process's sharing mode can refuse it.
-    HANDLE opened = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    HANDLE opened = ::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (opened == INVALID_HANDLE_VALUE) fail(::GetLastError());
@@ -154,15 +283,16 @@ unsigned long attributesFollowingLinks(const wchar_t* path, unsigned long& attri
 fs::file_status statusOf(const fs::path& path, const char* operation)
 {
     // One query for what is not a link; a link costs a second, following it.
+    const fs::path queried = systemPath(path);
     WIN32_FILE_ATTRIBUTE_DATA data;
     DWORD error = ERROR_SUCCESS;
     DWORD attributes = 0;
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!::GetFileAttributesExW(queried.c_str(), GetFileExInfoStandard, &data)) {
         error = ::GetLastError();
     } else {
         attributes = data.dwFileAttributes;
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            error = attributesFollowingLinks(path.c_str(), attributes);
+            error = attributesFollowingLinks(queried.c_str(), attributes);
         }
     }
     if (error != ERROR_SUCCESS) {
