@@ -4,6 +4,7 @@
 
 #include "ConsoleNames.h"
 #include "Tarnwick.h"
+#include "FileStatus.h"
 #include "Text.h"
 
 namespace fs = std::filesystem;

@@ -2,6 +2,7 @@
 #include "GamePaths.h"
 #include "ReplaceWhole.h"
 #include "Tarnwick.h"
+#include "FileStatus.h"
 #include "Text.h"
 
 namespace fs = std::filesystem;

@@ -1,5 +1,6 @@
 #include "ConsoleNames.h"
 #include "Tarnwick.h"
+#include "FileStatus.h"
 #include "Text.h"
 
 namespace fs = std::filesystem;

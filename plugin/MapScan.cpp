@@ -8,6 +8,7 @@
 #include "ConsoleNames.h"
 #include "FileWalk.h"
 #include "SettingsPageWriter.h"
+#include "FileStatus.h"
 #include "Text.h"
 
 namespace fs = std::filesystem;

@@ -7,7 +7,7 @@
 
 #include "ConsoleNames.h"
 #include "ReplaceWhole.h"
-#include "Text.h"
+#include "FileStatus.h"
 
 namespace fs = std::filesystem;
 

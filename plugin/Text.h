@@ -9,8 +9,7 @@
 
 namespace tarnwick::plugin {
 
-// Conversions between the host's narrow text and file-system paths, and the
-// file-system queries every operation shares.
+// Conversions between the host's narrow text and file-system paths.
 
 // Narrow text to a path, and back. Never lossy: text that cannot be converted
 // exactly raises std::system_error.
@@ -30,12 +29,6 @@ std::optional<std::string> narrowForListing(std::basic_string_view<std::filesyst
 // A path's text for a log line, whatever the code page holds: what it
 // cannot hold as \uXXXX, control characters escaped as `printable` does.
 std::string printablePath(std::basic_string_view<std::filesystem::path::value_type> text);
-
-// `path` in the form the system's file calls take at any length: on Windows
-// absolute, after "\\?\" ("\\?\UNC\" for a share); elsewhere as it is.
-std::filesystem::path systemPath(const std::filesystem::path& path);
-// The same path as the user gave it or would: without that prefix.
-std::filesystem::path displayPath(const std::filesystem::path& path);
 
 #if defined(_WIN32)
 // Narrow text is in the process code page: UTF-8 when the C runtime's locale
@@ -57,9 +50,6 @@ std::optional<std::string> narrowForListing(std::wstring_view file, std::size_t 
                                             const ShortNameLookup& shortNameOf);
 std::string printablePath(std::wstring_view text, unsigned codePage);
 
-// The attributes of what `path` finally leads to, links and junctions
-// followed: ERROR_SUCCESS, or the failure's code.
-unsigned long attributesFollowingLinks(const wchar_t* path, unsigned long& attributes);
 #endif
 
 // The text with control characters escaped (\n, \r, \t, \xHH), so that it
@@ -69,19 +59,6 @@ std::string printable(std::string_view text);
 // True for a line break of either kind.
 bool holdsLineBreak(std::string_view text);
 
-// The errors that mean "no such entry" rather than a failed query. On
-// Windows these are the system's file not found, path not found, bad network
-// path and invalid name, and nothing else.
-bool meansNoEntry(const std::error_code& error);
-
-// Status following symbolic links; a missing entry gives file_type::not_found.
-// Any other failure raises std::filesystem::filesystem_error(operation, path).
-std::filesystem::file_status statusOf(const std::filesystem::path& path, const char* operation);
-bool pathExists(const std::filesystem::path& path);
-
-// The file or folder `path` leads to once every link on the way is followed,
-// as the system resolves it. Raises std::filesystem::filesystem_error.
-std::filesystem::path finalPathOf(const std::filesystem::path& path);
 
 // The engine's wide text as a path.
 std::filesystem::path pathFromWide(const std::wstring& text);

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "Text.h"
+#include "FileStatus.h"
 
 namespace fs = std::filesystem;
 

@@ -30,16 +30,6 @@ std::string printablePath(std::string_view text)
     return printable(text);
 }
 
-fs::path systemPath(const fs::path& path)
-{
-    return path;
-}
-
-fs::path displayPath(const fs::path& path)
-{
-    return path;
-}
-
 fs::path pathFromWide(const std::wstring& text)
 {
     // Wide text becomes the UTF-8 bytes the file system stores. The
@@ -70,29 +60,6 @@ fs::path pathFromWide(const std::wstring& text)
         }
     }
     return fs::path(std::move(utf8));
-}
-
-fs::path finalPathOf(const fs::path& path)
-{
-    std::error_code error;
-    auto resolved = fs::canonical(path, error);
-    if (error) {
-        throw fs::filesystem_error("cannot resolve", path, error);
-    }
-    return resolved;
-}
-
-fs::file_status statusOf(const fs::path& path, const char* operation)
-{
-    std::error_code error;
-    auto status = fs::status(path, error);
-    if (error) {
-        if (meansNoEntry(error)) {
-            return fs::file_status(fs::file_type::not_found);
-        }
-        throw fs::filesystem_error(operation, path, error);
-    }
-    return status;
 }
 
 }  // namespace tarnwick::plugin

@@ -10,6 +10,7 @@
 
 #include "GamePaths.h"
 #include "TestSupport.h"
+#include "FileStatus.h"
 #include "Text.h"
 
 namespace tarnwick::plugin::tests {

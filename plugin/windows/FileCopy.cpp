@@ -6,7 +6,7 @@
 #include <system_error>
 #include <vector>
 
-#include "Text.h"
+#include "FileStatus.h"
 
 namespace fs = std::filesystem;
 

@@ -1,5 +1,7 @@
 #include "Text.h"
 
+#include "FileStatus.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -91,13 +93,6 @@ std::string narrowFromWide(std::wstring_view wide, unsigned codePage)
     return narrow;
 }
 
-bool startsWith(std::wstring_view text, std::wstring_view prefix)
-{
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-constexpr std::wstring_view extendedPrefix = L"\\\\?\\";
-constexpr std::wstring_view extendedSharePrefix = L"\\\\?\\UNC\\";
 
 std::wstring shortNameFromSystem(const std::wstring& path)
 {
@@ -201,107 +196,10 @@ std::string printablePath(std::wstring_view text)
     return printablePath(text, processCodePage());
 }
 
-fs::path systemPath(const fs::path& path)
-{
-    const std::wstring& text = path.native();
-    if (text.empty() || startsWith(text, extendedPrefix) || startsWith(text, L"\\\\.\\")) return path;
-    // The extended form takes the path as it stands: made absolute here,
-    // separators and "." and ".." resolved as the system would.
-    std::wstring full(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetFullPathNameW(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        // Nothing to make of it: the call the path is for says why.
-        if (length == 0) return path;
-        const bool fits = length < full.size();
-        full.resize(length);
-        if (fits) break;
-    }
-    if (startsWith(full, L"\\\\.\\") || startsWith(full, extendedPrefix)) return fs::path(std::move(full));
-    if (startsWith(full, L"\\\\")) return fs::path(std::wstring(extendedSharePrefix) + full.substr(2));
-    return fs::path(std::wstring(extendedPrefix) + full);
-}
-
-fs::path displayPath(const fs::path& path)
-{
-    const std::wstring& text = path.native();
-    if (startsWith(text, extendedSharePrefix)) return fs::path(L"\\\\" + text.substr(extendedSharePrefix.size()));
-    if (startsWith(text, extendedPrefix)) return fs::path(text.substr(extendedPrefix.size()));
-    return path;
-}
-
 fs::path pathFromWide(const std::wstring& text)
 {
     // Both are UTF-16 on Windows.
     return fs::path(text);
-}
-
-fs::path finalPathOf(const fs::path& path)
-{
-    const auto fail = [&](DWORD code) {
-        throw fs::filesystem_error("cannot resolve", path,
-                                   std::error_code(static_cast<int>(code), std::system_category()));
-    };
-    // The C++ runtime's status emulation does not see links; the system
-    // follows them when it opens the file. No data access, so no other
-    // process's sharing mode can refuse it.
-    HANDLE opened = ::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) fail(::GetLastError());
-    const std::unique_ptr<void, decltype(&::CloseHandle)> file(opened, &::CloseHandle);
-
-    std::wstring text(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetFinalPathNameByHandleW(file.get(), text.data(), static_cast<DWORD>(text.size()),
-                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (length == 0) fail(::GetLastError());
-        // Too small a buffer gives the size it needs, terminator included.
-        const bool fits = length < text.size();
-        text.resize(length);
-        if (fits) break;
-    }
-    return fs::path(std::move(text));
-}
-
-unsigned long attributesFollowingLinks(const wchar_t* path, unsigned long& attributes)
-{
-    // Opening follows every link and junction to its end, where
-    // GetFileAttributesExW would describe the link itself.
-    HANDLE file = ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return ::GetLastError();
-    FILE_BASIC_INFO information{};
-    DWORD error = ERROR_SUCCESS;
-    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &information, sizeof information)) {
-        error = ::GetLastError();
-    }
-    ::CloseHandle(file);
-    attributes = information.FileAttributes;
-    return error;
-}
-
-fs::file_status statusOf(const fs::path& path, const char* operation)
-{
-    // One query for what is not a link; a link costs a second, following it.
-    const fs::path queried = systemPath(path);
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    DWORD error = ERROR_SUCCESS;
-    DWORD attributes = 0;
-    if (!::GetFileAttributesExW(queried.c_str(), GetFileExInfoStandard, &data)) {
-        error = ::GetLastError();
-    } else {
-        attributes = data.dwFileAttributes;
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            error = attributesFollowingLinks(queried.c_str(), attributes);
-        }
-    }
-    if (error != ERROR_SUCCESS) {
-        const std::error_code code(static_cast<int>(error), std::system_category());
-        if (meansNoEntry(code)) return fs::file_status(fs::file_type::not_found);
-        throw fs::filesystem_error(operation, path, code);
-    }
-    return fs::file_status((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? fs::file_type::directory
-                                                                        : fs::file_type::regular);
 }
 
 }  // namespace tarnwick::plugin
