@@ -51,6 +51,14 @@ fs::path fileASaveChanges(const fs::path& map)
     }
 }
 
+// A save in place modifies the file; a save by rename (written beside, then
+// renamed over) or a move from elsewhere puts a new file at its name.
+bool isSave(filewatch::Event kind)
+{
+    return kind == filewatch::Event::modified || kind == filewatch::Event::added ||
+           kind == filewatch::Event::renamed_new_name;
+}
+
 }  // namespace
 
 void Tarnwick::onPreLoadMap(std::uintptr_t parameters)
@@ -67,6 +75,7 @@ void Tarnwick::onPreLoadMap(std::uintptr_t parameters)
         // watchPath names the new map by now: a watcher kept on the old one
         // would reload the new map on every save of the old.
         fileWatcher.reset();
+        linkWatcher.reset();
         throw;
     }
 }
@@ -77,28 +86,40 @@ void Tarnwick::watchNewMap()
         watchPath = findMapFile(watchPath);
         if (!pathExists(watchPath)) {
             fileWatcher.reset();
+            linkWatcher.reset();
             return;
         }
     }
     const std::string shownPath = narrowFromPath(watchPath);
 
-    // The player still sees, and reloads, the link. The new watcher runs
-    // before the old one stops, so no save between the two goes unseen.
-    const std::filesystem::path watchedFile = fileASaveChanges(watchPath);
-    filewatch::DirectoryWatcher::Options options;
-    options.onWarning = [this, folder = displayPath(watchedFile.parent_path())](const filewatch::Warning& warning) {
-        onWatcherWarning(folder, warning);
-    };
-    auto watcher = std::make_unique<filewatch::DirectoryWatcher>(
-        watchedFile.native(),
-        [this](const filewatch::PathString& changedPath, filewatch::Event kind) {
-            onWatchedFileChanged(changedPath, kind);
-        },
-        std::move(options));
+    // The player still sees, and reloads, the link. A link re-pointed,
+    // replaced or removed changes no file it leads to: the link is watched
+    // too. The new watchers run before the old ones stop, so no save
+    // between the two goes unseen.
+    const fs::path file = fileASaveChanges(watchPath);
+    auto watcher = watch(file, [this](const filewatch::PathString& changedPath, filewatch::Event kind) {
+        onWatchedFileChanged(changedPath, kind);
+    });
+    std::unique_ptr<filewatch::DirectoryWatcher> onLink;
+    if (isLink(watchPath)) {
+        onLink = watch(systemPath(watchPath),
+                       [this](const filewatch::PathString&, filewatch::Event kind) { onLinkChanged(kind); });
+    }
     // Said once the watch is armed, so that a failure is the only line.
     globalCvarManager->log(fmt::format("Watching: {}", shownPath));
+    watchedFile = file;
     auto replaced = std::exchange(fileWatcher, std::move(watcher));
-    replaced.reset();
+    auto replacedLink = std::exchange(linkWatcher, std::move(onLink));
+}
+
+std::unique_ptr<filewatch::DirectoryWatcher> Tarnwick::watch(const fs::path& file,
+                                                             filewatch::DirectoryWatcher::Callback onChange)
+{
+    filewatch::DirectoryWatcher::Options options;
+    options.onWarning = [this, folder = displayPath(file.parent_path())](const filewatch::Warning& warning) {
+        onWatcherWarning(folder, warning);
+    };
+    return std::make_unique<filewatch::DirectoryWatcher>(file.native(), std::move(onChange), std::move(options));
 }
 
 fs::path Tarnwick::findMapFile(const fs::path& name)
@@ -123,6 +144,7 @@ void Tarnwick::onWatchingChanged()
         loadMap();
     } else {
         fileWatcher.reset();
+        linkWatcher.reset();
     }
 }
 
@@ -130,10 +152,42 @@ void Tarnwick::onWatchedFileChanged(const filewatch::PathString&, filewatch::Eve
 {
     // Runs on the watcher's delivery thread: only schedule, the reload itself
     // runs on the game thread.
-    if (kind != filewatch::Event::modified) {
+    if (isSave(kind)) {
+        runAfterOneSecond("Map reload", &Tarnwick::reloadWatchedMap);
+    }
+}
+
+void Tarnwick::onLinkChanged(filewatch::Event kind)
+{
+    // Delivery thread, as above. A link replaced or re-pointed leads to
+    // other content: for the game, that is a save.
+    runOnGameThread("Map link", &Tarnwick::followLink, 0.0f);
+    if (kind == filewatch::Event::added || kind == filewatch::Event::renamed_new_name) {
+        runAfterOneSecond("Map reload", &Tarnwick::reloadWatchedMap);
+    }
+}
+
+void Tarnwick::followLink()
+{
+    // Removed, or leading nowhere: what the reload finds then is all there is.
+    if (!linkWatcher || !pathExists(watchPath)) {
         return;
     }
-    runAfterOneSecond("Map reload", &Tarnwick::reloadWatchedMap);
+    const fs::path file = fileASaveChanges(watchPath);
+    if (file == watchedFile) {
+        return;
+    }
+    try {
+        auto watcher = watch(file, [this](const filewatch::PathString& changedPath, filewatch::Event kind) {
+            onWatchedFileChanged(changedPath, kind);
+        });
+        watchedFile = file;
+        std::exchange(fileWatcher, std::move(watcher)).reset();
+    } catch (...) {
+        // Saves of the file the link no longer leads to must not reload it.
+        fileWatcher.reset();
+        throw;
+    }
 }
 
 void Tarnwick::onWatcherWarning(const fs::path& folder, const filewatch::Warning& warning)
@@ -156,8 +210,10 @@ void Tarnwick::onWatcherWarning(const fs::path& folder, const filewatch::Warning
 
 void Tarnwick::reloadWatchedMap()
 {
-    // Reads the path now, not when the timer was set: a newer map wins.
-    if (!pathExists(watchPath)) {
+    // Reads the path now, not when the timer was set: a newer map wins. A
+    // file created and not yet written is no map: its first write is a
+    // report, and a reload, of its own.
+    if (!pathExists(watchPath) || holdsNoBytes(watchPath)) {
         return;
     }
 #if defined(_WIN32)

@@ -103,7 +103,7 @@ void Tarnwick::logFailure(std::string_view what, std::string_view detail) noexce
     }
 }
 
-void Tarnwick::runAfterOneSecond(std::string_view what, void (Tarnwick::*operation)())
+void Tarnwick::runOnGameThread(std::string_view what, void (Tarnwick::*operation)(), float delay)
 {
     gameWrapper->SetTimeout(
         [self = self, what, operation](GameWrapper*) {
@@ -111,7 +111,12 @@ void Tarnwick::runAfterOneSecond(std::string_view what, void (Tarnwick::*operati
                 plugin->guarded(what, [&] { ((*plugin).*operation)(); });
             }
         },
-        1.0f);
+        delay);
+}
+
+void Tarnwick::runAfterOneSecond(std::string_view what, void (Tarnwick::*operation)())
+{
+    runOnGameThread(what, operation, 1.0f);
 }
 
 void Tarnwick::log(const std::string& line)

@@ -42,6 +42,10 @@ private:
     void onWatchingChanged();
     std::filesystem::path findMapFile(const std::filesystem::path& name);
     void onWatchedFileChanged(const filewatch::PathString& changedPath, filewatch::Event kind);
+    // Delivery thread: the link the map was loaded through changed.
+    void onLinkChanged(filewatch::Event kind);
+    // Game thread: watches the file the link now leads to.
+    void followLink();
     // Delivery thread: logs what the watcher of `folder` could not see.
     void onWatcherWarning(const std::filesystem::path& folder, const filewatch::Warning& warning);
     void reloadWatchedMap();
@@ -54,21 +58,30 @@ private:
     template <typename Body>
     void guarded(std::string_view what, Body&& body) noexcept;
     void logFailure(std::string_view what, std::string_view detail) noexcept;
-    // Runs `operation` on the game thread one second from now, unless this
-    // object is gone by then.
+    // Runs `operation` on the game thread `delay` seconds from now, unless
+    // this object is gone by then. Any thread.
+    void runOnGameThread(std::string_view what, void (Tarnwick::*operation)(), float delay);
     void runAfterOneSecond(std::string_view what, void (Tarnwick::*operation)());
     void log(const std::string& line);
     void issueCommand(const std::string& command);
     // Resolves and watches the map just named in watchPath.
     void watchNewMap();
+    // A watcher of `file` (its folder, for changes of its name) whose
+    // warnings are logged.
+    std::unique_ptr<filewatch::DirectoryWatcher> watch(const std::filesystem::path& file,
+                                                       filewatch::DirectoryWatcher::Callback onChange);
 
     // Set once, when the library's handle takes ownership of this object.
     // The watcher's delivery thread copies it to set a reload timer.
     std::weak_ptr<Tarnwick> self;
 
     std::filesystem::path watchPath;
-    // Declared last so that it is destroyed first: its delivery thread must
-    // be joined before any member it could reach is gone.
+    // The file fileWatcher follows: watchPath's own, or the one it leads to.
+    std::filesystem::path watchedFile;
+    // The watchers come last so that they are destroyed first: their
+    // delivery threads must be joined before any member they could reach is
+    // gone. linkWatcher watches watchPath itself where it is a link.
+    std::unique_ptr<filewatch::DirectoryWatcher> linkWatcher;
     std::unique_ptr<filewatch::DirectoryWatcher> fileWatcher;
 };
 
