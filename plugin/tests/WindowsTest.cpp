@@ -288,15 +288,18 @@ protected:
         if (previousWorkingDirectory.empty()) return;
         PluginTest::TearDown();
         fs::current_path(previousWorkingDirectory);
-        fs::remove_all(L"D:\\Maps");
-        fs::remove_all(L"D:\\Game");
+        if (!made.empty()) fs::remove_all(made);
     }
 
     fs::path previousWorkingDirectory;
+    // What this test made on D:, removed once the plugin is gone: the other
+    // test of this fixture may be running in a process of its own.
+    fs::path made;
 };
 
 TEST_F(OnDriveD, ListsAndLoadsAMapOfAFolderWithoutFinalSeparator)
 {
+    made = L"D:\\Maps";
     writeFile(L"D:\\Maps\\Arena.upk", "map");
     loadPlugin();
     useMapsFolder("D:\\Maps");
@@ -311,6 +314,7 @@ TEST_F(OnDriveD, ListsAndLoadsAMapOfAFolderWithoutFinalSeparator)
 
 TEST_F(OnDriveD, FindsTheGameMapFolderFromTheGamesWorkingDirectory)
 {
+    made = L"D:\\Game";
     fs::create_directories(L"D:\\Game\\Binaries\\Win64");
     writeFile(L"D:\\Game\\TAGame\\CookedPCConsole\\Park_P.upk", "map");
     fs::current_path(L"D:\\Game\\Binaries\\Win64");
@@ -322,17 +326,25 @@ TEST_F(OnDriveD, FindsTheGameMapFolderFromTheGamesWorkingDirectory)
               lines.end());
 }
 
-// The default maps folder, the Steam Workshop's, made on this prefix's C:.
-class DefaultWorkshopFolder : public PluginTest {};
+// The default maps folder, the Steam Workshop's, made on this prefix's C:
+// and removed once the plugin, whose watcher holds it open, is gone.
+class DefaultWorkshopFolder : public PluginTest {
+protected:
+    void TearDown() override
+    {
+        PluginTest::TearDown();
+        if (madeSteam) fs::remove_all(L"C:\\Program Files (x86)\\Steam");
+    }
+
+    bool madeSteam = false;
+};
 
 TEST_F(DefaultWorkshopFolder, ListsAndLoadsAMapOfIt)
 {
     const fs::path workshop = L"C:\\Program Files (x86)\\Steam\\steamapps\\workshop\\content\\252950";
     if (fs::exists(workshop)) GTEST_SKIP() << "a real Steam Workshop folder is here; it is left alone";
+    madeSteam = true;
     writeFile(workshop / "1234567" / "Arena.udk", "map");
-    struct Cleanup {
-        ~Cleanup() { fs::remove_all(L"C:\\Program Files (x86)\\Steam"); }
-    } cleanup;
 
     loadPlugin();
     const std::string relative = "1234567\\Arena.udk";
