@@ -186,6 +186,23 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
     fs::create_directories(elsewhere);
     writeFile(targetA, "map A\n");
     writeFile(targetB, "map B\n");
+    std::string loaded;
+    const auto reloadsOf = [&] { return pluginCommands("load_workshop \"" + mapsFolderText() + loaded + "\""); };
+    const auto watchingLines = [&] {
+        long n = 0;
+        for (auto& event : traced("log")) n += event.at("text") == "Watching: " + mapsFolderText() + loaded;
+        return n;
+    };
+    const auto timersPending = [&] { return traced("timer_set").size() - traced("timer_fired").size(); };
+    // "Watching:" is logged as a load starts its watcher. A console line
+    // runs on the game's thread after that load, so once it shows in the
+    // trace the watcher is ready for the next save.
+    long consoleMarks = 0;
+    const auto watcherReady = [&] {
+        send("wait 0\n");
+        ++consoleMarks;
+        return awaitTrace([&] { return commands("console", "wait 0") == consoleMarks; });
+    };
     struct Row {
         const char* name;
         const char* loaded;  // below the maps folder
@@ -197,6 +214,22 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
     };
     const Row rows[] = {
         {"save in place", "nested/Arena.upk", [&] { appendOnce(map, "edit\n"); }, 1},
+        // An editor that keeps the map open between saves.
+        {"saved twice while kept open", "nested/Arena.upk",
+         [&] {
+             std::FILE* open = std::fopen(map.string().c_str(), "ab");
+             ASSERT_NE(open, nullptr);
+             std::setvbuf(open, nullptr, _IONBF, 0);
+             for (const char* edit : {"edit 1\n", "edit 2\n"}) {
+                 std::fputs(edit, open);
+                 const long reloaded = reloadsOf() + 1;
+                 EXPECT_TRUE(awaitTrace([&] { return reloadsOf() >= reloaded && watchingLines() == reloaded; }))
+                     << "before it is closed";
+                 EXPECT_TRUE(watcherReady());
+             }
+             std::fclose(open);
+         },
+         2},
         {"save by rename in the folder", "nested/Arena.upk",
          [&] {
              writeFile(nested / ".Arena.upk.swp", "map v2\n");
@@ -241,23 +274,6 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
 #endif
     start();
     send({setting(names::mapsFolder, mapsFolderText())});
-    std::string loaded;
-    const auto reloadsOf = [&] { return pluginCommands("load_workshop \"" + mapsFolderText() + loaded + "\""); };
-    const auto watchingLines = [&] {
-        long n = 0;
-        for (auto& event : traced("log")) n += event.at("text") == "Watching: " + mapsFolderText() + loaded;
-        return n;
-    };
-    const auto timersPending = [&] { return traced("timer_set").size() - traced("timer_fired").size(); };
-    // "Watching:" is logged as a load starts its watcher. A console line
-    // runs on the game's thread after that load, so once it shows in the
-    // trace the watcher is ready for the next save.
-    long consoleMarks = 0;
-    const auto watcherReady = [&] {
-        send("wait 0\n");
-        ++consoleMarks;
-        return awaitTrace([&] { return commands("console", "wait 0") == consoleMarks; });
-    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         if (loaded != row.loaded) {
