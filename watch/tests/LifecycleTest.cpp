@@ -243,13 +243,14 @@ TEST(Lifecycle, TeardownDuringABatchFinishesTheBatchAndCallsNothingAfter)
     EXPECT_EQ(calls.load(), callsAtReturn);
 }
 
-TEST(Lifecycle, IdleWatcherStopsPromptly)
+// How fast is the benchmarks' business (idle teardown); here, that it ends.
+TEST(Lifecycle, IdleWatcherStops)
 {
     WatchedTree t;
     auto watcher = std::make_unique<DirectoryWatcher>(t.tree.native(), DirectoryWatcher::Callback{});
     const auto start = std::chrono::steady_clock::now();
     watcher.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, defaultDeadline);
 }
 
 TEST(Lifecycle, StopsInTheMiddleOfABurstAndWithAMovePending)
@@ -270,7 +271,7 @@ TEST(Lifecycle, StopsInTheMiddleOfABurstAndWithAMovePending)
     fs::rename(t.tree / "moving", t.outside / "moving");
     const auto start = std::chrono::steady_clock::now();
     watcher.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, defaultDeadline);
     writing = false;
     writer.join();
 }

@@ -7,16 +7,12 @@
 
 namespace tarnwick_watch {
 
-namespace {
-
 void appendEscape(std::string& out, unsigned code)
 {
     char escape[8];
     std::snprintf(escape, sizeof escape, "\\u%04x", code);
     out += escape;
 }
-
-}  // namespace
 
 std::size_t utf8SequenceLength(std::string_view text, std::size_t at) noexcept
 {

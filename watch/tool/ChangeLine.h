@@ -61,6 +61,9 @@ std::string utf8Text(const filewatch::PathString& path);
 // (overlong forms, surrogates and code points past U+10FFFF included).
 std::size_t utf8SequenceLength(std::string_view text, std::size_t at) noexcept;
 
+// Appends \uXXXX, `code` in four hex digits.
+void appendEscape(std::string& out, unsigned code);
+
 // Appends the escape of a control character (see textPath); false, and
 // nothing appended, for any other code point.
 bool appendControlEscape(std::string& out, char32_t code);

@@ -21,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 class StopRequest {
 public:
     StopRequest();
+    ~StopRequest();
     StopRequest(const StopRequest&) = delete;
     StopRequest& operator=(const StopRequest&) = delete;
 
@@ -47,6 +48,8 @@ private:
     HANDLE woken = nullptr;
     static BOOL WINAPI onConsoleControl(DWORD) noexcept;
 #else
+    void closeDescriptors() noexcept;
+
     sigset_t stopSignals;
     int signals = -1;
     int woken = -1;

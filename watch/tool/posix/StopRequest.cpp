@@ -24,9 +24,27 @@ StopRequest::StopRequest()
         throw std::system_error(error, std::system_category());
     }
     signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    const int signalsError = errno;
     woken = ::eventfd(0, EFD_CLOEXEC);
+    const int wokenError = errno;
     if (signals < 0 || woken < 0) {
-        throw std::system_error(errno, std::system_category());
+        // No destructor runs for a constructor that throws.
+        closeDescriptors();
+        throw std::system_error(signals < 0 ? signalsError : wokenError, std::system_category());
+    }
+}
+
+StopRequest::~StopRequest()
+{
+    closeDescriptors();
+}
+
+void StopRequest::closeDescriptors() noexcept
+{
+    for (const int fd : {signals, woken}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
 }
 

@@ -10,13 +10,6 @@ namespace tarnwick_watch {
 
 namespace {
 
-void appendEscape(std::string& out, unsigned code)
-{
-    char escape[8];
-    std::snprintf(escape, sizeof escape, "\\u%04x", code);
-    out += escape;
-}
-
 bool isHighSurrogate(unsigned unit)
 {
     return unit >= 0xD800 && unit <= 0xDBFF;

@@ -15,8 +15,17 @@ StopRequest::StopRequest()
     woken = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     consoleStop = this;
     if (woken == nullptr || !::SetConsoleCtrlHandler(onConsoleControl, TRUE)) {
-        throw std::system_error(static_cast<int>(::GetLastError()), std::system_category());
+        const DWORD error = ::GetLastError();
+        // No destructor runs for a constructor that throws.
+        if (woken != nullptr) ::CloseHandle(woken);
+        throw std::system_error(static_cast<int>(error), std::system_category());
     }
+}
+
+StopRequest::~StopRequest()
+{
+    ::SetConsoleCtrlHandler(onConsoleControl, FALSE);
+    ::CloseHandle(woken);
 }
 
 BOOL WINAPI StopRequest::onConsoleControl(DWORD) noexcept
