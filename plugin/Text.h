@@ -7,6 +7,10 @@
 #include <string_view>
 #include <system_error>
 
+#if defined(_WIN32)
+#include <tarnwick/text/CodePage.h>
+#endif
+
 namespace tarnwick::plugin {
 
 // Conversions between the host's narrow text and file-system paths.
@@ -31,10 +35,8 @@ std::optional<std::string> narrowForListing(std::basic_string_view<std::filesyst
 std::string printablePath(std::basic_string_view<std::filesystem::path::value_type> text);
 
 #if defined(_WIN32)
-// Narrow text is in the process code page: UTF-8 when the C runtime's locale
-// says so, else the ANSI code page, or the OEM one once the file functions
-// have been switched to OEM.
-unsigned processCodePage();
+// Narrow text is in the process code page.
+using tarnwick::text::processCodePage;
 
 // The same conversions in a given code page. Bytes invalid in it, and
 // characters it cannot represent exactly, raise std::system_error with the

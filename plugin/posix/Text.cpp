@@ -1,5 +1,7 @@
 #include "Text.h"
 
+#include <tarnwick/text/Unicode.h>
+
 namespace fs = std::filesystem;
 
 namespace tarnwick::plugin {
@@ -35,31 +37,7 @@ fs::path pathFromWide(const std::wstring& text)
     // Wide text becomes the UTF-8 bytes the file system stores. The
     // library's own conversion goes by the C locale, which refuses anything
     // beyond ASCII.
-    std::string utf8;
-    utf8.reserve(text.size());
-    for (const wchar_t wide : text) {
-        const auto c = static_cast<char32_t>(wide);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence),
-                                    "cannot convert wide text to a path");
-        }
-        if (c < 0x80) {
-            utf8 += static_cast<char>(c);
-        } else if (c < 0x800) {
-            utf8 += static_cast<char>(0xC0 | (c >> 6));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            utf8 += static_cast<char>(0xE0 | (c >> 12));
-            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            utf8 += static_cast<char>(0xF0 | (c >> 18));
-            utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return fs::path(std::move(utf8));
+    return fs::path(tarnwick::text::encodeUtf8(std::u32string(text.begin(), text.end())));
 }
 
 }  // namespace tarnwick::plugin

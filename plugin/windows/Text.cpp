@@ -2,11 +2,11 @@
 
 #include "FileStatus.h"
 
+#include <tarnwick/text/CodePage.h>
+
 #include <windows.h>
 
 #include <algorithm>
-#include <climits>
-#include <clocale>
 #include <memory>
 
 #include <fmt/format.h>
@@ -22,67 +22,24 @@ namespace {
     throw std::system_error(static_cast<int>(code), std::system_category(), what);
 }
 
-int lengthAsInt(std::size_t length, const char* what)
+// `wide` in the code page, exactly: ERROR_SUCCESS, or why it cannot be.
+DWORD convertToNarrow(std::wstring_view wide, unsigned codePage, std::string& narrow)
 {
-    if (length > static_cast<std::size_t>(INT_MAX)) raiseConversionError(ERROR_ARITHMETIC_OVERFLOW, what);
-    return static_cast<int>(length);
-}
-
-bool takesDefaultCharacter(unsigned codePage)
-{
-    // These code pages refuse a default character and best-fit flags; they
-    // report unmappable characters through WC_ERR_INVALID_CHARS instead.
-    return codePage != CP_UTF8 && codePage != 54936;  // GB 18030
+    return tarnwick::text::narrowFromWide(wide, codePage, narrow);
 }
 
 }  // namespace
 
-unsigned processCodePage()
-{
-    if (___lc_codepage_func() == CP_UTF8) return CP_UTF8;
-    return ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP();
-}
-
 fs::path pathFromNarrow(std::string_view text, unsigned codePage)
 {
-    constexpr const char* what = "cannot convert narrow text to a path";
-    if (text.empty()) return {};
-    const int size = lengthAsInt(text.size(), what);
-    const int wideSize = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (wideSize == 0) raiseConversionError(::GetLastError(), what);
-    std::wstring wide(static_cast<std::size_t>(wideSize), L'\0');
-    if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), wideSize) == 0) {
-        raiseConversionError(::GetLastError(), what);
+    std::wstring wide;
+    if (const DWORD error = tarnwick::text::wideFromNarrow(text, codePage, wide); error != ERROR_SUCCESS) {
+        raiseConversionError(error, "cannot convert narrow text to a path");
     }
     return fs::path(std::move(wide));
 }
 
 namespace {
-
-// `wide` in the code page, exactly: ERROR_SUCCESS, or why it cannot be.
-DWORD convertToNarrow(std::wstring_view wide, unsigned codePage, std::string& narrow)
-{
-    narrow.clear();
-    if (wide.empty()) return ERROR_SUCCESS;
-    if (wide.size() > static_cast<std::size_t>(INT_MAX)) return ERROR_ARITHMETIC_OVERFLOW;
-    const int size = static_cast<int>(wide.size());
-    // Best fit would quietly turn a name into another ("ä" into "a"); a used
-    // default character means a character had no exact mapping at all.
-    const bool withDefault = takesDefaultCharacter(codePage);
-    const DWORD flags = withDefault ? WC_NO_BEST_FIT_CHARS : WC_ERR_INVALID_CHARS;
-    BOOL usedDefault = FALSE;
-    BOOL* usedDefaultOut = withDefault ? &usedDefault : nullptr;
-    const int narrowSize =
-        ::WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, usedDefaultOut);
-    if (narrowSize == 0) return ::GetLastError();
-    if (usedDefault) return ERROR_NO_UNICODE_TRANSLATION;
-    narrow.resize(static_cast<std::size_t>(narrowSize));
-    if (::WideCharToMultiByte(codePage, flags, wide.data(), size, narrow.data(), narrowSize, nullptr,
-                              usedDefaultOut) == 0) {
-        return ::GetLastError();
-    }
-    return usedDefault ? ERROR_NO_UNICODE_TRANSLATION : ERROR_SUCCESS;
-}
 
 std::string narrowFromWide(std::wstring_view wide, unsigned codePage)
 {
@@ -92,7 +49,6 @@ std::string narrowFromWide(std::wstring_view wide, unsigned codePage)
     }
     return narrow;
 }
-
 
 std::wstring shortNameFromSystem(const std::wstring& path)
 {

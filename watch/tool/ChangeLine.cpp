@@ -1,5 +1,7 @@
 #include "ChangeLine.h"
 
+#include <tarnwick/text/Unicode.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -12,40 +14,6 @@ void appendEscape(std::string& out, unsigned code)
     char escape[8];
     std::snprintf(escape, sizeof escape, "\\u%04x", code);
     out += escape;
-}
-
-std::size_t utf8SequenceLength(std::string_view text, std::size_t at) noexcept
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-        return 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (text.size() - at < length) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const unsigned char next = byte(at + i);
-        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) {
-            return 0;
-        }
-    }
-    return length;
 }
 
 bool appendControlEscape(std::string& out, char32_t code)
@@ -106,31 +74,30 @@ std::optional<LineKind> lineKindNamed(std::string_view name) noexcept
 std::string jsonString(const std::string& bytes)
 {
     std::string out = "\"";
-    for (std::size_t at = 0; at < bytes.size();) {
-        const auto byte = static_cast<unsigned char>(bytes[at]);
-        const std::size_t length = utf8SequenceLength(bytes, at);
+    for (std::string_view rest = bytes; !rest.empty();) {
+        const auto byte = static_cast<unsigned char>(rest.front());
+        char32_t ignored = 0;
+        const std::size_t length = tarnwick::text::utf8Sequence(rest, ignored).value_or(0);
         if (length == 0) {
             appendEscape(out, 0xDC00u + byte);
-            ++at;
-        } else if (length > 1) {
-            out.append(bytes, at, length);
-            at += length;
-        } else {
-            if (byte == '"' || byte == '\\') {
-                out += '\\';
-                out += static_cast<char>(byte);
-            } else if (byte < 0x20 || byte == 0x7F) {
-                appendEscape(out, byte);
-            } else {
-                out += static_cast<char>(byte);
-            }
-            ++at;
+            rest.remove_prefix(1);
+            continue;
         }
+        if (length > 1) {
+            out.append(rest.substr(0, length));
+        } else if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+        } else if (byte < 0x20 || byte == 0x7F) {
+            appendEscape(out, byte);
+        } else {
+            out += static_cast<char>(byte);
+        }
+        rest.remove_prefix(length);
     }
     out += '"';
     return out;
 }
-
 
 LineFormat::LineFormat(std::string fields) : pattern(std::move(fields))
 {

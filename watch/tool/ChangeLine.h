@@ -57,10 +57,6 @@ std::string textPath(const filewatch::PathString& path);
 // converted as utf8() does.
 std::string utf8Text(const filewatch::PathString& path);
 
-// Length of the well-formed UTF-8 sequence at `at`, or 0 if it is not one
-// (overlong forms, surrogates and code points past U+10FFFF included).
-std::size_t utf8SequenceLength(std::string_view text, std::size_t at) noexcept;
-
 // Appends \uXXXX, `code` in four hex digits.
 void appendEscape(std::string& out, unsigned code);
 

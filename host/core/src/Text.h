@@ -4,17 +4,18 @@
 #include <string>
 #include <string_view>
 
+#include <tarnwick/text/Unicode.h>
+
 // Strict conversions between the encodings the host meets: the engine's
 // UTF-16, UTF-8, the narrow text of the process code page and wchar_t.
 // Nothing is ever replaced: invalid input raises std::system_error
 // (std::errc::illegal_byte_sequence, or the system's code on Windows).
 namespace tarnwick::host::text {
 
-std::u32string decodeUtf16(std::u16string_view units);
-std::u16string encodeUtf16(std::u32string_view codePoints);
-
-std::u32string decodeUtf8(std::string_view bytes);
-std::string encodeUtf8(std::u32string_view codePoints);
+using ::tarnwick::text::decodeUtf16;
+using ::tarnwick::text::decodeUtf8;
+using ::tarnwick::text::encodeUtf16;
+using ::tarnwick::text::encodeUtf8;
 
 // wchar_t is UTF-32 on Linux and UTF-16 on Windows.
 std::wstring toWide(std::u32string_view codePoints);

@@ -3,7 +3,8 @@
 
 #include <windows.h>
 
-#include <climits>
+#include <tarnwick/text/CodePage.h>
+
 #include <system_error>
 
 #include <fmt/format.h>
@@ -12,77 +13,40 @@ namespace tarnwick::host::text {
 
 namespace {
 
-bool isHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+using ::tarnwick::text::isHighSurrogate;
+using ::tarnwick::text::isLowSurrogate;
 
 [[noreturn]] void raiseSystemError(DWORD code, const char* what)
 {
     throw std::system_error(static_cast<int>(code), std::system_category(), what);
 }
 
-int lengthAsInt(std::size_t length, const char* what)
+// Converts without raising: ERROR_SUCCESS, or the system's code.
+DWORD tryUtf16FromNarrow(std::string_view text, unsigned codePage, std::u16string& out)
 {
-    if (length > static_cast<std::size_t>(INT_MAX)) raiseSystemError(ERROR_ARITHMETIC_OVERFLOW, what);
-    return static_cast<int>(length);
+    std::wstring wide;
+    const DWORD error = ::tarnwick::text::wideFromNarrow(text, codePage, wide);
+    out.assign(wide.begin(), wide.end());
+    return error;
 }
 
-// Converts without raising; false when a byte is not part of a character.
-bool tryUtf16FromNarrow(std::string_view text, unsigned codePage, std::u16string& out)
-{
-    out.clear();
-    if (text.empty()) return true;
-    const int size = lengthAsInt(text.size(), "narrow text too long");
-    const int wideSize = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (wideSize == 0) return false;
-    out.resize(static_cast<std::size_t>(wideSize));
-    return ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size,
-                                 reinterpret_cast<wchar_t*>(out.data()), wideSize) != 0;
-}
-
-bool takesDefaultCharacter(unsigned codePage)
-{
-    // These code pages refuse a default character and best-fit flags; they
-    // report unmappable characters through WC_ERR_INVALID_CHARS instead.
-    return codePage != CP_UTF8 && codePage != 54936;  // GB 18030
-}
-
-// Converts without raising; the system's code when a character has no exact
-// mapping, ERROR_SUCCESS otherwise.
 DWORD tryNarrowFromUtf16(std::u16string_view text, unsigned codePage, std::string& out)
 {
-    out.clear();
-    if (text.empty()) return ERROR_SUCCESS;
-    const int size = lengthAsInt(text.size(), "text too long");
-    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
-    // Best fit would quietly turn a character into another ("Ā" into "A"); a
-    // used default character means one had no mapping at all.
-    const bool withDefault = takesDefaultCharacter(codePage);
-    const DWORD flags = withDefault ? WC_NO_BEST_FIT_CHARS : WC_ERR_INVALID_CHARS;
-    BOOL usedDefault = FALSE;
-    BOOL* usedDefaultOut = withDefault ? &usedDefault : nullptr;
-    const int narrowSize = ::WideCharToMultiByte(codePage, flags, wide, size, nullptr, 0, nullptr, usedDefaultOut);
-    if (narrowSize == 0) return ::GetLastError();
-    if (usedDefault) return ERROR_NO_UNICODE_TRANSLATION;
-    out.resize(static_cast<std::size_t>(narrowSize));
-    if (::WideCharToMultiByte(codePage, flags, wide, size, out.data(), narrowSize, nullptr, usedDefaultOut) == 0) {
-        return ::GetLastError();
-    }
-    return usedDefault ? ERROR_NO_UNICODE_TRANSLATION : ERROR_SUCCESS;
+    return ::tarnwick::text::narrowFromWide(std::wstring(text.begin(), text.end()), codePage, out);
 }
 
 }  // namespace
 
 unsigned processCodePage()
 {
-    if (___lc_codepage_func() == CP_UTF8) return CP_UTF8;
-    return ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP();
+    return ::tarnwick::text::processCodePage();
 }
 
 std::u16string utf16FromNarrow(std::string_view text, unsigned codePage)
 {
     std::u16string wide;
-    if (!tryUtf16FromNarrow(text, codePage, wide)) {
-        raiseSystemError(::GetLastError(), "cannot convert narrow text");
+    if (const DWORD error = tryUtf16FromNarrow(text, codePage, wide); error != ERROR_SUCCESS) {
+        raiseSystemError(error, "cannot convert narrow text");
     }
     return wide;
 }
@@ -100,14 +64,14 @@ std::string escapeInvalidNarrow(std::string_view text, unsigned codePage)
 {
     if (codePage == CP_UTF8) return escapeInvalidUtf8(text);
     std::u16string ignored;
-    if (tryUtf16FromNarrow(text, codePage, ignored)) return std::string(text);
+    if (tryUtf16FromNarrow(text, codePage, ignored) == ERROR_SUCCESS) return std::string(text);
     // Character by character: the shortest run of bytes that converts is one
     // character; a byte that starts none is escaped.
     std::string result;
     while (!text.empty()) {
         std::size_t length = 0;
         for (std::size_t candidate = 1; candidate <= std::min<std::size_t>(4, text.size()); ++candidate) {
-            if (tryUtf16FromNarrow(text.substr(0, candidate), codePage, ignored)) {
+            if (tryUtf16FromNarrow(text.substr(0, candidate), codePage, ignored) == ERROR_SUCCESS) {
                 length = candidate;
                 break;
             }
