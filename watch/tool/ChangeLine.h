@@ -33,6 +33,9 @@ public:
     // {"kind":…,"path":…,"time":…}, the path exact.
     static LineFormat json();
 
+    // Whether a line shows the time, which then must be read for it.
+    bool showsTime() const { return isJson || pattern.find("%t") != std::string::npos; }
+
     // One line, newline included. An overflow has an empty path.
     std::string line(LineKind kind, const filewatch::PathString& path,
                      std::chrono::system_clock::time_point time) const;

@@ -2,6 +2,8 @@
 // and text (ChangeLine): pieces of the help text, and the output's mode.
 #pragma once
 
+#include <string>
+
 namespace tarnwick_watch {
 
 // Help text paragraphs, each ending in a newline.
@@ -14,5 +16,9 @@ extern const char* const pathSeparator;
 
 // Lines end in "\n" on every platform, for whatever reads them.
 void useBinaryOutput();
+
+// Writes `text` whole to standard output, at once: 0, or why it could not
+// be (an errno value).
+int writeOutput(const std::string& text);
 
 }  // namespace tarnwick_watch

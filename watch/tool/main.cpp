@@ -86,8 +86,9 @@ PathString nativeText(const char (&text)[N])
 // nothing more is written.
 class Output {
 public:
-    // `justOne`: the first line written ends the program.
-    Output(StopRequest& stop, bool justOne) : stop(stop), justOne(justOne) {}
+    // `justOne`: the first line written ends the program. `timed`: the
+    // time of each write is kept, for stopIfIdle.
+    Output(StopRequest& stop, bool justOne, bool timed) : stop(stop), justOne(justOne), timed(timed) {}
 
     void write(const std::string& line)
     {
@@ -98,11 +99,12 @@ public:
             }
             writing = true;
             stopping = justOne;
-            lastWrite = Clock::now();
+            if (timed) {
+                lastWrite = Clock::now();
+            }
         }
-        errno = 0;
-        const bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0;
-        const int error = errno;
+        const int error = tarnwick_watch::writeOutput(line);
+        const bool written = error == 0;
         {
             std::lock_guard lock(mutex);
             writing = false;
@@ -143,6 +145,7 @@ public:
 private:
     StopRequest& stop;
     const bool justOne;
+    const bool timed;
     std::mutex mutex;
     std::optional<Clock::time_point> lastWrite;
     bool stopping = false;
@@ -288,8 +291,9 @@ public:
         : request(request),
           format(request.json ? tarnwick_watch::LineFormat::json()
                               : request.format.value_or(tarnwick_watch::LineFormat())),
+          showsTime(format.showsTime()),
           shownPath(tarnwick_watch::textPath(*request.path)),
-          output(stop, request.justOne)
+          output(stop, request.justOne, request.timeout.has_value())
     {
     }
 
@@ -338,7 +342,8 @@ private:
     void report(LineKind kind, const PathString& changedPath)
     {
         if (request.reports(kind, changedPath)) {
-            output.write(format.line(kind, changedPath, std::chrono::system_clock::now()));
+            const auto time = showsTime ? std::chrono::system_clock::now() : std::chrono::system_clock::time_point();
+            output.write(format.line(kind, changedPath, time));
         }
     }
 
@@ -382,6 +387,7 @@ private:
 
     const Request& request;
     const tarnwick_watch::LineFormat format;
+    const bool showsTime;
     const std::string shownPath;
     // Declared before the watcher, whose callbacks use them, so destroyed
     // after it.

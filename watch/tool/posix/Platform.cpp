@@ -1,5 +1,9 @@
 #include "Platform.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 namespace tarnwick_watch {
 
 const char* const namesHelp =
@@ -19,5 +23,19 @@ const char* const jsonHelp =
 const char* const pathSeparator = "/";
 
 void useBinaryOutput() {}
+
+int writeOutput(const std::string& text)
+{
+    // Straight to the descriptor: no stdio buffer to copy through and flush.
+    for (std::size_t written = 0; written < text.size();) {
+        const ssize_t count = ::write(STDOUT_FILENO, text.data() + written, text.size() - written);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        written += static_cast<std::size_t>(count);
+    }
+    return 0;
+}
 
 }  // namespace tarnwick_watch

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace tarnwick_watch {
@@ -27,6 +28,13 @@ const char* const pathSeparator = "\\";
 void useBinaryOutput()
 {
     _setmode(_fileno(stdout), _O_BINARY);
+}
+
+int writeOutput(const std::string& text)
+{
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0) return 0;
+    return errno != 0 ? errno : EIO;
 }
 
 }  // namespace tarnwick_watch
