@@ -347,7 +347,7 @@ bool InotifyBackend::collect(detail::Batch& batch)
     if ((watchedDirectoryGone || translator.nextDeadline()) && !waitForRecords(readable)) {
         return false;
     }
-    std::vector<InotifyRecord> records;
+    records.clear();
     bool drained = false;
     if (readable) {
         ++readsBegun;
@@ -362,12 +362,16 @@ bool InotifyBackend::collect(detail::Batch& batch)
             return false;
         }
         if (length > 0) {
-            records = walkRecords({buffer.get(), static_cast<std::size_t>(length)});
+            walkRecords({buffer.get(), static_cast<std::size_t>(length)}, records);
         }
         drained = static_cast<std::size_t>(length) <= bufferSize - largestRecord;
     }
     const auto now = EventTranslator::Clock::now();
     translator.feed(records, now);
+    if (records.capacity() > 1024) {
+        // A burst's worth is not kept for the quiet that follows.
+        records = {};
+    }
     while (translator.next(now, step)) {
         apply(step, batch);
     }

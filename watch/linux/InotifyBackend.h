@@ -75,7 +75,9 @@ private:
     // Reads begun, numbering the listings of new directories.
     std::uint64_t readsBegun = 0;
     EventTranslator translator;
-    // Reused for every record, so translating allocates nothing per change.
+    // Reused for every read and record, so reading allocates nothing per
+    // change.
+    std::vector<InotifyRecord> records;
     Step step;
 };
 

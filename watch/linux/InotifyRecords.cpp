@@ -25,6 +25,13 @@ bool isSameOrBelow(const PathString& candidate, const PathString& directory)
 std::vector<InotifyRecord> walkRecords(std::span<const std::byte> buffer)
 {
     std::vector<InotifyRecord> records;
+    walkRecords(buffer, records);
+    return records;
+}
+
+void walkRecords(std::span<const std::byte> buffer, std::vector<InotifyRecord>& records)
+{
+    records.clear();
     constexpr std::size_t headerSize = sizeof(inotify_event);
     std::size_t offset = 0;
     while (buffer.size() - offset >= headerSize) {
@@ -41,7 +48,6 @@ std::vector<InotifyRecord> walkRecords(std::span<const std::byte> buffer)
         records.push_back({header.wd, header.mask, header.cookie, PathString(name, nameLength)});
         offset = nameOffset + header.len;
     }
-    return records;
 }
 
 void EventTranslator::addWatch(int wd, PathString relativePath)

@@ -31,6 +31,8 @@ struct InotifyRecord {
 // Parses the records packed in `buffer`. A record cut short at the end is
 // dropped rather than read past the buffer.
 std::vector<InotifyRecord> walkRecords(std::span<const std::byte> buffer);
+// The same into `records`, emptied first: a reader reuses one vector.
+void walkRecords(std::span<const std::byte> buffer, std::vector<InotifyRecord>& records);
 
 // What translating one record asks of the backend, applied in this order.
 struct Step {

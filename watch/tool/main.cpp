@@ -8,6 +8,7 @@
 #include <filewatch/DirectoryWatcher.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bitset>
 #include <cerrno>
 #include <chrono>
@@ -15,7 +16,6 @@
 #include <cstdlib>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -83,7 +83,7 @@ PathString nativeText(const char (&text)[N])
 
 // Standard output, one whole line per write, from the watcher's thread. The
 // first failed write ends the program with a message; once stopping,
-// nothing more is written.
+// nothing more is written. No lock on the way of a line: it is latency.
 class Output {
 public:
     // `justOne`: the first line written ends the program. `timed`: the
@@ -92,27 +92,23 @@ public:
 
     void write(const std::string& line)
     {
-        {
-            std::lock_guard lock(mutex);
-            if (stopping || failed) {
-                return;
-            }
-            writing = true;
-            stopping = justOne;
-            if (timed) {
-                lastWrite = Clock::now();
-            }
+        // Set before stopping is looked at, as stopWriting sets stopping
+        // before it looks at this: one of the two sees the other.
+        writing.store(true);
+        if (stopping.load() || (justOne && stopping.exchange(true))) {
+            writing.store(false);
+            return;
+        }
+        if (timed) {
+            lastWrite.store(Clock::now().time_since_epoch().count());
         }
         const int error = tarnwick_watch::writeOutput(line);
-        const bool written = error == 0;
-        {
-            std::lock_guard lock(mutex);
-            writing = false;
-            failed = !written;
-        }
-        if (!written) {
-            std::fprintf(stderr, "tarnwick-watch: writing the output failed: %s\n",
-                         std::generic_category().message(error).c_str());
+        writing.store(false);
+        if (error != 0) {
+            if (!stopping.exchange(true)) {
+                std::fprintf(stderr, "tarnwick-watch: writing the output failed: %s\n",
+                             std::generic_category().message(error).c_str());
+            }
             stop.end(1);
         } else if (justOne) {
             stop.end(0);
@@ -123,13 +119,14 @@ public:
     // from the first call at the latest; otherwise when that may be.
     std::optional<Clock::time_point> stopIfIdle(Clock::duration idle)
     {
-        std::lock_guard lock(mutex);
         const auto now = Clock::now();
-        lastWrite = lastWrite.value_or(now);
-        if (now - *lastWrite < idle) {
-            return *lastWrite + idle;
+        Clock::rep unset = 0;
+        lastWrite.compare_exchange_strong(unset, now.time_since_epoch().count());
+        const Clock::time_point last{Clock::duration(lastWrite.load())};
+        if (now - last < idle) {
+            return last + idle;
         }
-        stopping = true;
+        stopping.store(true);
         return std::nullopt;
     }
 
@@ -137,20 +134,18 @@ public:
     // may have stopped reading, and then nothing can wait for it.
     bool stopWriting()
     {
-        std::lock_guard lock(mutex);
-        stopping = true;
-        return !writing;
+        stopping.store(true);
+        return !writing.load();
     }
 
 private:
     StopRequest& stop;
     const bool justOne;
     const bool timed;
-    std::mutex mutex;
-    std::optional<Clock::time_point> lastWrite;
-    bool stopping = false;
-    bool writing = false;
-    bool failed = false;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> writing{false};
+    // Clock::rep of the last write's start; 0 before any.
+    std::atomic<Clock::rep> lastWrite{0};
 };
 
 // What the command line asks for.

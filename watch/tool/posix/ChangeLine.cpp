@@ -2,12 +2,17 @@
 
 #include <tarnwick/text/Unicode.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tarnwick_watch {
 
 std::string textPath(const filewatch::PathString& path)
 {
+    // Most names are printable ASCII, with nothing to escape.
+    if (std::all_of(path.begin(), path.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '\\'; })) {
+        return path;
+    }
     std::string escaped;
     escaped.reserve(path.size());
     for (std::string_view rest = path; !rest.empty();) {
