@@ -45,7 +45,7 @@ public:
 
 private:
     struct State;
-    std::unique_ptr<State> state_;
+    std::unique_ptr<State> state;
 };
 
 // On a Windows console, shows the host's narrow text, which is in the process
@@ -62,7 +62,7 @@ public:
 private:
 #if defined(_WIN32)
     struct Streams;
-    std::unique_ptr<Streams> streams_;
+    std::unique_ptr<Streams> streams;
 #endif
 };
 
@@ -92,21 +92,21 @@ private:
     // Shared with the reading thread, which may stay blocked in a read that
     // cannot be cancelled; it then ends with the process, delivering nothing.
     struct Shared;
-    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<Shared> shared;
 #else
     void read();
 
-    std::string name_;  // for messages: the script, or "standard input"
-    int input_ = -1;
-    bool ownsInput_ = false;
-    int stopRead_ = -1;  // the pipe whose write end tells the thread to stop
-    int stopWrite_ = -1;
-    std::optional<std::string> prompt_;
-    LineCallback onLine_;
-    EndCallback onEnd_;
-    std::atomic<bool> failed_{false};
+    std::string name;  // for messages: the script, or "standard input"
+    int input = -1;
+    bool ownsInput = false;
+    int stopRead = -1;  // the pipe whose write end tells the thread to stop
+    int stopWrite = -1;
+    std::optional<std::string> prompt;
+    LineCallback onLine;
+    EndCallback onEnd;
+    std::atomic<bool> readFailed{false};
 #endif
-    std::thread thread_;
+    std::thread thread;
 };
 
 }  // namespace tarnwick::host::app

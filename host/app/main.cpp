@@ -242,29 +242,29 @@ class StopRelay {
 public:
     void signalled(int signal)
     {
-        std::lock_guard lock(mutex_);
-        if (signal_ == 0) signal_ = signal;
-        if (host_ != nullptr) host_->postStop();
+        std::lock_guard lock(mutex);
+        if (firstSignal == 0) firstSignal = signal;
+        if (host != nullptr) host->postStop();
     }
 
     // Null before the host goes away: the signal thread outlives it.
     void attach(Host* host)
     {
-        std::lock_guard lock(mutex_);
-        host_ = host;
-        if (host_ != nullptr && signal_ != 0) host_->postStop();
+        std::lock_guard lock(mutex);
+        this->host = host;
+        if (host != nullptr && firstSignal != 0) host->postStop();
     }
 
     int signal() const
     {
-        std::lock_guard lock(mutex_);
-        return signal_;
+        std::lock_guard lock(mutex);
+        return firstSignal;
     }
 
 private:
-    mutable std::mutex mutex_;
-    Host* host_ = nullptr;
-    int signal_ = 0;
+    mutable std::mutex mutex;
+    Host* host = nullptr;
+    int firstSignal = 0;
 };
 
 // https://no-color.org: any non-empty NO_COLOR turns colour off.

@@ -109,22 +109,22 @@ private:
 // refuses the mount (not root, no CAP_SYS_ADMIN), and `refused` says why.
 class SmallFileSystem {
 public:
-    SmallFileSystem(const std::filesystem::path& folder, std::string_view options) : folder_(folder)
+    SmallFileSystem(const std::filesystem::path& folder, std::string_view options) : folder(folder)
     {
         std::filesystem::create_directories(folder);
-        mounted_ = ::mount("tarnwick-test", folder.c_str(), "tmpfs", 0, std::string(options).c_str()) == 0;
-        if (!mounted_) refused = std::strerror(errno);
+        mounted = ::mount("tarnwick-test", folder.c_str(), "tmpfs", 0, std::string(options).c_str()) == 0;
+        if (!mounted) refused = std::strerror(errno);
     }
     ~SmallFileSystem()
     {
-        if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+        if (mounted) ::umount2(folder.c_str(), MNT_DETACH);
     }
-    explicit operator bool() const { return mounted_; }
+    explicit operator bool() const { return mounted; }
 
     // Fills every block that is left.
     void fill() const
     {
-        std::ofstream filler(folder_ / "filler", std::ios::binary);
+        std::ofstream filler(folder / "filler", std::ios::binary);
         const std::string block(4096, 'x');
         while (filler.write(block.data(), block.size())) {
         }
@@ -133,8 +133,8 @@ public:
     std::string refused;
 
 private:
-    std::filesystem::path folder_;
-    bool mounted_ = false;
+    std::filesystem::path folder;
+    bool mounted = false;
 };
 #endif
 

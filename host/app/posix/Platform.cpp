@@ -66,9 +66,9 @@ struct SessionSignals::State {
     std::thread thread;
 };
 
-SessionSignals::SessionSignals(bool editorTakesInterrupt, StopCallback onStop) : state_(std::make_unique<State>())
+SessionSignals::SessionSignals(bool editorTakesInterrupt, StopCallback onStop) : state(std::make_unique<State>())
 {
-    auto& s = *state_;
+    auto& s = *state;
     s.onStop = std::move(onStop);
     // For the whole run: a write past RLIMIT_FSIZE must fail like a write to
     // a full disk, so the file being written is cleaned up and reported
@@ -126,7 +126,7 @@ SessionSignals::SessionSignals(bool editorTakesInterrupt, StopCallback onStop) :
 
 SessionSignals::~SessionSignals()
 {
-    auto& s = *state_;
+    auto& s = *state;
     const char stop = 0;
     // Blocking here is fine: the thread drains the pipe.
     ::fcntl(s.write, F_SETFL, 0);
@@ -145,54 +145,54 @@ ConsoleTextOutput::ConsoleTextOutput() = default;
 ConsoleTextOutput::~ConsoleTextOutput() = default;
 
 LineReader::LineReader(const std::optional<std::filesystem::path>& script, std::optional<std::string> prompt)
-    : name_(script ? "script " + script->string() : "standard input"), prompt_(std::move(prompt))
+    : name(script ? "script " + script->string() : "standard input"), prompt(std::move(prompt))
 {
     if (script) {
-        input_ = ::open(script->c_str(), O_RDONLY | O_CLOEXEC);
-        if (input_ < 0) {
-            throw std::system_error(errno, std::system_category(), fmt::format("cannot open {}", name_));
+        input = ::open(script->c_str(), O_RDONLY | O_CLOEXEC);
+        if (input < 0) {
+            throw std::system_error(errno, std::system_category(), fmt::format("cannot open {}", name));
         }
-        ownsInput_ = true;
+        ownsInput = true;
     } else {
-        input_ = STDIN_FILENO;
+        input = STDIN_FILENO;
     }
     // A folder opens, but every read of it fails: say so before anything runs.
     struct stat status = {};
-    if (::fstat(input_, &status) == 0 && S_ISDIR(status.st_mode)) {
-        if (ownsInput_) ::close(input_);
-        throw std::system_error(EISDIR, std::system_category(), fmt::format("cannot read {}", name_));
+    if (::fstat(input, &status) == 0 && S_ISDIR(status.st_mode)) {
+        if (ownsInput) ::close(input);
+        throw std::system_error(EISDIR, std::system_category(), fmt::format("cannot read {}", name));
     }
 }
 
 void LineReader::start(LineCallback onLine, EndCallback onEnd)
 {
-    onLine_ = std::move(onLine);
-    onEnd_ = std::move(onEnd);
+    this->onLine = std::move(onLine);
+    this->onEnd = std::move(onEnd);
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0) {
         throw std::system_error(errno, std::system_category(), "cannot create the input reader's stop pipe");
     }
-    stopRead_ = pipe[0];
-    stopWrite_ = pipe[1];
-    thread_ = std::thread([this] { read(); });
+    stopRead = pipe[0];
+    stopWrite = pipe[1];
+    thread = std::thread([this] { read(); });
 }
 
 bool LineReader::failed() const
 {
-    return failed_;
+    return readFailed;
 }
 
 LineReader::~LineReader()
 {
-    if (thread_.joinable()) {
+    if (thread.joinable()) {
         const char stop = 0;
-        while (::write(stopWrite_, &stop, 1) < 0 && errno == EINTR) {
+        while (::write(stopWrite, &stop, 1) < 0 && errno == EINTR) {
         }
-        thread_.join();
-        ::close(stopWrite_);
-        ::close(stopRead_);
+        thread.join();
+        ::close(stopWrite);
+        ::close(stopRead);
     }
-    if (ownsInput_) ::close(input_);
+    if (ownsInput) ::close(input);
 }
 
 void LineReader::read()
@@ -203,23 +203,23 @@ void LineReader::read()
             std::string line = pending.substr(0, end);
             pending.erase(0, end + 1);
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            onLine_(std::move(line));
+            onLine(std::move(line));
         }
         // One long line leaves a buffer as long: keep nothing nobody reads.
         if (pending.capacity() > 64 * 1024 && pending.size() < pending.capacity() / 4) pending.shrink_to_fit();
     };
     const auto fail = [&](std::string_view what) {
         const int code = errno;
-        failed_ = true;
-        std::cerr << "tarnwick-host: " << what << " " << consoleText(name_) << " failed: " << std::strerror(code)
+        readFailed = true;
+        std::cerr << "tarnwick-host: " << what << " " << consoleText(name) << " failed: " << std::strerror(code)
                   << '\n';
-        onEnd_();
+        onEnd();
     };
     for (;;) {
-        if (prompt_) std::cout << *prompt_ << std::flush;
+        if (prompt) std::cout << *prompt << std::flush;
         bool haveLine = false;
         while (!haveLine) {
-            pollfd watched[2] = {{input_, POLLIN, 0}, {stopRead_, POLLIN, 0}};
+            pollfd watched[2] = {{input, POLLIN, 0}, {stopRead, POLLIN, 0}};
             if (::poll(watched, 2, -1) < 0) {
                 if (errno == EINTR) continue;
                 fail("waiting for");
@@ -227,7 +227,7 @@ void LineReader::read()
             }
             if (watched[1].revents != 0) return;
             char buffer[4096];
-            const ssize_t count = ::read(input_, buffer, sizeof buffer);
+            const ssize_t count = ::read(input, buffer, sizeof buffer);
             if (count < 0) {
                 if (errno == EINTR || errno == EAGAIN) continue;
                 fail("reading");
@@ -235,8 +235,8 @@ void LineReader::read()
             }
             if (count == 0) {
                 // A last line without a line break still counts.
-                if (!pending.empty()) onLine_(std::exchange(pending, {}));
-                onEnd_();
+                if (!pending.empty()) onLine(std::exchange(pending, {}));
+                onEnd();
                 return;
             }
             pending.append(buffer, static_cast<std::size_t>(count));

@@ -183,29 +183,29 @@ struct ConsoleTextOutput::Streams {
     std::streambuf* savedErr = nullptr;
 };
 
-ConsoleTextOutput::ConsoleTextOutput() : streams_(std::make_unique<Streams>())
+ConsoleTextOutput::ConsoleTextOutput() : streams(std::make_unique<Streams>())
 {
     if (HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE); isConsole(out)) {
         std::cout.flush();
-        streams_->out.emplace(out);
-        streams_->savedOut = std::cout.rdbuf(&*streams_->out);
+        streams->out.emplace(out);
+        streams->savedOut = std::cout.rdbuf(&*streams->out);
     }
     if (HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE); isConsole(err)) {
         std::cerr.flush();
-        streams_->err.emplace(err);
-        streams_->savedErr = std::cerr.rdbuf(&*streams_->err);
+        streams->err.emplace(err);
+        streams->savedErr = std::cerr.rdbuf(&*streams->err);
     }
 }
 
 ConsoleTextOutput::~ConsoleTextOutput()
 {
-    if (streams_->savedOut != nullptr) {
+    if (streams->savedOut != nullptr) {
         std::cout.flush();
-        std::cout.rdbuf(streams_->savedOut);
+        std::cout.rdbuf(streams->savedOut);
     }
-    if (streams_->savedErr != nullptr) {
+    if (streams->savedErr != nullptr) {
         std::cerr.flush();
-        std::cerr.rdbuf(streams_->savedErr);
+        std::cerr.rdbuf(streams->savedErr);
     }
 }
 
@@ -228,31 +228,31 @@ struct LineReader::Shared {
 };
 
 LineReader::LineReader(const std::optional<std::filesystem::path>& script, std::optional<std::string> prompt)
-    : shared_(std::make_shared<Shared>())
+    : shared(std::make_shared<Shared>())
 {
-    shared_->prompt = std::move(prompt);
+    shared->prompt = std::move(prompt);
     if (script) {
-        shared_->input = ::CreateFileW(script->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        shared->input = ::CreateFileW(script->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (shared_->input == INVALID_HANDLE_VALUE) {
+        if (shared->input == INVALID_HANDLE_VALUE) {
             raiseLastError(fmt::format("cannot open script {}", script->string()));
         }
-        shared_->ownsInput = true;
+        shared->ownsInput = true;
     } else {
-        shared_->input = ::GetStdHandle(STD_INPUT_HANDLE);
+        shared->input = ::GetStdHandle(STD_INPUT_HANDLE);
     }
 }
 
 bool LineReader::failed() const
 {
-    return shared_->failed;
+    return shared->failed;
 }
 
 void LineReader::start(LineCallback onLine, EndCallback onEnd)
 {
-    shared_->onLine = std::move(onLine);
-    shared_->onEnd = std::move(onEnd);
-    thread_ = std::thread([shared = shared_] {
+    shared->onLine = std::move(onLine);
+    shared->onEnd = std::move(onEnd);
+    thread = std::thread([shared = shared] {
         {
             // A real handle to this thread, so the destructor can cancel its read.
             HANDLE self = nullptr;
@@ -358,16 +358,16 @@ void LineReader::start(LineCallback onLine, EndCallback onEnd)
 
 LineReader::~LineReader()
 {
-    HANDLE thread = nullptr;
+    HANDLE reading = nullptr;
     {
-        std::lock_guard lock(shared_->mutex);
-        shared_->stopped = true;
-        thread = shared_->thread;
+        std::lock_guard lock(shared->mutex);
+        shared->stopped = true;
+        reading = shared->thread;
     }
     // Wakes a read of a pipe or the console where the system allows it; a
     // read that stays blocked only keeps its thread until the process ends.
-    if (thread != nullptr) ::CancelSynchronousIo(thread);
-    if (thread_.joinable()) thread_.detach();
+    if (reading != nullptr) ::CancelSynchronousIo(reading);
+    if (thread.joinable()) thread.detach();
 }
 
 }  // namespace tarnwick::host::app
