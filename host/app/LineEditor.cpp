@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 
 #include "Completion.h"
+#include "posix/Pipe.h"
 #include "tarnwick/host/Host.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -34,47 +35,8 @@ extern "C" const char* __lsan_default_suppressions()
 namespace tarnwick::host::app {
 namespace {
 
-// The signal handler's only way out: a byte naming the signal.
-int signalWriteEnd = -1;
-
-void onSignal(int signal)
-{
-    const int saved = errno;
-    const char byte = static_cast<char>(signal);
-    [[maybe_unused]] const auto written = ::write(signalWriteEnd, &byte, 1);
-    errno = saved;
-}
-
-constexpr int handledSignals[] = {SIGINT, SIGWINCH};
 constexpr char promptEscape = '\1';
-
-struct Pipe {
-    int read = -1;
-    int write = -1;
-    explicit Pipe(int flags)
-    {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC | flags) != 0) {
-            throw std::system_error(errno, std::system_category(), "cannot create a pipe for the console");
-        }
-        read = ends[0];
-        write = ends[1];
-    }
-    ~Pipe()
-    {
-        ::close(read);
-        ::close(write);
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-
-    void drain() const
-    {
-        char bytes[64];
-        while (::read(read, bytes, sizeof bytes) > 0) {
-        }
-    }
-};
+constexpr const char* pipeFailure = "cannot create a pipe for the console";
 
 LineEditor& editorOf(EditLine* el)
 {
@@ -111,10 +73,9 @@ std::string styledPrompt(std::string_view prompt)
 struct LineEditor::Handles {
     EditLine* el = nullptr;
     History* history = nullptr;
-    Pipe wake{O_NONBLOCK};  // output is queued
-    Pipe stop{0};           // stop() was called
-    Pipe signals{O_NONBLOCK};
-    struct sigaction saved[std::size(handledSignals)] = {};
+    Pipe wake{O_NONBLOCK, pipeFailure};  // output is queued
+    Pipe stop{0, pipeFailure};           // stop() was called
+    SignalPipe signals{{SIGINT, SIGWINCH}};
     std::mbstate_t state{};
     std::size_t promptWidth = 0;
     bool stopped = false;  // reading thread only
@@ -153,22 +114,12 @@ LineEditor::LineEditor(std::string prompt, bool colour, std::filesystem::path hi
     });
     el_set(h.el, EL_BIND, "^I", "tw-complete", nullptr);
     el_set(h.el, EL_BIND, "^C", "tw-interrupt", nullptr);
-
-    signalWriteEnd = h.signals.write;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < std::size(handledSignals); ++i) {
-        ::sigaction(handledSignals[i], &action, &h.saved[i]);
-    }
 }
 
 LineEditor::~LineEditor()
 {
     stop();
     auto& h = *handles;
-    for (std::size_t i = 0; i < std::size(handledSignals); ++i) ::sigaction(handledSignals[i], &h.saved[i], nullptr);
-    signalWriteEnd = -1;
     el_end(h.el);
     history_end(h.history);
 }
@@ -186,9 +137,7 @@ void LineEditor::start(NamesSource names, LineCallback onLine, EndCallback onEnd
 void LineEditor::stop()
 {
     if (!thread.joinable()) return;
-    const char byte = 0;
-    while (::write(handles->stop.write, &byte, 1) < 0 && errno == EINTR) {
-    }
+    handles->stop.notify();
     thread.join();
 }
 
@@ -232,9 +181,9 @@ int LineEditor::readCharacter(wchar_t* character)
 {
     auto& h = *handles;
     for (;;) {
-        pollfd watched[] = {{h.stop.read, POLLIN, 0},
-                            {h.signals.read, POLLIN, 0},
-                            {h.wake.read, POLLIN, 0},
+        pollfd watched[] = {{h.stop.readEnd(), POLLIN, 0},
+                            {h.signals.readEnd(), POLLIN, 0},
+                            {h.wake.readEnd(), POLLIN, 0},
                             {STDIN_FILENO, POLLIN, 0}};
         if (::poll(watched, std::size(watched), -1) < 0) {
             if (errno == EINTR) continue;
@@ -246,13 +195,12 @@ int LineEditor::readCharacter(wchar_t* character)
             return 0;
         }
         if (watched[1].revents != 0) {
-            char signal = 0;
-            if (::read(h.signals.read, &signal, 1) == 1) {
-                if (signal == SIGINT) {
+            if (const auto signal = h.signals.next()) {
+                if (*signal == SIGINT) {
                     *character = 3;  // bound to tw-interrupt
                     return 1;
                 }
-                if (signal == SIGWINCH) el_resize(h.el);
+                if (*signal == SIGWINCH) el_resize(h.el);
                 continue;
             }
         }
@@ -344,10 +292,7 @@ void LineEditor::write(std::string text)
     }
     const bool wake = queued.empty();
     queued += text;
-    if (wake) {
-        const char byte = 0;
-        [[maybe_unused]] const auto written = ::write(handles->wake.write, &byte, 1);
-    }
+    if (wake) handles->wake.notify();
 }
 
 void LineEditor::showQueuedOutput()

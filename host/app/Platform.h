@@ -9,6 +9,10 @@
 #include <string>
 #include <thread>
 
+#if !defined(_WIN32)
+#include "posix/Pipe.h"
+#endif
+
 // What the host program needs from the operating system; one source file
 // per platform implements it.
 namespace tarnwick::host::app {
@@ -83,6 +87,8 @@ public:
     LineReader& operator=(const LineReader&) = delete;
 
     void start(LineCallback onLine, EndCallback onEnd);
+    // From here on nothing is delivered; the destructor does it too.
+    void stop();
     // Whether the input ended in a read error rather than at its end (the
     // error was shown on standard error).
     bool failed() const;
@@ -99,8 +105,7 @@ private:
     std::string name;  // for messages: the script, or "standard input"
     int input = -1;
     bool ownsInput = false;
-    int stopRead = -1;  // the pipe whose write end tells the thread to stop
-    int stopWrite = -1;
+    std::optional<Pipe> stopPipe;  // tells the thread to stop
     std::optional<std::string> prompt;
     LineCallback onLine;
     EndCallback onEnd;

@@ -356,7 +356,7 @@ void LineReader::start(LineCallback onLine, EndCallback onEnd)
     });
 }
 
-LineReader::~LineReader()
+void LineReader::stop()
 {
     HANDLE reading = nullptr;
     {
@@ -368,6 +368,11 @@ LineReader::~LineReader()
     // read that stays blocked only keeps its thread until the process ends.
     if (reading != nullptr) ::CancelSynchronousIo(reading);
     if (thread.joinable()) thread.detach();
+}
+
+LineReader::~LineReader()
+{
+    stop();
 }
 
 }  // namespace tarnwick::host::app
