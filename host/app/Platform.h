@@ -98,6 +98,7 @@ private:
     // Shared with the reading thread, which may stay blocked in a read that
     // cannot be cancelled; it then ends with the process, delivering nothing.
     struct Shared;
+    class Reading;  // the thread's steps
     std::shared_ptr<Shared> shared;
 #else
     void read();

@@ -217,7 +217,7 @@ struct LineReader::Shared {
     }
 
     std::mutex mutex;
-    bool stopped = false;     // set by the destructor: nothing is delivered after it
+    bool stopped = false;     // set by stop(): nothing is delivered after it
     std::atomic<bool> failed{false};
     HANDLE thread = nullptr;  // the reading thread, for cancelling its read
     HANDLE input = INVALID_HANDLE_VALUE;
@@ -248,112 +248,149 @@ bool LineReader::failed() const
     return shared->failed;
 }
 
+// The reading thread: reads until the input ends or the reader stops, and
+// hands over each line unless the reader has stopped meanwhile.
+class LineReader::Reading {
+public:
+    explicit Reading(std::shared_ptr<Shared> shared)
+        : shared(std::move(shared)), console(isConsole(this->shared->input))
+    {
+    }
+
+    void run();
+
+private:
+    bool registerThread();
+    template <class Deliver>
+    bool whileRunning(Deliver&& deliver);
+    bool readMore(DWORD& count);
+    bool readConsole(DWORD& count);
+    bool deliverLines();
+    void end();
+
+    const std::shared_ptr<Shared> shared;
+    // A console hands over keys in its own input code page; read them as
+    // UTF-16 and convert whole lines to the process code page instead.
+    const bool console;
+    std::u16string widePending;
+    std::string pending;
+    bool ended = false;  // Ctrl-Z on a console
+    bool prompted = false;
+};
+
+void LineReader::Reading::run()
+{
+    if (!registerThread()) return;
+    for (;;) {
+        if (!prompted && shared->prompt && !whileRunning([&] { std::cout << *shared->prompt << std::flush; })) {
+            return;
+        }
+        prompted = true;
+        DWORD count = 0;
+        if (!readMore(count)) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_OPERATION_ABORTED) return;
+            if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) {
+                shared->failed = true;
+                whileRunning([&] {
+                    std::cerr << "tarnwick-host: reading input failed: "
+                              << std::system_category().message(static_cast<int>(code)) << '\n';
+                });
+            }
+            break;
+        }
+        if (count == 0) break;
+        if (!deliverLines()) return;
+        if (ended) break;
+    }
+    end();
+}
+
+// A real handle to this thread, so that stop() can cancel its read; false
+// when the reader has stopped already.
+bool LineReader::Reading::registerThread()
+{
+    HANDLE self = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS);
+    std::lock_guard lock(shared->mutex);
+    shared->thread = self;
+    return !shared->stopped;
+}
+
+// Runs `deliver` unless the reader has stopped; false once it has.
+template <class Deliver>
+bool LineReader::Reading::whileRunning(Deliver&& deliver)
+{
+    std::lock_guard lock(shared->mutex);
+    if (shared->stopped) return false;
+    deliver();
+    return true;
+}
+
+// Reads what arrives next into `pending`; false with the read's error.
+bool LineReader::Reading::readMore(DWORD& count)
+{
+    if (console) return readConsole(count);
+    char buffer[4096];
+    if (!::ReadFile(shared->input, buffer, sizeof buffer, &count, nullptr)) return false;
+    pending.append(buffer, count);
+    return true;
+}
+
+bool LineReader::Reading::readConsole(DWORD& count)
+{
+    char16_t buffer[1024];
+    if (!::ReadConsoleW(shared->input, buffer, 1024, &count, nullptr)) return false;
+    widePending.append(buffer, count);
+    for (auto lineEnd = widePending.find(u'\n'); lineEnd != std::u16string::npos; lineEnd = widePending.find(u'\n')) {
+        const std::u16string line = widePending.substr(0, lineEnd + 1);
+        widePending.erase(0, lineEnd + 1);
+        // Ctrl-Z at the start of a line ends a console's input.
+        if (line.front() == u'\x1A') {
+            ended = true;
+            break;
+        }
+        try {
+            pending += text::narrowFromUtf16(line);
+        } catch (const std::system_error&) {
+            whileRunning([&] {
+                std::cerr << "tarnwick-host: the line was not run: " << text::narrowEncodingName()
+                          << " cannot represent all of its characters\n";
+            });
+        }
+    }
+    return true;
+}
+
+// Hands over every whole line read so far; false once the reader has stopped.
+bool LineReader::Reading::deliverLines()
+{
+    return whileRunning([&] {
+        for (auto lineEnd = pending.find('\n'); lineEnd != std::string::npos; lineEnd = pending.find('\n')) {
+            std::string line = pending.substr(0, lineEnd);
+            pending.erase(0, lineEnd + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            shared->onLine(std::move(line));
+            prompted = false;
+        }
+    });
+}
+
+void LineReader::Reading::end()
+{
+    whileRunning([&] {
+        // A last line without a line break still counts.
+        if (!pending.empty()) shared->onLine(std::exchange(pending, {}));
+        shared->onEnd();
+    });
+}
+
 void LineReader::start(LineCallback onLine, EndCallback onEnd)
 {
     shared->onLine = std::move(onLine);
     shared->onEnd = std::move(onEnd);
-    thread = std::thread([shared = shared] {
-        {
-            // A real handle to this thread, so the destructor can cancel its read.
-            HANDLE self = nullptr;
-            ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0, FALSE,
-                              DUPLICATE_SAME_ACCESS);
-            std::lock_guard lock(shared->mutex);
-            shared->thread = self;
-            if (shared->stopped) return;
-        }
-        std::string pending;
-        // Runs `deliver` unless the reader is gone; false once it is.
-        const auto whileRunning = [&](auto&& deliver) {
-            std::lock_guard lock(shared->mutex);
-            if (shared->stopped) return false;
-            deliver();
-            return true;
-        };
-        const auto end = [&] {
-            whileRunning([&] {
-                // A last line without a line break still counts.
-                if (!pending.empty()) shared->onLine(std::exchange(pending, {}));
-                shared->onEnd();
-            });
-        };
-        // A console hands over keys in its own input code page; read them as
-        // UTF-16 and convert whole lines to the process code page instead.
-        const bool console = isConsole(shared->input);
-        std::u16string widePending;
-        bool ended = false;
-        // Reads what arrives next into `pending`; false with the read's error.
-        const auto readMore = [&](DWORD& count) {
-            if (!console) {
-                char buffer[4096];
-                if (!::ReadFile(shared->input, buffer, sizeof buffer, &count, nullptr)) return false;
-                pending.append(buffer, count);
-                return true;
-            }
-            char16_t buffer[1024];
-            if (!::ReadConsoleW(shared->input, buffer, 1024, &count, nullptr)) return false;
-            widePending.append(buffer, count);
-            for (auto lineEnd = widePending.find(u'\n'); lineEnd != std::u16string::npos;
-                 lineEnd = widePending.find(u'\n')) {
-                const std::u16string line = widePending.substr(0, lineEnd + 1);
-                widePending.erase(0, lineEnd + 1);
-                // Ctrl-Z at the start of a line ends a console's input.
-                if (line.front() == u'\x1A') {
-                    ended = true;
-                    break;
-                }
-                try {
-                    pending += text::narrowFromUtf16(line);
-                } catch (const std::system_error&) {
-                    whileRunning([&] {
-                        std::cerr << "tarnwick-host: the line was not run: " << text::narrowEncodingName()
-                                  << " cannot represent all of its characters\n";
-                    });
-                }
-            }
-            return true;
-        };
-        bool prompted = false;
-        for (;;) {
-            if (!prompted && shared->prompt &&
-                !whileRunning([&] { std::cout << *shared->prompt << std::flush; })) {
-                break;
-            }
-            prompted = true;
-            DWORD count = 0;
-            if (!readMore(count)) {
-                const DWORD code = ::GetLastError();
-                if (code == ERROR_OPERATION_ABORTED) break;
-                if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) {
-                    shared->failed = true;
-                    whileRunning([&] {
-                        std::cerr << "tarnwick-host: reading input failed: "
-                                  << std::system_category().message(static_cast<int>(code)) << '\n';
-                    });
-                }
-                end();
-                break;
-            }
-            if (count == 0) {
-                end();
-                break;
-            }
-            const bool running = whileRunning([&] {
-                for (auto lineEnd = pending.find('\n'); lineEnd != std::string::npos; lineEnd = pending.find('\n')) {
-                    std::string line = pending.substr(0, lineEnd);
-                    pending.erase(0, lineEnd + 1);
-                    if (!line.empty() && line.back() == '\r') line.pop_back();
-                    shared->onLine(std::move(line));
-                    prompted = false;
-                }
-            });
-            if (!running) break;
-            if (ended) {
-                end();
-                break;
-            }
-        }
-    });
+    thread = std::thread([shared = shared] { Reading(shared).run(); });
 }
 
 void LineReader::stop()
