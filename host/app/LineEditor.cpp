@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 
 #include "Completion.h"
+#include "posix/Pipe.h"
 #include "tarnwick/host/Host.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -34,47 +35,8 @@ extern "C" const char* __lsan_default_suppressions()
 namespace tarnwick::host::app {
 namespace {
 
-// The signal handler's only way out: a byte naming the signal.
-int signalWriteEnd = -1;
-
-void onSignal(int signal)
-{
-    const int saved = errno;
-    const char byte = static_cast<char>(signal);
-    [[maybe_unused]] const auto written = ::write(signalWriteEnd, &byte, 1);
-    errno = saved;
-}
-
-constexpr int handledSignals[] = {SIGINT, SIGWINCH};
 constexpr char promptEscape = '\1';
-
-struct Pipe {
-    int read = -1;
-    int write = -1;
-    explicit Pipe(int flags)
-    {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC | flags) != 0) {
-            throw std::system_error(errno, std::system_category(), "cannot create a pipe for the console");
-        }
-        read = ends[0];
-        write = ends[1];
-    }
-    ~Pipe()
-    {
-        ::close(read);
-        ::close(write);
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-
-    void drain() const
-    {
-        char bytes[64];
-        while (::read(read, bytes, sizeof bytes) > 0) {
-        }
-    }
-};
+constexpr const char* pipeFailure = "cannot create a pipe for the console";
 
 LineEditor& editorOf(EditLine* el)
 {
@@ -111,10 +73,9 @@ std::string styledPrompt(std::string_view prompt)
 struct LineEditor::Handles {
     EditLine* el = nullptr;
     History* history = nullptr;
-    Pipe wake{O_NONBLOCK};  // output is queued
-    Pipe stop{0};           // stop() was called
-    Pipe signals{O_NONBLOCK};
-    struct sigaction saved[std::size(handledSignals)] = {};
+    Pipe wake{O_NONBLOCK, pipeFailure};  // output is queued
+    Pipe stop{0, pipeFailure};           // stop() was called
+    SignalPipe signals{{SIGINT, SIGWINCH}};
     std::mbstate_t state{};
     std::size_t promptWidth = 0;
     bool stopped = false;  // reading thread only
@@ -122,12 +83,12 @@ struct LineEditor::Handles {
 };
 
 LineEditor::LineEditor(std::string prompt, bool colour, std::filesystem::path historyFile)
-    : handles_(std::make_unique<Handles>()),
-      prompt_(colour ? styledPrompt(prompt) : prompt),
-      historyFile_(std::move(historyFile))
+    : handles(std::make_unique<Handles>()),
+      prompt(colour ? styledPrompt(prompt) : prompt),
+      historyFile(std::move(historyFile))
 {
-    auto& h = *handles_;
-    h.promptWidth = visiblePrompt(prompt_).size();
+    auto& h = *handles;
+    h.promptWidth = visiblePrompt(this->prompt).size();
     h.el = el_init("tarnwick-host", stdin, stdout, stderr);
     h.history = history_init();
     if (h.el == nullptr || h.history == nullptr) {
@@ -138,13 +99,13 @@ LineEditor::LineEditor(std::string prompt, bool colour, std::filesystem::path hi
     HistEvent event;
     history(h.history, &event, H_SETSIZE, 1000);
     history(h.history, &event, H_SETUNIQUE, 1);
-    history(h.history, &event, H_LOAD, historyFile_.c_str());  // none yet on a first run
+    history(h.history, &event, H_LOAD, this->historyFile.c_str());  // none yet on a first run
 
     el_set(h.el, EL_CLIENTDATA, this);
     el_set(h.el, EL_EDITOR, "emacs");
     el_set(h.el, EL_SIGNAL, 0);  // its handlers re-raise to the whole process group
     el_set(h.el, EL_HIST, history, h.history);
-    el_set(h.el, EL_PROMPT_ESC, +[](EditLine* el) { return editorOf(el).prompt_.data(); }, promptEscape);
+    el_set(h.el, EL_PROMPT_ESC, +[](EditLine* el) { return editorOf(el).prompt.data(); }, promptEscape);
     el_set(h.el, EL_GETCFN, +[](EditLine* el, wchar_t* c) { return editorOf(el).readCharacter(c); });
     el_set(h.el, EL_ADDFN, "tw-complete", "complete a command or variable name",
            +[](EditLine* el, int) { return editorOf(el).completeWord(); });
@@ -153,88 +114,76 @@ LineEditor::LineEditor(std::string prompt, bool colour, std::filesystem::path hi
     });
     el_set(h.el, EL_BIND, "^I", "tw-complete", nullptr);
     el_set(h.el, EL_BIND, "^C", "tw-interrupt", nullptr);
-
-    signalWriteEnd = h.signals.write;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < std::size(handledSignals); ++i) {
-        ::sigaction(handledSignals[i], &action, &h.saved[i]);
-    }
 }
 
 LineEditor::~LineEditor()
 {
     stop();
-    auto& h = *handles_;
-    for (std::size_t i = 0; i < std::size(handledSignals); ++i) ::sigaction(handledSignals[i], &h.saved[i], nullptr);
-    signalWriteEnd = -1;
+    auto& h = *handles;
     el_end(h.el);
     history_end(h.history);
 }
 
 void LineEditor::start(NamesSource names, LineCallback onLine, EndCallback onEnd, InterruptCallback onInterrupt)
 {
-    names_ = std::move(names);
-    onLine_ = std::move(onLine);
-    onEnd_ = std::move(onEnd);
-    onInterrupt_ = std::move(onInterrupt);
-    handles_->started = true;
-    thread_ = std::thread([this] { read(); });
+    this->names = std::move(names);
+    this->onLine = std::move(onLine);
+    this->onEnd = std::move(onEnd);
+    this->onInterrupt = std::move(onInterrupt);
+    handles->started = true;
+    thread = std::thread([this] { read(); });
 }
 
 void LineEditor::stop()
 {
-    if (!thread_.joinable()) return;
-    const char byte = 0;
-    while (::write(handles_->stop.write, &byte, 1) < 0 && errno == EINTR) {
-    }
-    thread_.join();
+    if (!thread.joinable()) return;
+    handles->stop.notify();
+    thread.join();
 }
 
 void LineEditor::read()
 {
-    auto& h = *handles_;
+    auto& h = *handles;
     for (;;) {
         {
-            std::lock_guard lock(mutex_);
-            editing_ = true;
+            std::lock_guard lock(mutex);
+            editing = true;
         }
         int count = 0;
         const char* got = el_gets(h.el, &count);
         std::string line = got != nullptr ? std::string(got) : std::string();
         {
-            std::lock_guard lock(mutex_);
-            editing_ = false;
-            if (!queued_.empty()) writeTerminal(std::exchange(queued_, {}));
+            std::lock_guard lock(mutex);
+            editing = false;
+            if (!queued.empty()) writeTerminal(std::exchange(queued, {}));
         }
         if (h.stopped) return;
         if (got == nullptr) {
             writeTerminal("\n");  // Ctrl-D leaves the cursor after the prompt
-            onEnd_();
+            onEnd();
             return;
         }
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         if (line.find_first_not_of(" \t") != std::string::npos) {
             HistEvent event;
             history(h.history, &event, H_ENTER, line.c_str());
-            if (history(h.history, &event, H_SAVE, historyFile_.c_str()) < 0 && !historyErrorShown_) {
-                historyErrorShown_ = true;
+            if (history(h.history, &event, H_SAVE, historyFile.c_str()) < 0 && !historyErrorShown) {
+                historyErrorShown = true;
                 write(fmt::format("cannot save the console history to {}; it is kept for this run only\n",
-                                  consoleText(historyFile_.string())));
+                                  consoleText(historyFile.string())));
             }
         }
-        onLine_(std::move(line));
+        onLine(std::move(line));
     }
 }
 
 int LineEditor::readCharacter(wchar_t* character)
 {
-    auto& h = *handles_;
+    auto& h = *handles;
     for (;;) {
-        pollfd watched[] = {{h.stop.read, POLLIN, 0},
-                            {h.signals.read, POLLIN, 0},
-                            {h.wake.read, POLLIN, 0},
+        pollfd watched[] = {{h.stop.readEnd(), POLLIN, 0},
+                            {h.signals.readEnd(), POLLIN, 0},
+                            {h.wake.readEnd(), POLLIN, 0},
                             {STDIN_FILENO, POLLIN, 0}};
         if (::poll(watched, std::size(watched), -1) < 0) {
             if (errno == EINTR) continue;
@@ -246,13 +195,12 @@ int LineEditor::readCharacter(wchar_t* character)
             return 0;
         }
         if (watched[1].revents != 0) {
-            char signal = 0;
-            if (::read(h.signals.read, &signal, 1) == 1) {
-                if (signal == SIGINT) {
+            if (const auto signal = h.signals.next()) {
+                if (*signal == SIGINT) {
                     *character = 3;  // bound to tw-interrupt
                     return 1;
                 }
-                if (signal == SIGWINCH) el_resize(h.el);
+                if (*signal == SIGWINCH) el_resize(h.el);
                 continue;
             }
         }
@@ -290,10 +238,10 @@ int LineEditor::readCharacter(wchar_t* character)
 
 unsigned char LineEditor::completeWord()
 {
-    auto& h = *handles_;
+    auto& h = *handles;
     const LineInfo* info = el_line(h.el);
     const std::string before(info->buffer, info->cursor);
-    const auto completion = complete(before, names_());
+    const auto completion = complete(before, names());
     if (completion.matches.empty()) return CC_REFRESH_BEEP;
     const std::string word = before.substr(completion.wordStart);
     if (completion.matches.size() == 1) {
@@ -324,38 +272,35 @@ unsigned char LineEditor::completeWord()
 
 unsigned char LineEditor::interrupt()
 {
-    auto& h = *handles_;
+    auto& h = *handles;
     const LineInfoW* info = el_wline(h.el);
     const bool wasEmpty = info->lastchar == info->buffer;
     el_cursor(h.el, static_cast<int>(info->lastchar - info->cursor));
     info = el_wline(h.el);
     el_deletestr(h.el, static_cast<int>(info->cursor - info->buffer));
-    const bool interrupted = onInterrupt_ && onInterrupt_();
+    const bool interrupted = onInterrupt && onInterrupt();
     writeTerminal(wasEmpty && !interrupted ? "^C (type quit or press Ctrl-D to leave)\r\n" : "^C\r\n");
     return CC_REDISPLAY;
 }
 
 void LineEditor::write(std::string text)
 {
-    std::lock_guard lock(mutex_);
-    if (!editing_) {
+    std::lock_guard lock(mutex);
+    if (!editing) {
         writeTerminal(text);
         return;
     }
-    const bool wake = queued_.empty();
-    queued_ += text;
-    if (wake) {
-        const char byte = 0;
-        [[maybe_unused]] const auto written = ::write(handles_->wake.write, &byte, 1);
-    }
+    const bool wake = queued.empty();
+    queued += text;
+    if (wake) handles->wake.notify();
 }
 
 void LineEditor::showQueuedOutput()
 {
     std::string text;
     {
-        std::lock_guard lock(mutex_);
-        text = std::exchange(queued_, {});
+        std::lock_guard lock(mutex);
+        text = std::exchange(queued, {});
     }
     if (text.empty()) return;
     // The line being edited is in raw mode: a line feed alone may not
@@ -367,12 +312,12 @@ void LineEditor::showQueuedOutput()
     }
     eraseLine();
     writeTerminal(lines);
-    el_set(handles_->el, EL_REFRESH);
+    el_set(handles->el, EL_REFRESH);
 }
 
 void LineEditor::eraseLine()
 {
-    auto& h = *handles_;
+    auto& h = *handles;
     const LineInfoW* info = el_wline(h.el);
     int columns = 80;
     el_get(h.el, EL_GETTC, "co", &columns);
@@ -390,19 +335,19 @@ void LineEditor::writeTerminal(std::string_view text)
 LineEditor::Buffer::int_type LineEditor::Buffer::overflow(int_type c)
 {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    pending_ += traits_type::to_char_type(c);
+    pending += traits_type::to_char_type(c);
     return c;
 }
 
 std::streamsize LineEditor::Buffer::xsputn(const char* text, std::streamsize count)
 {
-    pending_.append(text, static_cast<std::size_t>(count));
+    pending.append(text, static_cast<std::size_t>(count));
     return count;
 }
 
 int LineEditor::Buffer::sync()
 {
-    if (!pending_.empty()) editor_.write(std::exchange(pending_, {}));
+    if (!pending.empty()) editor.write(std::exchange(pending, {}));
     return 0;
 }
 

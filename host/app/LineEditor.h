@@ -31,7 +31,7 @@ public:
     LineEditor& operator=(const LineEditor&) = delete;
 
     // Where the host writes; safe from any thread.
-    std::ostream& output() { return output_; }
+    std::ostream& output() { return hostOutput; }
 
     // Reads lines on a thread of its own until the input ends (Ctrl-D) or
     // stop() is called.
@@ -48,7 +48,7 @@ public:
 private:
     class Buffer : public std::streambuf {
     public:
-        explicit Buffer(LineEditor& editor) : editor_(editor) {}
+        explicit Buffer(LineEditor& editor) : editor(editor) {}
 
     protected:
         int_type overflow(int_type c) override;
@@ -56,8 +56,8 @@ private:
         int sync() override;
 
     private:
-        LineEditor& editor_;
-        std::string pending_;
+        LineEditor& editor;
+        std::string pending;
     };
 
     void read();
@@ -67,22 +67,22 @@ private:
     void writeTerminal(std::string_view text);
 
     struct Handles;
-    std::unique_ptr<Handles> handles_;
-    std::string prompt_;
-    std::filesystem::path historyFile_;
-    bool historyErrorShown_ = false;
-    Buffer buffer_{*this};
-    std::ostream output_{&buffer_};
+    std::unique_ptr<Handles> handles;
+    std::string prompt;
+    std::filesystem::path historyFile;
+    bool historyErrorShown = false;
+    Buffer buffer{*this};
+    std::ostream hostOutput{&buffer};
 
-    NamesSource names_;
-    LineCallback onLine_;
-    EndCallback onEnd_;
-    InterruptCallback onInterrupt_;
-    std::thread thread_;
+    NamesSource names;
+    LineCallback onLine;
+    EndCallback onEnd;
+    InterruptCallback onInterrupt;
+    std::thread thread;
 
-    std::mutex mutex_;
-    bool editing_ = false;   // the reading thread owns the terminal
-    std::string queued_;     // output waiting for the reading thread to show it
+    std::mutex mutex;
+    bool editing = false;   // the reading thread owns the terminal
+    std::string queued;     // output waiting for the reading thread to show it
 };
 
 }  // namespace tarnwick::host::app

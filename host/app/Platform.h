@@ -9,6 +9,10 @@
 #include <string>
 #include <thread>
 
+#if !defined(_WIN32)
+#include "posix/Pipe.h"
+#endif
+
 // What the host program needs from the operating system; one source file
 // per platform implements it.
 namespace tarnwick::host::app {
@@ -45,7 +49,7 @@ public:
 
 private:
     struct State;
-    std::unique_ptr<State> state_;
+    std::unique_ptr<State> state;
 };
 
 // On a Windows console, shows the host's narrow text, which is in the process
@@ -62,7 +66,7 @@ public:
 private:
 #if defined(_WIN32)
     struct Streams;
-    std::unique_ptr<Streams> streams_;
+    std::unique_ptr<Streams> streams;
 #endif
 };
 
@@ -83,6 +87,8 @@ public:
     LineReader& operator=(const LineReader&) = delete;
 
     void start(LineCallback onLine, EndCallback onEnd);
+    // From here on nothing is delivered; the destructor does it too.
+    void stop();
     // Whether the input ended in a read error rather than at its end (the
     // error was shown on standard error).
     bool failed() const;
@@ -92,21 +98,21 @@ private:
     // Shared with the reading thread, which may stay blocked in a read that
     // cannot be cancelled; it then ends with the process, delivering nothing.
     struct Shared;
-    std::shared_ptr<Shared> shared_;
+    class Reading;  // the thread's steps
+    std::shared_ptr<Shared> shared;
 #else
     void read();
 
-    std::string name_;  // for messages: the script, or "standard input"
-    int input_ = -1;
-    bool ownsInput_ = false;
-    int stopRead_ = -1;  // the pipe whose write end tells the thread to stop
-    int stopWrite_ = -1;
-    std::optional<std::string> prompt_;
-    LineCallback onLine_;
-    EndCallback onEnd_;
-    std::atomic<bool> failed_{false};
+    std::string name;  // for messages: the script, or "standard input"
+    int input = -1;
+    bool ownsInput = false;
+    std::optional<Pipe> stopPipe;  // tells the thread to stop
+    std::optional<std::string> prompt;
+    LineCallback onLine;
+    EndCallback onEnd;
+    std::atomic<bool> readFailed{false};
 #endif
-    std::thread thread_;
+    std::thread thread;
 };
 
 }  // namespace tarnwick::host::app

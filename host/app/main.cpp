@@ -1,9 +1,8 @@
 // tarnwick-host: loads a plugin and plays the mod host's and the game's
 // parts around it, driven by console lines from a script or the terminal.
-// Over 400 lines as one file on purpose: it reads as one run, from the
-// arguments and folders through the console to the exit code.
+// One session, from the folders through the console to the exit code; the
+// command line is read in CommandLine.cpp.
 
-#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -15,24 +14,18 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
-#include <vector>
 
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
 #include <fmt/format.h>
 
-#include "bakkesmod/plugin.h"
+#include "CommandLine.h"
 #include "Platform.h"
-#include "tarnwick/host/Host.h"
 #include "Text.h"
+#include "bakkesmod/plugin.h"
+#include "tarnwick/host/Host.h"
 
 #if TARNWICK_HAVE_LIBEDIT
 #include "LineEditor.h"
@@ -42,6 +35,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace tarnwick::host;
+using namespace tarnwick::host::app;
 
 #if defined(_WIN32)
 constexpr std::string_view pluginFileName = "Tarnwick.dll";
@@ -51,149 +45,6 @@ constexpr std::string_view pluginFileName = "Tarnwick.so";
 
 // The exit codes, as --help documents them.
 enum ExitCode : int { succeeded = 0, failed = 1, badCommandLine = 2, pluginNotLoaded = 3 };
-
-constexpr std::string_view usage = R"(usage: tarnwick-host [options] [SCRIPT]
-
-Loads the plugin and runs console lines from SCRIPT, or from standard input.
-On a terminal the console edits lines (history, Tab completes names, Ctrl-C
-clears the line and interrupts a running wait or exec, Ctrl-D or quit
-leaves).
-
-options:
-  --plugin FILE     the plugin library (default: Tarnwick beside this program,
-                    else ../lib/tarnwick/ relative to it)
-  --host-dir DIR    the host folder (default: $XDG_DATA_HOME/tarnwick or
-                    ~/.local/share/tarnwick); its plugins/settings and data
-                    are created when missing
-  --data-dir DIR    the data folder (default: data in the host folder;
-                    created when missing)
-  --game-root DIR   run in DIR/Binaries/Win64, as the game does (created
-                    when missing)
-  --trace FILE      write every host interaction to FILE as JSON Lines
-  --exec LINE       run the console LINE once the plugin has loaded, before
-                    the script or the terminal; may be given many times
-  --version         show the version
-  --help            show this text
-
-The host folder keeps cfg/config.cfg (variables the plugin registered for
-saving, written at exit and restored at the next start) and
-console_history (lines typed on the terminal). Output is in colour on a
-terminal unless NO_COLOR is set; control characters in names, values and
-messages are shown escaped (\x1B), the trace keeps them as they are.
-
-SIGTERM, SIGHUP, SIGINT (but Ctrl-C while editing lines) and SIGPIPE (the
-output's reader has gone) end the session as quit does: the plugin is
-unloaded and the variables saved. On Windows, Ctrl-C, Ctrl-Break and
-closing the console do the same.
-
-exit codes:
-  0  the console ended (quit or the end of the input)
-  1  the host failed: a file it needs (the script, standard input, the
-     trace, the config file) could not be read or written
-  2  the command line is wrong
-  3  the plugin could not be loaded
-  128+N  signal N ended the session (143 for SIGTERM)
-
-Type help at the prompt for the console commands.
-)";
-
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-struct Options {
-    std::optional<fs::path> plugin;
-    std::optional<fs::path> hostFolder;
-    std::optional<fs::path> dataFolder;
-    std::optional<fs::path> gameRoot;
-    std::optional<fs::path> trace;
-    std::optional<fs::path> script;
-    std::vector<std::string> execLines;
-    bool help = false;
-    bool version = false;
-};
-
-// Arguments arrive as UTF-8 (on Windows converted from the wide command
-// line), which a path must not reinterpret in a code page.
-fs::path pathFromArgument(const std::string& text)
-{
-#if defined(_WIN32)
-    return fs::path(std::u8string(text.begin(), text.end()));
-#else
-    return fs::path(text);
-#endif
-}
-
-// A console line given on the command line, as narrow text in the process
-// code page like every other console line.
-std::string consoleLineFromArgument(const std::string& text)
-{
-#if defined(_WIN32)
-    try {
-        return text::narrowFromUtf16(text::encodeUtf16(text::decodeUtf8(text)));
-    } catch (const std::system_error&) {
-        const std::filesystem::path shown(std::u8string(text.begin(), text.end()));
-        throw UsageError(fmt::format("--exec \"{}\": {} cannot represent all of its characters",
-                                     text::narrowFromPath(shown), text::narrowEncodingName()));
-    }
-#else
-    return text;
-#endif
-}
-
-Options parseArguments(int argc, char** argv)
-{
-    Options options;
-    const std::pair<std::string_view, std::optional<fs::path> Options::*> valued[] = {
-        {"--plugin", &Options::plugin},       {"--host-dir", &Options::hostFolder},
-        {"--data-dir", &Options::dataFolder}, {"--game-root", &Options::gameRoot},
-        {"--trace", &Options::trace},
-    };
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (!optionsEnded && argument == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (!optionsEnded && (argument == "--help" || argument == "-h")) {
-            options.help = true;
-            continue;
-        }
-        if (!optionsEnded && argument == "--version") {
-            options.version = true;
-            continue;
-        }
-        if (!optionsEnded && argument.size() > 1 && argument.front() == '-') {
-            const auto equals = argument.find('=');
-            const auto name = argument.substr(0, equals);
-            std::optional<std::string> value;
-            if (equals != std::string_view::npos) {
-                value = std::string(argument.substr(equals + 1));
-            }
-            const auto takeValue = [&] {
-                if (value) return *value;
-                if (i + 1 < argc) return std::string(argv[++i]);
-                throw UsageError(fmt::format("{} needs a value", name));
-            };
-            if (name == "--exec") {
-                options.execLines.push_back(consoleLineFromArgument(takeValue()));
-                continue;
-            }
-            const auto option = std::find_if(std::begin(valued), std::end(valued),
-                                             [&](const auto& entry) { return entry.first == name; });
-            if (option == std::end(valued)) throw UsageError(fmt::format("unknown option {}", argument));
-            const std::string path = takeValue();
-            if (path.empty()) throw UsageError(fmt::format("{} needs a value, not an empty one", name));
-            options.*(option->second) = pathFromArgument(path);
-            continue;
-        }
-        if (options.script) throw UsageError(fmt::format("one script only, but got {} as well", argument));
-        options.script = pathFromArgument(std::string(argument));
-    }
-    return options;
-}
 
 fs::path defaultPlugin(const fs::path& programFolder)
 {
@@ -209,7 +60,7 @@ fs::path defaultPlugin(const fs::path& programFolder)
 fs::path defaultHostFolder()
 {
     fs::path base;
-    if (auto system = tarnwick::host::app::systemDataFolder()) {
+    if (auto system = systemDataFolder()) {
         base = std::move(*system);
     } else if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && fs::path(data).is_absolute()) {
         base = data;
@@ -219,6 +70,33 @@ fs::path defaultHostFolder()
         throw std::runtime_error("no per-user data folder: set HOME or XDG_DATA_HOME, or pass --host-dir DIR");
     }
     return base / "tarnwick";
+}
+
+// The files and folders of a session, absolute: everything named on the
+// command line is relative to where the user started, even after
+// --game-root moves the working directory.
+struct SessionPaths {
+    fs::path startFolder;
+    std::optional<fs::path> script;
+    std::optional<fs::path> trace;
+    fs::path plugin;
+    fs::path hostFolder;
+    fs::path dataFolder;
+};
+
+SessionPaths sessionPaths(const Options& options)
+{
+    const auto absolute = [](const std::optional<fs::path>& path) {
+        return path ? std::optional(fs::absolute(*path)) : std::nullopt;
+    };
+    SessionPaths paths;
+    paths.startFolder = fs::current_path();
+    paths.script = absolute(options.script);
+    paths.trace = absolute(options.trace);
+    paths.plugin = options.plugin ? fs::absolute(*options.plugin) : defaultPlugin(executablePath().parent_path());
+    paths.hostFolder = options.hostFolder ? fs::absolute(*options.hostFolder) : defaultHostFolder();
+    paths.dataFolder = options.dataFolder ? fs::absolute(*options.dataFolder) : paths.hostFolder / "data";
+    return paths;
 }
 
 // The folders the plugin writes to, as the real host has them; each one
@@ -237,34 +115,61 @@ void createMissingFolders(std::initializer_list<fs::path> folders)
     std::cout << std::flush;
 }
 
+// --game-root: the game runs in its Binaries/Win64 folder.
+void enterGameRoot(const fs::path& gameRoot)
+{
+    const fs::path workingFolder = fs::absolute(gameRoot) / "Binaries" / "Win64";
+    fs::create_directories(workingFolder);
+    fs::current_path(workingFolder);
+}
+
 // Hands a signal to the host, or keeps it for the host still to come.
 class StopRelay {
 public:
+    // While it lives, signals stop the host; the signal thread outlives the
+    // host, so it is detached before the host goes away.
+    class Attachment {
+    public:
+        explicit Attachment(StopRelay& relay) : relay(relay) {}
+        ~Attachment() { relay.attach(nullptr); }
+        Attachment(const Attachment&) = delete;
+        Attachment& operator=(const Attachment&) = delete;
+
+    private:
+        StopRelay& relay;
+    };
+
     void signalled(int signal)
     {
-        std::lock_guard lock(mutex_);
-        if (signal_ == 0) signal_ = signal;
-        if (host_ != nullptr) host_->postStop();
+        std::lock_guard lock(mutex);
+        if (firstSignal == 0) firstSignal = signal;
+        if (host != nullptr) host->postStop();
     }
 
-    // Null before the host goes away: the signal thread outlives it.
-    void attach(Host* host)
+    // A signal that came before stops the host at once.
+    [[nodiscard]] Attachment attach(Host& target)
     {
-        std::lock_guard lock(mutex_);
-        host_ = host;
-        if (host_ != nullptr && signal_ != 0) host_->postStop();
+        attach(&target);
+        return Attachment(*this);
     }
 
     int signal() const
     {
-        std::lock_guard lock(mutex_);
-        return signal_;
+        std::lock_guard lock(mutex);
+        return firstSignal;
     }
 
 private:
-    mutable std::mutex mutex_;
-    Host* host_ = nullptr;
-    int signal_ = 0;
+    void attach(Host* target)
+    {
+        std::lock_guard lock(mutex);
+        host = target;
+        if (host != nullptr && firstSignal != 0) host->postStop();
+    }
+
+    mutable std::mutex mutex;
+    Host* host = nullptr;
+    int firstSignal = 0;
 };
 
 // https://no-color.org: any non-empty NO_COLOR turns colour off.
@@ -274,129 +179,148 @@ bool wantsColour()
     const char* term = std::getenv("TERM");
     if (noColour != nullptr && *noColour != '\0') return false;
     if (term != nullptr && std::string_view(term) == "dumb") return false;
-    return tarnwick::host::app::isTerminal(stdout);
+    return isTerminal(stdout);
+}
+
+// A console line may be megabytes long. Blocks that large get a mapping of
+// their own, given back when freed; by default glibc raises this threshold
+// after the first such block, and its heap then keeps the memory of every
+// long line after it is gone.
+void keepNoMemoryOfLongLines()
+{
+#if defined(__GLIBC__)
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
+}
+
+HostOptions hostOptionsFor(const SessionPaths& paths, bool terminalInput)
+{
+    HostOptions options;
+    options.hostFolder = paths.hostFolder;
+    options.dataFolder = paths.dataFolder;
+    options.tracePath = paths.trace;
+    options.echoConsoleLines = !terminalInput;
+    options.configFile = paths.hostFolder / "cfg" / "config.cfg";
+    options.execFolder = paths.startFolder;
+    options.colour = wantsColour();
+    return options;
+}
+
+#if TARNWICK_HAVE_LIBEDIT
+void startFeeding(LineEditor& editor, Host& host)
+{
+    editor.start([&host] { return host.consoleNames(); },
+                 [&host](std::string line) { host.postLine(std::move(line)); }, [&host] { host.postEndOfInput(); },
+                 [&host] { return host.postInterrupt(); });
+}
+#endif
+
+void startFeeding(LineReader& reader, Host& host)
+{
+    reader.start([&host](std::string line) { host.postLine(std::move(line)); }, [&host] { host.postEndOfInput(); });
+}
+
+// The console's input feeding the host while it lives: it stops reading
+// before the host it feeds can go away.
+template <class Input>
+class Feeding {
+public:
+    Feeding(Input& input, Host& host) : input(input) { startFeeding(input, host); }
+    ~Feeding() { input.stop(); }
+    Feeding(const Feeding&) = delete;
+    Feeding& operator=(const Feeding&) = delete;
+
+private:
+    Input& input;
+};
+
+template <class Input>
+void runFedBy(Input& input, Host& host)
+{
+    const Feeding<Input> feeding(input, host);
+    host.run();
+}
+
+// Prints why `step` failed; false when it did.
+template <class Step>
+bool reportFailure(std::string_view what, Step&& step)
+{
+    try {
+        step();
+        return true;
+    } catch (const std::system_error& error) {
+        std::cerr << "tarnwick-host: " << what << ": " << consoleText(error.what()) << '\n';
+        return false;
+    }
+}
+
+// Unloads the plugin, saves the variables and closes the trace. A failure
+// says more than how the session ended.
+int endSession(Host& host, bool inputFailed, const StopRelay& stopRelay)
+{
+    host.unloadPlugin();
+    bool ok = !inputFailed;
+    ok = reportFailure("the variables were not saved", [&host] { host.saveConfig(); }) && ok;
+    ok = reportFailure("the trace is incomplete", [&host] { host.finishTrace(); }) && ok;
+    if (!ok) return failed;
+    return stopRelay.signal() != 0 ? 128 + stopRelay.signal() : succeeded;
 }
 
 int run(const Options& options)
 {
-#if defined(__GLIBC__)
-    // A console line may be megabytes long. Blocks that large get a mapping
-    // of their own, given back when freed; by default glibc raises this
-    // threshold after the first such block, and its heap then keeps the
-    // memory of every long line after it is gone.
-    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-#endif
-    const bool terminalInput = !options.script && tarnwick::host::app::standardInputIsTerminal();
+    keepNoMemoryOfLongLines();
+    const bool terminalInput = !options.script && standardInputIsTerminal();
 #if TARNWICK_HAVE_LIBEDIT
-    const bool editing = terminalInput && tarnwick::host::app::isTerminal(stdout);
+    const bool editing = terminalInput && isTerminal(stdout);
 #else
     const bool editing = false;
 #endif
     // First, before any thread starts: they inherit the signal mask.
     StopRelay stopRelay;
-    tarnwick::host::app::SessionSignals signals(editing, [&stopRelay](int signal) { stopRelay.signalled(signal); });
+    const SessionSignals signals(editing, [&stopRelay](int signal) { stopRelay.signalled(signal); });
 
-    // Everything named on the command line is relative to where the user
-    // started, even after --game-root moves the working directory.
-    const fs::path startFolder = fs::current_path();
-    const auto absolute = [](const std::optional<fs::path>& path) {
-        return path ? std::optional(fs::absolute(*path)) : std::nullopt;
-    };
-    const auto script = absolute(options.script);
-    const auto trace = absolute(options.trace);
-    const fs::path plugin = options.plugin ? fs::absolute(*options.plugin)
-                                           : defaultPlugin(tarnwick::host::app::executablePath().parent_path());
-    const fs::path hostFolder =
-        options.hostFolder ? fs::absolute(*options.hostFolder) : defaultHostFolder();
-    const fs::path dataFolder = options.dataFolder ? fs::absolute(*options.dataFolder) : hostFolder / "data";
-    createMissingFolders({hostFolder / "plugins" / "settings", dataFolder});
-
-    if (options.gameRoot) {
-        const fs::path workingFolder = fs::absolute(*options.gameRoot) / "Binaries" / "Win64";
-        fs::create_directories(workingFolder);
-        fs::current_path(workingFolder);
-    }
-
-    const bool colour = wantsColour();
-    HostOptions hostOptions;
-    hostOptions.hostFolder = hostFolder;
-    hostOptions.dataFolder = dataFolder;
-    hostOptions.tracePath = trace;
-    hostOptions.echoConsoleLines = !terminalInput;
-    hostOptions.configFile = hostFolder / "cfg" / "config.cfg";
-    hostOptions.execFolder = startFolder;
-    hostOptions.colour = colour;
+    const SessionPaths paths = sessionPaths(options);
+    createMissingFolders({paths.hostFolder / "plugins" / "settings", paths.dataFolder});
+    if (options.gameRoot) enterGameRoot(*options.gameRoot);
+    HostOptions hostOptions = hostOptionsFor(paths, terminalInput);
 
 #if TARNWICK_HAVE_LIBEDIT
-    // Line editing needs the terminal on both sides; declared before the
-    // host, which writes to it until the very end.
-    std::optional<tarnwick::host::app::LineEditor> editor;
+    // Line editing needs the terminal on both sides; made before the host,
+    // which writes to it until the very end.
+    std::optional<LineEditor> editor;
     if (editing) {
         std::setlocale(LC_CTYPE, "");  // libedit decodes typed characters by the locale
-        editor.emplace("> ", colour, hostFolder / "console_history");
+        editor.emplace("> ", hostOptions.colour, paths.hostFolder / "console_history");
         hostOptions.console = &editor->output();
     }
 #endif
     // Opened before the plugin loads: input that cannot be read stops
     // everything before it starts.
-    std::optional<tarnwick::host::app::LineReader> reader;
-    if (!editing) reader.emplace(script, terminalInput ? std::optional<std::string>("> ") : std::nullopt);
+    std::optional<LineReader> reader;
+    if (!editing) reader.emplace(paths.script, terminalInput ? std::optional<std::string>("> ") : std::nullopt);
 
     Host host(hostOptions);
-    struct Attached {
-        StopRelay& relay;
-        ~Attached() { relay.attach(nullptr); }
-    } attached{stopRelay};
-    stopRelay.attach(&host);
-    host.loadPlugin(plugin);
+    const auto attached = stopRelay.attach(host);
+    host.loadPlugin(paths.plugin);
     for (const auto& line : options.execLines) host.postLine(line);
 #if TARNWICK_HAVE_LIBEDIT
-    if (editor) {
-        struct StopReading {
-            tarnwick::host::app::LineEditor& editor;
-            ~StopReading() { editor.stop(); }
-        } stopReading{*editor};
-        editor->start([&host] { return host.consoleNames(); },
-                      [&host](std::string line) { host.postLine(std::move(line)); },
-                      [&host] { host.postEndOfInput(); }, [&host] { return host.postInterrupt(); });
-        host.run();
-    }
+    if (editor) runFedBy(*editor, host);
 #endif
-    if (reader) {
-        reader->start([&host](std::string line) { host.postLine(std::move(line)); },
-                      [&host] { host.postEndOfInput(); });
-        host.run();
-    }
+    if (reader) runFedBy(*reader, host);
     const bool inputFailed = reader && reader->failed();
     reader.reset();
-    host.unloadPlugin();
-    int exitCode = inputFailed ? failed : succeeded;
-    try {
-        host.saveConfig();
-    } catch (const std::system_error& error) {
-        std::cerr << "tarnwick-host: the variables were not saved: " << consoleText(error.what()) << '\n';
-        exitCode = failed;
-    }
-    try {
-        host.finishTrace();
-    } catch (const std::system_error& error) {
-        std::cerr << "tarnwick-host: the trace is incomplete: " << consoleText(error.what()) << '\n';
-        exitCode = failed;
-    }
-    // A failure says more than how the session ended.
-    if (exitCode == succeeded && stopRelay.signal() != 0) exitCode = 128 + stopRelay.signal();
-    return exitCode;
+    return endSession(host, inputFailed, stopRelay);
 }
 
 }  // namespace
 
 int tarnwick::host::app::hostMain(int argc, char** argv)
 {
-    const tarnwick::host::app::ConsoleTextOutput consoleOutput;
+    const ConsoleTextOutput consoleOutput;
     try {
         const Options options = parseArguments(argc, argv);
         if (options.help) {
-            std::cout << usage;
+            std::cout << usage();
             return succeeded;
         }
         if (options.version) {

@@ -109,22 +109,22 @@ private:
 // refuses the mount (not root, no CAP_SYS_ADMIN), and `refused` says why.
 class SmallFileSystem {
 public:
-    SmallFileSystem(const std::filesystem::path& folder, std::string_view options) : folder_(folder)
+    SmallFileSystem(const std::filesystem::path& folder, std::string_view options) : folder(folder)
     {
         std::filesystem::create_directories(folder);
-        mounted_ = ::mount("tarnwick-test", folder.c_str(), "tmpfs", 0, std::string(options).c_str()) == 0;
-        if (!mounted_) refused = std::strerror(errno);
+        mounted = ::mount("tarnwick-test", folder.c_str(), "tmpfs", 0, std::string(options).c_str()) == 0;
+        if (!mounted) refused = std::strerror(errno);
     }
     ~SmallFileSystem()
     {
-        if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+        if (mounted) ::umount2(folder.c_str(), MNT_DETACH);
     }
-    explicit operator bool() const { return mounted_; }
+    explicit operator bool() const { return mounted; }
 
     // Fills every block that is left.
     void fill() const
     {
-        std::ofstream filler(folder_ / "filler", std::ios::binary);
+        std::ofstream filler(folder / "filler", std::ios::binary);
         const std::string block(4096, 'x');
         while (filler.write(block.data(), block.size())) {
         }
@@ -133,8 +133,8 @@ public:
     std::string refused;
 
 private:
-    std::filesystem::path folder_;
-    bool mounted_ = false;
+    std::filesystem::path folder;
+    bool mounted = false;
 };
 #endif
 
@@ -367,18 +367,18 @@ TEST(Program, SignalsEndTheSessionAsQuitDoes)
     };
     const Case cases[] = {
         {"SIGTERM, piped input", SIGTERM, Input::pipe, "mp_value kept\n", "mp_value start -> kept", 143},
-        {"SIGINT during a wait", SIGINT, Input::pipe, "mp_value kept\nwait 8\nmp_value late\n", "> wait 8", 130},
-        {"SIGHUP during a script's wait", SIGHUP, Input::script, "mp_value kept\nwait 8\nmp_value late\n", "> wait 8",
-         129},
+        {"SIGINT during a wait", SIGINT, Input::pipe, "mp_value kept\nwait 600\nmp_value late\n", "> wait 600", 130},
+        {"SIGHUP during a script's wait", SIGHUP, Input::script, "mp_value kept\nwait 600\nmp_value late\n",
+         "> wait 600", 129},
         {"SIGTERM during an exec'd file", SIGTERM, Input::script, "mp_value kept\nexec waits.cfg\nmp_value late\n",
-         "> wait 8", 143},
+         "> wait 600", 143},
         {"SIGPIPE: the output's reader has gone", 0, Input::pipe, "mp_value kept\n", "mp_value start -> kept", 141},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TemporaryFolder folder;
         std::filesystem::create_directories(folder.path() / "host");
-        writeFile(folder.path() / "waits.cfg", "wait 8\nmp_value late\n");
+        writeFile(folder.path() / "waits.cfg", "wait 600\nmp_value late\n");
         writeFile(folder.path() / "script.txt", c.lines);
         Strings arguments{HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
         if (c.input == Input::script) arguments.push_back("script.txt");
@@ -393,9 +393,9 @@ TEST(Program, SignalsEndTheSessionAsQuitDoes)
             host.closeOutput();
             host.send("mp_echo more\n");
         }
+        // Within finish's deadline: long before the wait would have ended.
         EXPECT_EQ(host.finish(), c.exitCode) << host.out() << host.err();
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
-        EXPECT_LT(took, 4s) << "the session ended long before its wait would have";
         ::testing::Test::RecordProperty(c.name, fmt::format("{} ms", took.count()));
 
         const auto config = readFile(folder.path() / "host" / "cfg" / "config.cfg");

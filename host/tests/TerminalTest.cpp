@@ -5,14 +5,10 @@
 
 #include <signal.h>
 
-#include <chrono>
-
 #include "TestSupport.h"
 
 namespace tarnwick::host::tests {
 namespace {
-
-using namespace std::chrono_literals;
 
 // The prompt as drawn in colour, and without.
 const std::string prompt = ">\033[0m ";
@@ -118,7 +114,7 @@ TEST_F(OnTerminal, OutputArrivingWhileTypingLeavesTheLineIntact)
 
 TEST_F(OnTerminal, SignalsEndTheSessionAndCtrlCInterruptsAWaitOrAnExec)
 {
-    writeFile(folder.path() / "waits.cfg", "mp_echo waiting; wait 8\nmp_value late\n");
+    writeFile(folder.path() / "waits.cfg", "mp_echo waiting; wait 600\nmp_value late\n");
     const std::string exec = "exec \"" + (folder.path() / "waits.cfg").string() + "\"\r";
     struct Case {
         const char* name;
@@ -129,9 +125,9 @@ TEST_F(OnTerminal, SignalsEndTheSessionAndCtrlCInterruptsAWaitOrAnExec)
     };
     const Case cases[] = {
         {"SIGTERM at the prompt", "mp_echo waiting\r", SIGTERM, "unloaded Minimal Test Plugin", 143},
-        {"SIGTERM during a wait", "mp_echo waiting; wait 8\r", SIGTERM, "unloaded Minimal Test Plugin", 143},
+        {"SIGTERM during a wait", "mp_echo waiting; wait 600\r", SIGTERM, "unloaded Minimal Test Plugin", 143},
         {"SIGHUP during an exec", exec, SIGHUP, "unloaded Minimal Test Plugin", 129},
-        {"Ctrl-C during a wait", "mp_echo waiting; wait 8\r", 0, "interrupted: the wait ended", -1},
+        {"Ctrl-C during a wait", "mp_echo waiting; wait 600\r", 0, "interrupted: the wait ended", -1},
         {"SIGINT during an exec", exec, SIGINT, "interrupted: the wait ended, 1 line not run", -1},
     };
     for (const auto& c : cases) {
@@ -144,14 +140,12 @@ TEST_F(OnTerminal, SignalsEndTheSessionAndCtrlCInterruptsAWaitOrAnExec)
         terminal.type(c.typed);
         // Shown in the turn that starts the wait.
         ASSERT_TRUE(terminal.waitFor("[MinimalPlugin] waiting")) << terminal.screen();
-        const auto sent = std::chrono::steady_clock::now();
         if (c.signal != 0) {
             ASSERT_EQ(::kill(terminal.pid(), c.signal), 0);
         } else {
             terminal.type("\x03");
         }
-        ASSERT_TRUE(terminal.waitFor(c.shown)) << terminal.screen();
-        EXPECT_LT(std::chrono::steady_clock::now() - sent, 4s) << "long before the wait would have ended";
+        ASSERT_TRUE(terminal.waitFor(c.shown)) << "long before the wait would have ended: " << terminal.screen();
         if (c.exitCode < 0) {
             terminal.type("mp_echo after\r");
             ASSERT_TRUE(terminal.waitFor("[MinimalPlugin] after")) << "the console goes on: " << terminal.screen();

@@ -27,17 +27,6 @@ void writeFile(const std::filesystem::path& file, std::string_view content)
     if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
-HostOptions hostOptions(const TemporaryFolder& folder, std::ostream* console, ClockMode clock)
-{
-    HostOptions options;
-    options.hostFolder = folder.path() / "host";
-    options.dataFolder = folder.path() / "data";
-    options.console = console;
-    options.clock = clock;
-    options.keepEvents = true;
-    return options;
-}
-
 std::vector<std::string> logTexts(const Host& host)
 {
     std::vector<std::string> texts;

@@ -3,18 +3,19 @@
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <tarnwick/testsupport/ChildProcess.h>
+#include <tarnwick/testsupport/HostOptions.h>
 #include <tarnwick/testsupport/TemporaryFolder.h>
 
 #include "tarnwick/host/Host.h"
 
 namespace tarnwick::host::tests {
 
+using testsupport::hostOptions;
 using testsupport::TemporaryFolder;
 
 // Whether `parts` appear in `text` in this order.
@@ -30,9 +31,6 @@ inline bool containsInOrder(std::string_view text, std::initializer_list<std::st
 
 std::string readFile(const std::filesystem::path& file);
 void writeFile(const std::filesystem::path& file, std::string_view content);
-
-// Options for a host that works in `folder`, on a manual clock unless told.
-HostOptions hostOptions(const TemporaryFolder& folder, std::ostream* console, ClockMode clock = ClockMode::manual);
 
 // The text of every plugin log line so far, in order.
 std::vector<std::string> logTexts(const Host& host);

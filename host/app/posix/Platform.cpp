@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
@@ -43,101 +44,85 @@ std::optional<std::filesystem::path> systemDataFolder()
 
 namespace {
 
-// The stop handler's only way out: a byte naming the signal.
-int stopSignalWriteEnd = -1;
+// Blocks signals in this thread and in the threads it starts from now on;
+// the mask comes back on destruction.
+class BlockedSignals {
+public:
+    explicit BlockedSignals(std::initializer_list<int> signals)
+    {
+        sigemptyset(&blocked);
+        for (const int signal : signals) sigaddset(&blocked, signal);
+        ::pthread_sigmask(SIG_BLOCK, &blocked, &saved);
+    }
+    ~BlockedSignals() { ::pthread_sigmask(SIG_SETMASK, &saved, nullptr); }
+    BlockedSignals(const BlockedSignals&) = delete;
+    BlockedSignals& operator=(const BlockedSignals&) = delete;
 
-void onStopSignal(int signal)
+    // Unblocks them in the calling thread only.
+    void unblockHere() const { ::pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr); }
+
+private:
+    sigset_t blocked{};
+    sigset_t saved{};
+};
+
+std::vector<int> stopSignals(bool editorTakesInterrupt)
 {
-    const int saved = errno;
-    const char byte = static_cast<char>(signal);
-    [[maybe_unused]] const auto written = ::write(stopSignalWriteEnd, &byte, 1);
-    errno = saved;
+    std::vector<int> signals{SIGTERM, SIGHUP, SIGPIPE};
+    if (!editorTakesInterrupt) signals.push_back(SIGINT);
+    return signals;
 }
 
 }  // namespace
 
+// Set up in the order of declaration and undone in reverse: the thread is
+// joined first, then the handlers go, then the mask.
 struct SessionSignals::State {
-    int read = -1;
-    int write = -1;
-    std::vector<int> handled;
-    std::vector<struct sigaction> saved;
-    sigset_t savedMask{};
-    StopCallback onStop;
-    std::thread thread;
-};
-
-SessionSignals::SessionSignals(bool editorTakesInterrupt, StopCallback onStop) : state_(std::make_unique<State>())
-{
-    auto& s = *state_;
-    s.onStop = std::move(onStop);
-    // For the whole run: a write past RLIMIT_FSIZE must fail like a write to
-    // a full disk, so the file being written is cleaned up and reported
-    // instead of the program dying half-way through it.
-    ::signal(SIGXFSZ, SIG_IGN);
-
-    int ends[2];
-    // A handler never blocks: a full pipe has said enough.
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw std::system_error(errno, std::system_category(), "cannot create the pipe for signals");
+    State(bool editorTakesInterrupt, StopCallback onStop)
+        : caught(stopSignals(editorTakesInterrupt)), onStop(std::move(onStop))
+    {
     }
-    s.read = ends[0];
-    s.write = ends[1];
-    stopSignalWriteEnd = s.write;
+
+    void forwardStops();
 
     // Signals sent to the process go to the one thread that does not block
     // them, the one below, rather than interrupting a call of the plugin's
     // threads. SIGPIPE belongs to the thread whose write failed and stays
     // unblocked everywhere.
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    for (const int signal : {SIGTERM, SIGHUP, SIGINT, SIGWINCH}) sigaddset(&blocked, signal);
-    ::pthread_sigmask(SIG_BLOCK, &blocked, &s.savedMask);
+    BlockedSignals blocked{SIGTERM, SIGHUP, SIGINT, SIGWINCH};
+    SignalPipe caught;
+    Pipe stop{0, "cannot create the pipe that stops the signal thread"};
+    StopCallback onStop;
+    std::thread thread;
+};
 
-    s.handled = {SIGTERM, SIGHUP, SIGPIPE};
-    if (!editorTakesInterrupt) s.handled.push_back(SIGINT);
-    s.saved.resize(s.handled.size());
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < s.handled.size(); ++i) ::sigaction(s.handled[i], &action, &s.saved[i]);
+void SessionSignals::State::forwardStops()
+{
+    blocked.unblockHere();
+    // poll, unlike read, is left by a signal even with SA_RESTART, and
+    // ThreadSanitizer runs handlers at once only in calls such as poll.
+    for (;;) {
+        pollfd watched[] = {{caught.readEnd(), POLLIN, 0}, {stop.readEnd(), POLLIN, 0}};
+        if (::poll(watched, 2, -1) < 0 && errno != EINTR) return;
+        if (watched[1].revents != 0) return;
+        while (const auto signal = caught.next()) onStop(*signal);
+    }
+}
 
-    s.thread = std::thread([&s, blocked] {
-        ::pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
-        // poll, unlike read, is left by a signal even with SA_RESTART, and
-        // ThreadSanitizer runs handlers at once only in calls such as poll.
-        for (;;) {
-            pollfd watched{s.read, POLLIN, 0};
-            if (::poll(&watched, 1, -1) < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            char bytes[16];
-            const ssize_t count = ::read(s.read, bytes, sizeof bytes);
-            if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (count <= 0) return;
-            for (ssize_t i = 0; i < count; ++i) {
-                if (bytes[i] == 0) return;  // the destructor's
-                s.onStop(static_cast<unsigned char>(bytes[i]));
-            }
-        }
-    });
+SessionSignals::SessionSignals(bool editorTakesInterrupt, StopCallback onStop)
+{
+    // For the whole run: a write past RLIMIT_FSIZE must fail like a write to
+    // a full disk, so the file being written is cleaned up and reported
+    // instead of the program dying half-way through it.
+    ::signal(SIGXFSZ, SIG_IGN);
+    state = std::make_unique<State>(editorTakesInterrupt, std::move(onStop));
+    state->thread = std::thread([&s = *state] { s.forwardStops(); });
 }
 
 SessionSignals::~SessionSignals()
 {
-    auto& s = *state_;
-    const char stop = 0;
-    // Blocking here is fine: the thread drains the pipe.
-    ::fcntl(s.write, F_SETFL, 0);
-    while (::write(s.write, &stop, 1) < 0 && errno == EINTR) {
-    }
-    s.thread.join();
-    for (std::size_t i = 0; i < s.handled.size(); ++i) ::sigaction(s.handled[i], &s.saved[i], nullptr);
-    ::pthread_sigmask(SIG_SETMASK, &s.savedMask, nullptr);
-    stopSignalWriteEnd = -1;
-    ::close(s.write);
-    ::close(s.read);
+    state->stop.notify();
+    state->thread.join();
 }
 
 ConsoleTextOutput::ConsoleTextOutput() = default;
@@ -145,54 +130,49 @@ ConsoleTextOutput::ConsoleTextOutput() = default;
 ConsoleTextOutput::~ConsoleTextOutput() = default;
 
 LineReader::LineReader(const std::optional<std::filesystem::path>& script, std::optional<std::string> prompt)
-    : name_(script ? "script " + script->string() : "standard input"), prompt_(std::move(prompt))
+    : name(script ? "script " + script->string() : "standard input"), prompt(std::move(prompt))
 {
     if (script) {
-        input_ = ::open(script->c_str(), O_RDONLY | O_CLOEXEC);
-        if (input_ < 0) {
-            throw std::system_error(errno, std::system_category(), fmt::format("cannot open {}", name_));
+        input = ::open(script->c_str(), O_RDONLY | O_CLOEXEC);
+        if (input < 0) {
+            throw std::system_error(errno, std::system_category(), fmt::format("cannot open {}", name));
         }
-        ownsInput_ = true;
+        ownsInput = true;
     } else {
-        input_ = STDIN_FILENO;
+        input = STDIN_FILENO;
     }
     // A folder opens, but every read of it fails: say so before anything runs.
     struct stat status = {};
-    if (::fstat(input_, &status) == 0 && S_ISDIR(status.st_mode)) {
-        if (ownsInput_) ::close(input_);
-        throw std::system_error(EISDIR, std::system_category(), fmt::format("cannot read {}", name_));
+    if (::fstat(input, &status) == 0 && S_ISDIR(status.st_mode)) {
+        if (ownsInput) ::close(input);
+        throw std::system_error(EISDIR, std::system_category(), fmt::format("cannot read {}", name));
     }
 }
 
 void LineReader::start(LineCallback onLine, EndCallback onEnd)
 {
-    onLine_ = std::move(onLine);
-    onEnd_ = std::move(onEnd);
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) != 0) {
-        throw std::system_error(errno, std::system_category(), "cannot create the input reader's stop pipe");
-    }
-    stopRead_ = pipe[0];
-    stopWrite_ = pipe[1];
-    thread_ = std::thread([this] { read(); });
+    this->onLine = std::move(onLine);
+    this->onEnd = std::move(onEnd);
+    stopPipe.emplace(0, "cannot create the input reader's stop pipe");
+    thread = std::thread([this] { read(); });
+}
+
+void LineReader::stop()
+{
+    if (!thread.joinable()) return;
+    stopPipe->notify();
+    thread.join();
 }
 
 bool LineReader::failed() const
 {
-    return failed_;
+    return readFailed;
 }
 
 LineReader::~LineReader()
 {
-    if (thread_.joinable()) {
-        const char stop = 0;
-        while (::write(stopWrite_, &stop, 1) < 0 && errno == EINTR) {
-        }
-        thread_.join();
-        ::close(stopWrite_);
-        ::close(stopRead_);
-    }
-    if (ownsInput_) ::close(input_);
+    stop();
+    if (ownsInput) ::close(input);
 }
 
 void LineReader::read()
@@ -203,23 +183,23 @@ void LineReader::read()
             std::string line = pending.substr(0, end);
             pending.erase(0, end + 1);
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            onLine_(std::move(line));
+            onLine(std::move(line));
         }
         // One long line leaves a buffer as long: keep nothing nobody reads.
         if (pending.capacity() > 64 * 1024 && pending.size() < pending.capacity() / 4) pending.shrink_to_fit();
     };
     const auto fail = [&](std::string_view what) {
         const int code = errno;
-        failed_ = true;
-        std::cerr << "tarnwick-host: " << what << " " << consoleText(name_) << " failed: " << std::strerror(code)
+        readFailed = true;
+        std::cerr << "tarnwick-host: " << what << " " << consoleText(name) << " failed: " << std::strerror(code)
                   << '\n';
-        onEnd_();
+        onEnd();
     };
     for (;;) {
-        if (prompt_) std::cout << *prompt_ << std::flush;
+        if (prompt) std::cout << *prompt << std::flush;
         bool haveLine = false;
         while (!haveLine) {
-            pollfd watched[2] = {{input_, POLLIN, 0}, {stopRead_, POLLIN, 0}};
+            pollfd watched[2] = {{input, POLLIN, 0}, {stopPipe->readEnd(), POLLIN, 0}};
             if (::poll(watched, 2, -1) < 0) {
                 if (errno == EINTR) continue;
                 fail("waiting for");
@@ -227,7 +207,7 @@ void LineReader::read()
             }
             if (watched[1].revents != 0) return;
             char buffer[4096];
-            const ssize_t count = ::read(input_, buffer, sizeof buffer);
+            const ssize_t count = ::read(input, buffer, sizeof buffer);
             if (count < 0) {
                 if (errno == EINTR || errno == EAGAIN) continue;
                 fail("reading");
@@ -235,8 +215,8 @@ void LineReader::read()
             }
             if (count == 0) {
                 // A last line without a line break still counts.
-                if (!pending.empty()) onLine_(std::exchange(pending, {}));
-                onEnd_();
+                if (!pending.empty()) onLine(std::exchange(pending, {}));
+                onEnd();
                 return;
             }
             pending.append(buffer, static_cast<std::size_t>(count));

@@ -183,29 +183,29 @@ struct ConsoleTextOutput::Streams {
     std::streambuf* savedErr = nullptr;
 };
 
-ConsoleTextOutput::ConsoleTextOutput() : streams_(std::make_unique<Streams>())
+ConsoleTextOutput::ConsoleTextOutput() : streams(std::make_unique<Streams>())
 {
     if (HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE); isConsole(out)) {
         std::cout.flush();
-        streams_->out.emplace(out);
-        streams_->savedOut = std::cout.rdbuf(&*streams_->out);
+        streams->out.emplace(out);
+        streams->savedOut = std::cout.rdbuf(&*streams->out);
     }
     if (HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE); isConsole(err)) {
         std::cerr.flush();
-        streams_->err.emplace(err);
-        streams_->savedErr = std::cerr.rdbuf(&*streams_->err);
+        streams->err.emplace(err);
+        streams->savedErr = std::cerr.rdbuf(&*streams->err);
     }
 }
 
 ConsoleTextOutput::~ConsoleTextOutput()
 {
-    if (streams_->savedOut != nullptr) {
+    if (streams->savedOut != nullptr) {
         std::cout.flush();
-        std::cout.rdbuf(streams_->savedOut);
+        std::cout.rdbuf(streams->savedOut);
     }
-    if (streams_->savedErr != nullptr) {
+    if (streams->savedErr != nullptr) {
         std::cerr.flush();
-        std::cerr.rdbuf(streams_->savedErr);
+        std::cerr.rdbuf(streams->savedErr);
     }
 }
 
@@ -217,7 +217,7 @@ struct LineReader::Shared {
     }
 
     std::mutex mutex;
-    bool stopped = false;     // set by the destructor: nothing is delivered after it
+    bool stopped = false;     // set by stop(): nothing is delivered after it
     std::atomic<bool> failed{false};
     HANDLE thread = nullptr;  // the reading thread, for cancelling its read
     HANDLE input = INVALID_HANDLE_VALUE;
@@ -228,146 +228,188 @@ struct LineReader::Shared {
 };
 
 LineReader::LineReader(const std::optional<std::filesystem::path>& script, std::optional<std::string> prompt)
-    : shared_(std::make_shared<Shared>())
+    : shared(std::make_shared<Shared>())
 {
-    shared_->prompt = std::move(prompt);
+    shared->prompt = std::move(prompt);
     if (script) {
-        shared_->input = ::CreateFileW(script->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        shared->input = ::CreateFileW(script->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (shared_->input == INVALID_HANDLE_VALUE) {
+        if (shared->input == INVALID_HANDLE_VALUE) {
             raiseLastError(fmt::format("cannot open script {}", script->string()));
         }
-        shared_->ownsInput = true;
+        shared->ownsInput = true;
     } else {
-        shared_->input = ::GetStdHandle(STD_INPUT_HANDLE);
+        shared->input = ::GetStdHandle(STD_INPUT_HANDLE);
     }
 }
 
 bool LineReader::failed() const
 {
-    return shared_->failed;
+    return shared->failed;
 }
 
-void LineReader::start(LineCallback onLine, EndCallback onEnd)
+// The reading thread: reads until the input ends or the reader stops, and
+// hands over each line unless the reader has stopped meanwhile.
+class LineReader::Reading {
+public:
+    explicit Reading(std::shared_ptr<Shared> shared)
+        : shared(std::move(shared)), console(isConsole(this->shared->input))
+    {
+    }
+
+    void run();
+
+private:
+    bool registerThread();
+    template <class Deliver>
+    bool whileRunning(Deliver&& deliver);
+    bool readMore(DWORD& count);
+    bool readConsole(DWORD& count);
+    bool deliverLines();
+    void end();
+
+    const std::shared_ptr<Shared> shared;
+    // A console hands over keys in its own input code page; read them as
+    // UTF-16 and convert whole lines to the process code page instead.
+    const bool console;
+    std::u16string widePending;
+    std::string pending;
+    bool ended = false;  // Ctrl-Z on a console
+    bool prompted = false;
+};
+
+void LineReader::Reading::run()
 {
-    shared_->onLine = std::move(onLine);
-    shared_->onEnd = std::move(onEnd);
-    thread_ = std::thread([shared = shared_] {
-        {
-            // A real handle to this thread, so the destructor can cancel its read.
-            HANDLE self = nullptr;
-            ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0, FALSE,
-                              DUPLICATE_SAME_ACCESS);
-            std::lock_guard lock(shared->mutex);
-            shared->thread = self;
-            if (shared->stopped) return;
+    if (!registerThread()) return;
+    for (;;) {
+        if (!prompted && shared->prompt && !whileRunning([&] { std::cout << *shared->prompt << std::flush; })) {
+            return;
         }
-        std::string pending;
-        // Runs `deliver` unless the reader is gone; false once it is.
-        const auto whileRunning = [&](auto&& deliver) {
-            std::lock_guard lock(shared->mutex);
-            if (shared->stopped) return false;
-            deliver();
-            return true;
-        };
-        const auto end = [&] {
+        prompted = true;
+        DWORD count = 0;
+        if (!readMore(count)) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_OPERATION_ABORTED) return;
+            if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) {
+                shared->failed = true;
+                whileRunning([&] {
+                    std::cerr << "tarnwick-host: reading input failed: "
+                              << std::system_category().message(static_cast<int>(code)) << '\n';
+                });
+            }
+            break;
+        }
+        if (count == 0) break;
+        if (!deliverLines()) return;
+        if (ended) break;
+    }
+    end();
+}
+
+// A real handle to this thread, so that stop() can cancel its read; false
+// when the reader has stopped already.
+bool LineReader::Reading::registerThread()
+{
+    HANDLE self = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS);
+    std::lock_guard lock(shared->mutex);
+    shared->thread = self;
+    return !shared->stopped;
+}
+
+// Runs `deliver` unless the reader has stopped; false once it has.
+template <class Deliver>
+bool LineReader::Reading::whileRunning(Deliver&& deliver)
+{
+    std::lock_guard lock(shared->mutex);
+    if (shared->stopped) return false;
+    deliver();
+    return true;
+}
+
+// Reads what arrives next into `pending`; false with the read's error.
+bool LineReader::Reading::readMore(DWORD& count)
+{
+    if (console) return readConsole(count);
+    char buffer[4096];
+    if (!::ReadFile(shared->input, buffer, sizeof buffer, &count, nullptr)) return false;
+    pending.append(buffer, count);
+    return true;
+}
+
+bool LineReader::Reading::readConsole(DWORD& count)
+{
+    char16_t buffer[1024];
+    if (!::ReadConsoleW(shared->input, buffer, 1024, &count, nullptr)) return false;
+    widePending.append(buffer, count);
+    for (auto lineEnd = widePending.find(u'\n'); lineEnd != std::u16string::npos; lineEnd = widePending.find(u'\n')) {
+        const std::u16string line = widePending.substr(0, lineEnd + 1);
+        widePending.erase(0, lineEnd + 1);
+        // Ctrl-Z at the start of a line ends a console's input.
+        if (line.front() == u'\x1A') {
+            ended = true;
+            break;
+        }
+        try {
+            pending += text::narrowFromUtf16(line);
+        } catch (const std::system_error&) {
             whileRunning([&] {
-                // A last line without a line break still counts.
-                if (!pending.empty()) shared->onLine(std::exchange(pending, {}));
-                shared->onEnd();
+                std::cerr << "tarnwick-host: the line was not run: " << text::narrowEncodingName()
+                          << " cannot represent all of its characters\n";
             });
-        };
-        // A console hands over keys in its own input code page; read them as
-        // UTF-16 and convert whole lines to the process code page instead.
-        const bool console = isConsole(shared->input);
-        std::u16string widePending;
-        bool ended = false;
-        // Reads what arrives next into `pending`; false with the read's error.
-        const auto readMore = [&](DWORD& count) {
-            if (!console) {
-                char buffer[4096];
-                if (!::ReadFile(shared->input, buffer, sizeof buffer, &count, nullptr)) return false;
-                pending.append(buffer, count);
-                return true;
-            }
-            char16_t buffer[1024];
-            if (!::ReadConsoleW(shared->input, buffer, 1024, &count, nullptr)) return false;
-            widePending.append(buffer, count);
-            for (auto lineEnd = widePending.find(u'\n'); lineEnd != std::u16string::npos;
-                 lineEnd = widePending.find(u'\n')) {
-                const std::u16string line = widePending.substr(0, lineEnd + 1);
-                widePending.erase(0, lineEnd + 1);
-                // Ctrl-Z at the start of a line ends a console's input.
-                if (line.front() == u'\x1A') {
-                    ended = true;
-                    break;
-                }
-                try {
-                    pending += text::narrowFromUtf16(line);
-                } catch (const std::system_error&) {
-                    whileRunning([&] {
-                        std::cerr << "tarnwick-host: the line was not run: " << text::narrowEncodingName()
-                                  << " cannot represent all of its characters\n";
-                    });
-                }
-            }
-            return true;
-        };
-        bool prompted = false;
-        for (;;) {
-            if (!prompted && shared->prompt &&
-                !whileRunning([&] { std::cout << *shared->prompt << std::flush; })) {
-                break;
-            }
-            prompted = true;
-            DWORD count = 0;
-            if (!readMore(count)) {
-                const DWORD code = ::GetLastError();
-                if (code == ERROR_OPERATION_ABORTED) break;
-                if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) {
-                    shared->failed = true;
-                    whileRunning([&] {
-                        std::cerr << "tarnwick-host: reading input failed: "
-                                  << std::system_category().message(static_cast<int>(code)) << '\n';
-                    });
-                }
-                end();
-                break;
-            }
-            if (count == 0) {
-                end();
-                break;
-            }
-            const bool running = whileRunning([&] {
-                for (auto lineEnd = pending.find('\n'); lineEnd != std::string::npos; lineEnd = pending.find('\n')) {
-                    std::string line = pending.substr(0, lineEnd);
-                    pending.erase(0, lineEnd + 1);
-                    if (!line.empty() && line.back() == '\r') line.pop_back();
-                    shared->onLine(std::move(line));
-                    prompted = false;
-                }
-            });
-            if (!running) break;
-            if (ended) {
-                end();
-                break;
-            }
+        }
+    }
+    return true;
+}
+
+// Hands over every whole line read so far; false once the reader has stopped.
+bool LineReader::Reading::deliverLines()
+{
+    return whileRunning([&] {
+        for (auto lineEnd = pending.find('\n'); lineEnd != std::string::npos; lineEnd = pending.find('\n')) {
+            std::string line = pending.substr(0, lineEnd);
+            pending.erase(0, lineEnd + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            shared->onLine(std::move(line));
+            prompted = false;
         }
     });
 }
 
-LineReader::~LineReader()
+void LineReader::Reading::end()
 {
-    HANDLE thread = nullptr;
+    whileRunning([&] {
+        // A last line without a line break still counts.
+        if (!pending.empty()) shared->onLine(std::exchange(pending, {}));
+        shared->onEnd();
+    });
+}
+
+void LineReader::start(LineCallback onLine, EndCallback onEnd)
+{
+    shared->onLine = std::move(onLine);
+    shared->onEnd = std::move(onEnd);
+    thread = std::thread([shared = shared] { Reading(shared).run(); });
+}
+
+void LineReader::stop()
+{
+    HANDLE reading = nullptr;
     {
-        std::lock_guard lock(shared_->mutex);
-        shared_->stopped = true;
-        thread = shared_->thread;
+        std::lock_guard lock(shared->mutex);
+        shared->stopped = true;
+        reading = shared->thread;
     }
     // Wakes a read of a pipe or the console where the system allows it; a
     // read that stays blocked only keeps its thread until the process ends.
-    if (thread != nullptr) ::CancelSynchronousIo(thread);
-    if (thread_.joinable()) thread_.detach();
+    if (reading != nullptr) ::CancelSynchronousIo(reading);
+    if (thread.joinable()) thread.detach();
+}
+
+LineReader::~LineReader()
+{
+    stop();
 }
 
 }  // namespace tarnwick::host::app

@@ -13,13 +13,13 @@ constexpr std::string_view freePlayMap = "Park_P";
 
 BuiltinCommands::BuiltinCommands(Console& console, Registry& registry, PageCommands& pages, PluginLoader& loader,
                                  GameEvents& game, PluginGuard& guard, ConsoleOutput& output)
-    : console_(console),
-      registry_(registry),
-      pages_(pages),
-      loader_(loader),
-      game_(game),
-      guard_(guard),
-      output_(output)
+    : console(console),
+      registry(registry),
+      pages(pages),
+      loader(loader),
+      game(game),
+      guard(guard),
+      output(output)
 {
 }
 
@@ -62,14 +62,14 @@ void BuiltinCommands::runCommand(const ConsoleWords& words)
     const std::string& name = words.front();
     if (const Builtin* builtin = find(name)) {
         if (builtin->run != nullptr) (this->*builtin->run)(words);
-    } else if (!registry_.run(words)) {
-        output_.print(unknownName(name));
+    } else if (!registry.run(words)) {
+        output.print(unknownName(name));
     }
 }
 
 Painted BuiltinCommands::unknownName(std::string_view name) const
 {
-    const auto similar = registry_.similarNames(name);
+    const auto similar = registry.similarNames(name);
     const std::string guess = similar.empty() ? "" : fmt::format("; did you mean {}?", fmt::join(similar, ", "));
     return mistake(fmt::format("unknown command or variable \"{}\"{} (type help for the list)", name, guess));
 }
@@ -77,107 +77,107 @@ Painted BuiltinCommands::unknownName(std::string_view name) const
 void BuiltinCommands::loadWorkshop(const ConsoleWords& words)
 {
     if (words.size() != 2) {
-        output_.print("usage: load_workshop PATH (quote a path with blanks)");
+        output.print("usage: load_workshop PATH (quote a path with blanks)");
         return;
     }
-    game_.startMapLoad(words[1]);
+    game.startMapLoad(words[1]);
 }
 
-void BuiltinCommands::loadFreePlay(const ConsoleWords&) { game_.startMapLoad(std::string(freePlayMap)); }
+void BuiltinCommands::loadFreePlay(const ConsoleWords&) { game.startMapLoad(std::string(freePlayMap)); }
 
 void BuiltinCommands::preload(const ConsoleWords& words)
 {
     if (words.size() != 2) {
-        output_.print("usage: preload NAME");
+        output.print("usage: preload NAME");
         return;
     }
-    game_.startMapLoad(words[1]);
+    game.startMapLoad(words[1]);
 }
 
-void BuiltinCommands::quit(const ConsoleWords&) { console_.quit(); }
+void BuiltinCommands::quit(const ConsoleWords&) { console.quit(); }
 
-void BuiltinCommands::page(const ConsoleWords& words) { pages_.page(words); }
+void BuiltinCommands::page(const ConsoleWords& words) { pages.page(words); }
 
-void BuiltinCommands::refreshSettings(const ConsoleWords&) { pages_.refresh(); }
+void BuiltinCommands::refreshSettings(const ConsoleWords&) { pages.refresh(); }
 
 void BuiltinCommands::pluginCommand(const ConsoleWords& words)
 {
     if (words.size() == 2 && words[1] == "unload") {
-        if (loader_.loaded() == nullptr) {
-            output_.print("no plugin is loaded");
+        if (loader.loaded() == nullptr) {
+            output.print("no plugin is loaded");
             return;
         }
-        guard_.outsidePluginCalls([this] { loader_.unload(); });
+        guard.outsidePluginCalls([this] { loader.unload(); });
     } else if ((words.size() == 2 || words.size() == 3) && words[1] == "load") {
-        std::filesystem::path file = loader_.lastLibrary();
+        std::filesystem::path file = loader.lastLibrary();
         if (words.size() == 3) {
-            const auto named = output_.typedPath(words[2], "plugin load");
+            const auto named = output.typedPath(words[2], "plugin load");
             if (!named) return;
             file = *named;
         }
         if (file.empty()) {
-            output_.print("usage: plugin load FILE (no plugin was loaded before)");
+            output.print("usage: plugin load FILE (no plugin was loaded before)");
             return;
         }
-        guard_.outsidePluginCalls([this, file] {
+        guard.outsidePluginCalls([this, file] {
             try {
-                loader_.load(file);
+                loader.load(file);
             } catch (const PluginLoadError& error) {
-                output_.reportError(error.what());
+                output.reportError(error.what());
             }
         });
     } else {
-        output_.print("usage: plugin load [FILE] | plugin unload");
+        output.print("usage: plugin load [FILE] | plugin unload");
     }
 }
 
 void BuiltinCommands::listVariables(const ConsoleWords&)
 {
-    if (registry_.variables().empty()) output_.print("no console variables");
-    for (const auto& [name, variable] : registry_.variables()) {
-        output_.print(fmt::format("{} = \"{}\"  {}", name, variable->value, variable->description));
+    if (registry.variables().empty()) output.print("no console variables");
+    for (const auto& [name, variable] : registry.variables()) {
+        output.print(fmt::format("{} = \"{}\"  {}", name, variable->value, variable->description));
     }
 }
 
 void BuiltinCommands::help(const ConsoleWords& words)
 {
     if (words.size() > 2) {
-        output_.print(mistake("usage: help [NAME]"));
+        output.print(mistake("usage: help [NAME]"));
         return;
     }
     if (words.size() == 2) {
         helpOn(words[1]);
         return;
     }
-    const auto heading = [this](std::string_view text) { output_.print(Painted{Paint::bold, std::string(text)}); };
+    const auto heading = [this](std::string_view text) { output.print(Painted{Paint::bold, std::string(text)}); };
     heading("host commands:");
-    for (const auto& builtin : builtins()) output_.print(fmt::format("  {:<28} {}", builtin.name, builtin.help));
-    if (!registry_.commands().empty()) heading("plugin commands:");
-    for (const auto& [name, command] : registry_.commands()) {
-        output_.print(fmt::format("  {:<28} {}", name, command.description));
+    for (const auto& builtin : builtins()) output.print(fmt::format("  {:<28} {}", builtin.name, builtin.help));
+    if (!registry.commands().empty()) heading("plugin commands:");
+    for (const auto& [name, command] : registry.commands()) {
+        output.print(fmt::format("  {:<28} {}", name, command.description));
     }
-    if (!registry_.variables().empty()) heading("variables:");
-    for (const auto& [name, variable] : registry_.variables()) {
-        output_.print(fmt::format("  {:<28} {} (now \"{}\")", name, variable->description, variable->value));
+    if (!registry.variables().empty()) heading("variables:");
+    for (const auto& [name, variable] : registry.variables()) {
+        output.print(fmt::format("  {:<28} {} (now \"{}\")", name, variable->description, variable->value));
     }
-    output_.print("NAME shows a variable, NAME VALUE sets it; ';' separates commands; help NAME shows one");
+    output.print("NAME shows a variable, NAME VALUE sets it; ';' separates commands; help NAME shows one");
 }
 
 void BuiltinCommands::helpOn(const std::string& name)
 {
-    const auto& commands = registry_.commands();
+    const auto& commands = registry.commands();
     if (const Builtin* builtin = find(name)) {
-        output_.print(fmt::format("{} (host command): {}", name, builtin->help));
+        output.print(fmt::format("{} (host command): {}", name, builtin->help));
     } else if (const auto command = commands.find(name); command != commands.end()) {
-        output_.print(fmt::format("{} (command of {}): {}", name, command->second.owner->className(),
+        output.print(fmt::format("{} (command of {}): {}", name, command->second.owner->className(),
                                   command->second.description));
-    } else if (const auto variable = registry_.findVariable(name)) {
+    } else if (const auto variable = registry.findVariable(name)) {
         const auto& v = *variable;
-        output_.print(fmt::format("{} (variable of {}): {}", name, v.owner->className(), v.description));
-        output_.print(fmt::format("  value \"{}\", default \"{}\", {}", v.value, v.defaultValue,
+        output.print(fmt::format("{} (variable of {}): {}", name, v.owner->className(), v.description));
+        output.print(fmt::format("  value \"{}\", default \"{}\", {}", v.value, v.defaultValue,
                                   v.saveToConfig ? "saved in the config file" : "not saved"));
     } else {
-        output_.print(unknownName(name));
+        output.print(unknownName(name));
     }
 }
 

@@ -48,13 +48,13 @@ private:
     void quit(const ConsoleWords&);
     void refreshSettings(const ConsoleWords&);
 
-    Console& console_;
-    Registry& registry_;
-    PageCommands& pages_;
-    PluginLoader& loader_;
-    GameEvents& game_;
-    PluginGuard& guard_;
-    ConsoleOutput& output_;
+    Console& console;
+    Registry& registry;
+    PageCommands& pages;
+    PluginLoader& loader;
+    GameEvents& game;
+    PluginGuard& guard;
+    ConsoleOutput& output;
 };
 
 }  // namespace tarnwick::host

@@ -11,15 +11,15 @@
 namespace tarnwick::host {
 
 ConfigStore::ConfigStore(std::optional<std::filesystem::path> file, ConsoleOutput& output)
-    : file_(std::move(file)), output_(output)
+    : configFile(std::move(file)), output(output)
 {
     read();
 }
 
 void ConfigStore::read()
 {
-    if (!file_) return;
-    const auto& file = *file_;
+    if (!configFile) return;
+    const auto& file = *configFile;
     std::error_code error;
     if (!std::filesystem::exists(file, error) && !error) return;  // the first run
     std::ifstream in(file, std::ios::binary);
@@ -27,45 +27,45 @@ void ConfigStore::read()
     content << in.rdbuf();
     if (error || !in) {
         // Saving over a file that could not be read would lose it.
-        unreadable_ = true;
-        output_.reportError(fmt::format("cannot read the config file {}{}; it will not be saved either",
+        unreadable = true;
+        output.reportError(fmt::format("cannot read the config file {}{}; it will not be saved either",
                                         text::narrowFromPath(file), error ? ": " + error.message() : std::string()));
         return;
     }
     auto parsed = parseConfig(content.str());
-    values_ = std::move(parsed.values);
+    savedValues = std::move(parsed.values);
     for (const auto& problem : parsed.problems) {
-        output_.print(
+        output.print(
             mistake(fmt::format("{}:{}: skipped: {}", text::narrowFromPath(file), problem.line, problem.message)));
     }
 }
 
 std::optional<std::string> ConfigStore::savedValue(std::string_view name) const
 {
-    if (!file_) return std::nullopt;
-    const auto saved = values_.find(name);
-    return saved != values_.end() ? std::optional(saved->second) : std::nullopt;
+    if (!configFile) return std::nullopt;
+    const auto saved = savedValues.find(name);
+    return saved != savedValues.end() ? std::optional(saved->second) : std::nullopt;
 }
 
-void ConfigStore::keep(const ConsoleVariable& variable) { keepIn(values_, variable); }
+void ConfigStore::keep(const ConsoleVariable& variable) { keepIn(savedValues, variable); }
 
 void ConfigStore::save(const std::vector<const ConsoleVariable*>& live)
 {
-    if (!file_ || unreadable_) return;
-    ConfigValues values = values_;
+    if (!configFile || unreadable) return;
+    ConfigValues values = savedValues;
     for (const auto* variable : live) keepIn(values, *variable);
-    if (const auto folder = file_->parent_path(); !folder.empty()) std::filesystem::create_directories(folder);
-    replaceFile(*file_, formatConfig(values));
-    values_ = std::move(values);
+    if (const auto folder = configFile->parent_path(); !folder.empty()) std::filesystem::create_directories(folder);
+    replaceFile(*configFile, formatConfig(values));
+    savedValues = std::move(values);
 }
 
 void ConfigStore::keepIn(ConfigValues& values, const ConsoleVariable& variable)
 {
-    if (!file_) return;
+    if (!configFile) return;
     if (configCanHold(variable.value)) {
         values.insert_or_assign(variable.name, variable.value);
     } else {
-        output_.print(mistake(fmt::format(
+        output.print(mistake(fmt::format(
             "{} is not saved: a console line cannot hold its value's double quote or line break", variable.name)));
     }
 }

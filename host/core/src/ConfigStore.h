@@ -32,10 +32,10 @@ private:
     // A value no console line can hold leaves the one saved before.
     void keepIn(ConfigValues& values, const ConsoleVariable& variable);
 
-    const std::optional<std::filesystem::path> file_;
-    ConsoleOutput& output_;
-    ConfigValues values_;
-    bool unreadable_ = false;
+    const std::optional<std::filesystem::path> configFile;
+    ConsoleOutput& output;
+    ConfigValues savedValues;
+    bool unreadable = false;
 };
 
 }  // namespace tarnwick::host

@@ -22,18 +22,18 @@ std::string_view originName(CommandOrigin origin)
 }  // namespace
 
 Console::Console(Options options, GameLoop& loop, CommandRunner& runner, ConsoleOutput& output, Trace& trace)
-    : options_(std::move(options)), loop_(loop), runner_(runner), output_(output), trace_(trace)
+    : options(std::move(options)), loop(loop), runner(runner), output(output), trace(trace)
 {
 }
 
 void Console::execute(std::string_view line, CommandOrigin origin, int execDepth, std::string_view where)
 {
-    trace_.record("command", {{"text", std::string(line)}, {"from", originName(origin)}});
+    trace.record("command", {{"text", std::string(line)}, {"from", originName(origin)}});
     std::vector<ConsoleWords> commands;
     try {
         commands = parseConsoleLine(line);
     } catch (const ConsoleSyntaxError& error) {
-        output_.print(mistake(fmt::format("{}cannot run \"{}\": {}", where, line, error.what())));
+        output.print(mistake(fmt::format("{}cannot run \"{}\": {}", where, line, error.what())));
         return;
     }
     runCommands(std::move(commands), origin, execDepth);
@@ -51,11 +51,11 @@ void Console::runCommands(std::vector<ConsoleWords> commands, CommandOrigin orig
             // What follows on this line runs after the wait, or after the file's lines.
             std::vector<ConsoleWords> rest(std::make_move_iterator(command + 1),
                                            std::make_move_iterator(commands.end()));
-            if (!rest.empty()) held_.push_front({std::move(rest), {}, {}, origin, execDepth});
-            held_.insert(held_.begin(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+            if (!rest.empty()) held.push_front({std::move(rest), {}, {}, origin, execDepth});
+            held.insert(held.begin(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
             return;
         }
-        runner_.runCommand(*command);
+        runner.runCommand(*command);
     }
 }
 
@@ -68,12 +68,12 @@ bool Console::startWait(const ConsoleWords& words)
         if (error != std::errc() || end != text.data() + text.size()) seconds = -1;
     }
     if (!(seconds >= 0 && seconds <= GameLoop::longestDelay)) {
-        output_.print(mistake(words.size() == 2
+        output.print(mistake(words.size() == 2
                                   ? fmt::format("wait: \"{}\" is not a number of seconds such as 1 or 0.5", words[1])
                                   : std::string("usage: wait SECONDS (a number such as 1 or 0.5, not negative)")));
         return false;
     }
-    resumeInputAt_ = loop_.now() + seconds;
+    resumeInputAt = loop.now() + seconds;
     return true;
 }
 
@@ -83,8 +83,8 @@ std::optional<std::filesystem::path> Console::findExecFile(const std::filesystem
     if (file.is_absolute()) {
         places.push_back(file);
     } else {
-        places.push_back(options_.execFolder.empty() ? file : options_.execFolder / file);
-        if (options_.configFile) places.push_back(options_.configFile->parent_path() / file);
+        places.push_back(options.execFolder.empty() ? file : options.execFolder / file);
+        if (options.configFile) places.push_back(options.configFile->parent_path() / file);
     }
     for (const auto& place : places) {
         std::error_code error;
@@ -92,7 +92,7 @@ std::optional<std::filesystem::path> Console::findExecFile(const std::filesystem
     }
     std::vector<std::string> shown;
     for (const auto& place : places) shown.push_back(text::narrowFromPath(place));
-    output_.print(mistake(
+    output.print(mistake(
         fmt::format("exec: no file {} (looked for {})", text::narrowFromPath(file), fmt::join(shown, " and "))));
     return std::nullopt;
 }
@@ -101,15 +101,15 @@ bool Console::readExecFile(const ConsoleWords& words, CommandOrigin origin, int 
                            std::vector<HeldCommands>& lines)
 {
     if (words.size() != 2) {
-        output_.print(mistake("usage: exec FILE (quote a path with blanks)"));
+        output.print(mistake("usage: exec FILE (quote a path with blanks)"));
         return false;
     }
     if (execDepth >= maxExecDepth) {
-        output_.print(mistake(
+        output.print(mistake(
             fmt::format("exec: files nested more than {} deep; does {} exec itself?", maxExecDepth, words[1])));
         return false;
     }
-    const auto named = output_.typedPath(words[1], "exec");
+    const auto named = output.typedPath(words[1], "exec");
     if (!named) return false;
     const auto file = findExecFile(*named);
     if (!file) return false;
@@ -123,7 +123,7 @@ bool Console::readExecFile(const ConsoleWords& words, CommandOrigin origin, int 
         lines.push_back({{}, std::move(line), where, origin, execDepth + 1});
     }
     if (in.bad() || (!in.eof() && in.fail())) {
-        output_.print(mistake(fmt::format("exec: cannot read {}", text::narrowFromPath(*file))));
+        output.print(mistake(fmt::format("exec: cannot read {}", text::narrowFromPath(*file))));
         lines.clear();
         return false;
     }
@@ -132,12 +132,12 @@ bool Console::readExecFile(const ConsoleWords& words, CommandOrigin origin, int 
 
 bool Console::runLine()
 {
-    if (quit_ || loop_.now() < resumeInputAt_) return false;
-    if (!held_.empty()) {
-        auto rest = std::move(held_.front());
-        held_.pop_front();
+    if (quitting || loop.now() < resumeInputAt) return false;
+    if (!held.empty()) {
+        auto rest = std::move(held.front());
+        held.pop_front();
         if (rest.line) {
-            if (options_.echoLines) output_.print(fmt::format("> {}", *rest.line));
+            if (options.echoLines) output.print(fmt::format("> {}", *rest.line));
             execute(*rest.line, rest.origin, rest.execDepth, rest.where);
         } else {
             runCommands(std::move(rest.commands), rest.origin, rest.execDepth);
@@ -145,11 +145,11 @@ bool Console::runLine()
         return true;
     }
     std::optional<std::string> line;
-    if (!loop_.takeInput(line)) return false;
+    if (!loop.takeInput(line)) return false;
     if (!line) {
-        quit_ = true;
+        quitting = true;
     } else {
-        if (options_.echoLines) output_.print(fmt::format("> {}", *line));
+        if (options.echoLines) output.print(fmt::format("> {}", *line));
         execute(*line, CommandOrigin::console);
     }
     return true;
@@ -157,23 +157,23 @@ bool Console::runLine()
 
 void Console::stop()
 {
-    quit_ = true;
-    held_.clear();
+    quitting = true;
+    held.clear();
 }
 
 // Ctrl-C: the wait and what it holds back end here; `droppedLines` lines
 // entered before it were dropped already.
 void Console::interrupt(std::size_t droppedLines)
 {
-    const bool waiting = resumeInputAt_ > loop_.now();
-    const std::size_t dropped = held_.size() + droppedLines;
+    const bool waiting = resumeInputAt > loop.now();
+    const std::size_t dropped = held.size() + droppedLines;
     if (!waiting && dropped == 0) return;
-    resumeInputAt_ = 0.0;
-    held_.clear();
+    resumeInputAt = 0.0;
+    held.clear();
     std::vector<std::string> what;
     if (waiting) what.emplace_back("the wait ended");
     if (dropped > 0) what.push_back(fmt::format("{} line{} not run", dropped, dropped == 1 ? "" : "s"));
-    output_.print(mistake(fmt::format("interrupted: {}", fmt::join(what, ", "))));
+    output.print(mistake(fmt::format("interrupted: {}", fmt::join(what, ", "))));
 }
 
 }  // namespace tarnwick::host

@@ -40,12 +40,12 @@ public:
     // `where` names the file and line of a line from `exec`, for messages.
     void execute(std::string_view line, CommandOrigin origin, int execDepth = 0, std::string_view where = {});
 
-    void quit() { quit_ = true; }
-    bool quitRequested() const { return quit_; }
+    void quit() { quitting = true; }
+    bool quitRequested() const { return quitting; }
 
     bool runLine() override;
-    bool holdsCommands() const override { return !held_.empty(); }
-    double waitEndsAt() const override { return resumeInputAt_; }
+    bool holdsCommands() const override { return !held.empty(); }
+    double waitEndsAt() const override { return resumeInputAt; }
     void stop() override;
     void interrupt(std::size_t droppedLines) override;
 
@@ -67,14 +67,14 @@ private:
     bool readExecFile(const ConsoleWords& words, CommandOrigin origin, int execDepth,
                       std::vector<HeldCommands>& lines);
 
-    const Options options_;
-    GameLoop& loop_;
-    CommandRunner& runner_;
-    ConsoleOutput& output_;
-    Trace& trace_;
-    std::deque<HeldCommands> held_;
-    double resumeInputAt_ = 0.0;
-    bool quit_ = false;
+    const Options options;
+    GameLoop& loop;
+    CommandRunner& runner;
+    ConsoleOutput& output;
+    Trace& trace;
+    std::deque<HeldCommands> held;
+    double resumeInputAt = 0.0;
+    bool quitting = false;
 };
 
 }  // namespace tarnwick::host

@@ -10,24 +10,24 @@
 namespace tarnwick::host {
 
 ConsoleOutput::ConsoleOutput(std::ostream& console, bool colour, Trace& trace)
-    : console_(console), colour_(colour), trace_(trace)
+    : console(console), inColour(colour), trace(trace)
 {
 }
 
 void ConsoleOutput::print(std::string_view line) { printShown(consoleText(line)); }
 
-void ConsoleOutput::print(const Painted& line) { printShown(paint(colour_, line.paint, consoleText(line.text))); }
+void ConsoleOutput::print(const Painted& line) { printShown(paint(inColour, line.paint, consoleText(line.text))); }
 
 void ConsoleOutput::printShown(std::string_view line)
 {
-    std::lock_guard lock(mutex_);
-    console_ << line << '\n' << std::flush;
+    std::lock_guard lock(mutex);
+    console << line << '\n' << std::flush;
 }
 
 void ConsoleOutput::reportError(const std::string& message)
 {
-    printShown(fmt::format("{} {}", paint(colour_, Paint::red, "error:"), consoleText(message)));
-    trace_.record("error", {{"text", message}});
+    printShown(fmt::format("{} {}", paint(inColour, Paint::red, "error:"), consoleText(message)));
+    trace.record("error", {{"text", message}});
 }
 
 std::optional<std::filesystem::path> ConsoleOutput::typedPath(const std::string& text, std::string_view command)

@@ -39,13 +39,13 @@ public:
     // cannot use it.
     std::optional<std::filesystem::path> typedPath(const std::string& text, std::string_view command);
 
-    bool colour() const { return colour_; }
+    bool colour() const { return inColour; }
 
 private:
-    std::ostream& console_;
-    const bool colour_;
-    Trace& trace_;
-    std::mutex mutex_;
+    std::ostream& console;
+    const bool inColour;
+    Trace& trace;
+    std::mutex mutex;
 };
 
 }  // namespace tarnwick::host

@@ -29,7 +29,7 @@ struct PreLoadParameters {
 
 void GameEvents::startMapLoad(std::string map)
 {
-    loop_.nextTurn([this, map = std::move(map)] { fireMapLoad(map); });
+    loop.nextTurn([this, map = std::move(map)] { fireMapLoad(map); });
 }
 
 void GameEvents::fireMapLoad(const std::string& map)
@@ -39,7 +39,7 @@ void GameEvents::fireMapLoad(const std::string& map)
         // Narrow text is in the process code page, as the plugin wrote it.
         units = text::utf16FromNarrow(map);
     } catch (const std::system_error&) {
-        output_.reportError(fmt::format("cannot load map \"{}\": its name is not valid text in {}",
+        output.reportError(fmt::format("cannot load map \"{}\": its name is not valid text in {}",
                                         text::escapeInvalidNarrow(map), text::narrowEncodingName()));
         return;
     }
@@ -47,11 +47,11 @@ void GameEvents::fireMapLoad(const std::string& map)
     const auto count = static_cast<std::int32_t>(std::min<std::size_t>(units.size(), INT32_MAX));
     PreLoadParameters parameters{{units.data(), count, count}, {}};
 
-    output_.print(fmt::format("game: loading map {}", map));
-    trace_.record("preload", {{"map", map}});
-    for (const auto& hook : registry_.hooksOn(preLoadEvent)) {
-        guard_.call(fmt::format("hook on {}", preLoadEvent), [&] {
-            hook(std::bit_cast<std::uintptr_t>(&callerObject_), &parameters, std::string(preLoadEvent));
+    output.print(fmt::format("game: loading map {}", map));
+    trace.record("preload", {{"map", map}});
+    for (const auto& hook : registry.hooksOn(preLoadEvent)) {
+        guard.call(fmt::format("hook on {}", preLoadEvent), [&] {
+            hook(std::bit_cast<std::uintptr_t>(&callerObject), &parameters, std::string(preLoadEvent));
         });
     }
 }

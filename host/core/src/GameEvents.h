@@ -14,7 +14,7 @@ namespace tarnwick::host {
 class GameEvents {
 public:
     GameEvents(GameLoop& loop, Registry& registry, PluginGuard& guard, ConsoleOutput& output, Trace& trace)
-        : loop_(loop), registry_(registry), guard_(guard), output_(output), trace_(trace)
+        : loop(loop), registry(registry), guard(guard), output(output), trace(trace)
     {
     }
 
@@ -25,12 +25,12 @@ public:
 private:
     void fireMapLoad(const std::string& map);
 
-    GameLoop& loop_;
-    Registry& registry_;
-    PluginGuard& guard_;
-    ConsoleOutput& output_;
-    Trace& trace_;
-    const int callerObject_ = 0;  // the game object that calls hooks; only its address matters
+    GameLoop& loop;
+    Registry& registry;
+    PluginGuard& guard;
+    ConsoleOutput& output;
+    Trace& trace;
+    const int callerObject = 0;  // the game object that calls hooks; only its address matters
 };
 
 }  // namespace tarnwick::host

@@ -12,19 +12,19 @@ constexpr int maxPendingTurns = 10000;
 }  // namespace
 
 GameLoop::GameLoop(ClockMode clock, std::function<void(double delay)> onTimerSet)
-    : clockMode_(clock), onTimerSet_(std::move(onTimerSet))
+    : clockMode(clock), onTimerSet(std::move(onTimerSet))
 {
 }
 
 double GameLoop::now() const
 {
-    if (clockMode_ == ClockMode::manual) return manualNow_.load();
-    return std::chrono::duration<double>(Clock::now() - start_).count();
+    if (clockMode == ClockMode::manual) return manualNow.load();
+    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 GameLoop::Clock::time_point GameLoop::realTimeAt(double seconds) const
 {
-    return start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 double GameLoop::sanitizedDelay(double seconds)
@@ -43,59 +43,59 @@ void GameLoop::setTimer(const void* owner, double delaySeconds, Task task)
 {
     const double delay = sanitizedDelay(delaySeconds);
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         // Read under the lock: timers set one after another get due
         // times in that order, whichever threads set them.
-        timers_.emplace(std::pair(now() + delay, nextTimerSequence_++), Timer{owner, std::move(task)});
-        ++generation_;
-        onTimerSet_(delay);
+        timers.emplace(std::pair(now() + delay, nextTimerSequence++), Timer{owner, std::move(task)});
+        ++generation;
+        onTimerSet(delay);
     }
-    wake_.notify_all();
+    wake.notify_all();
 }
 
 void GameLoop::dropTimers(const void* owner)
 {
     std::vector<Timer> dropped;
-    std::lock_guard lock(mutex_);
-    for (auto timer = timers_.begin(); timer != timers_.end();) {
+    std::lock_guard lock(mutex);
+    for (auto timer = timers.begin(); timer != timers.end();) {
         if (timer->second.owner == owner) {
             dropped.push_back(std::move(timer->second));
-            timer = timers_.erase(timer);
+            timer = timers.erase(timer);
         } else {
             ++timer;
         }
     }
 }
 
-void GameLoop::nextTurn(Task task) { tasks_.push_back(std::move(task)); }
+void GameLoop::nextTurn(Task task) { nextTurnTasks.push_back(std::move(task)); }
 
 void GameLoop::post(std::optional<std::string> line)
 {
     {
-        std::lock_guard lock(mutex_);
-        input_.push_back(std::move(line));
-        ++generation_;
+        std::lock_guard lock(mutex);
+        postedInput.push_back(std::move(line));
+        ++generation;
     }
-    wake_.notify_all();
+    wake.notify_all();
 }
 
 bool GameLoop::takeInput(std::optional<std::string>& line)
 {
-    std::lock_guard lock(mutex_);
-    if (input_.empty()) return false;
-    line = std::move(input_.front());
-    input_.pop_front();
+    std::lock_guard lock(mutex);
+    if (postedInput.empty()) return false;
+    line = std::move(postedInput.front());
+    postedInput.pop_front();
     return true;
 }
 
 void GameLoop::stop()
 {
     {
-        std::lock_guard lock(mutex_);
-        stopRequested_ = true;
-        ++generation_;
+        std::lock_guard lock(mutex);
+        stopRequested = true;
+        ++generation;
     }
-    wake_.notify_all();
+    wake.notify_all();
 }
 
 // As a terminal drops what was typed ahead when Ctrl-C interrupts, lines
@@ -103,26 +103,26 @@ void GameLoop::stop()
 // never starts after the interrupt. The end of the input stays.
 bool GameLoop::interrupt()
 {
-    bool running = busy_;
+    bool running = busy;
     {
-        std::lock_guard lock(mutex_);
-        const auto dropped = std::erase_if(input_, [](const auto& line) { return line.has_value(); });
+        std::lock_guard lock(mutex);
+        const auto dropped = std::erase_if(postedInput, [](const auto& line) { return line.has_value(); });
         running = running || dropped > 0;
-        droppedByInterrupt_ = droppedByInterrupt_.value_or(0) + dropped;
-        ++generation_;
+        droppedByInterrupt = droppedByInterrupt.value_or(0) + dropped;
+        ++generation;
     }
-    wake_.notify_all();
+    wake.notify_all();
     return running;
 }
 
 std::optional<GameLoop::Timer> GameLoop::takeDueTimer(std::uint64_t setBefore)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mutex);
     const double time = now();
-    for (auto timer = timers_.begin(); timer != timers_.end() && timer->first.first <= time; ++timer) {
+    for (auto timer = timers.begin(); timer != timers.end() && timer->first.first <= time; ++timer) {
         if (timer->first.second < setBefore) {
             Timer due = std::move(timer->second);
-            timers_.erase(timer);
+            timers.erase(timer);
             return due;
         }
     }
@@ -136,10 +136,10 @@ bool GameLoop::turn(InputSide& input)
     bool stop = false;
     std::optional<std::size_t> interruptedInput;
     {
-        std::lock_guard lock(mutex_);
-        setBefore = nextTimerSequence_;
-        stop = std::exchange(stopRequested_, false);
-        interruptedInput = std::exchange(droppedByInterrupt_, std::nullopt);
+        std::lock_guard lock(mutex);
+        setBefore = nextTimerSequence;
+        stop = std::exchange(stopRequested, false);
+        interruptedInput = std::exchange(droppedByInterrupt, std::nullopt);
     }
     if (stop) {
         input.stop();
@@ -150,13 +150,13 @@ bool GameLoop::turn(InputSide& input)
         ran = true;
         timer->task();
     }
-    if (!tasks_.empty()) {
-        const auto tasks = std::exchange(tasks_, {});
+    if (!nextTurnTasks.empty()) {
+        const auto tasks = std::exchange(nextTurnTasks, {});
         for (const auto& task : tasks) task();
         ran = true;
     }
     ran = input.runLine() || ran;
-    busy_ = input.holdsCommands() || input.waitEndsAt() > now();
+    busy = input.holdsCommands() || input.waitEndsAt() > now();
     return ran;
 }
 
@@ -168,8 +168,8 @@ void GameLoop::runPending(InputSide& input)
 
 bool GameLoop::inputWaiting(const InputSide& input)
 {
-    std::lock_guard lock(mutex_);
-    return input.holdsCommands() || !input_.empty();
+    std::lock_guard lock(mutex);
+    return input.holdsCommands() || !postedInput.empty();
 }
 
 bool GameLoop::runUntil(InputSide& input, const std::function<bool()>& done,
@@ -178,29 +178,29 @@ bool GameLoop::runUntil(InputSide& input, const std::function<bool()>& done,
     for (;;) {
         std::uint64_t seen = 0;
         {
-            std::lock_guard lock(mutex_);
-            seen = generation_;
+            std::lock_guard lock(mutex);
+            seen = generation;
         }
         while (!done() && turn(input)) {
         }
         if (done()) return true;
 
-        std::unique_lock lock(mutex_);
-        if (generation_ != seen) continue;
+        std::unique_lock lock(mutex);
+        if (generation != seen) continue;
         if (deadline && Clock::now() >= *deadline) return false;
         auto wakeAt = deadline.value_or(Clock::time_point::max());
-        if (clockMode_ == ClockMode::real) {
-            if (!timers_.empty()) wakeAt = std::min(wakeAt, realTimeAt(timers_.begin()->first.first));
+        if (clockMode == ClockMode::real) {
+            if (!timers.empty()) wakeAt = std::min(wakeAt, realTimeAt(timers.begin()->first.first));
             const double waitEnds = input.waitEndsAt();
-            if (waitEnds > now() && (input.holdsCommands() || !input_.empty())) {
+            if (waitEnds > now() && (input.holdsCommands() || !postedInput.empty())) {
                 wakeAt = std::min(wakeAt, realTimeAt(waitEnds));
             }
         }
-        const auto changed = [&] { return generation_ != seen; };
+        const auto changed = [&] { return generation != seen; };
         if (wakeAt == Clock::time_point::max()) {
-            wake_.wait(lock, changed);
+            wake.wait(lock, changed);
         } else {
-            wake_.wait_until(lock, wakeAt, changed);
+            wake.wait_until(lock, wakeAt, changed);
         }
     }
 }
@@ -208,7 +208,7 @@ bool GameLoop::runUntil(InputSide& input, const std::function<bool()>& done,
 void GameLoop::runFor(InputSide& input, double seconds)
 {
     seconds = sanitizedDelay(seconds);
-    if (clockMode_ == ClockMode::real) {
+    if (clockMode == ClockMode::real) {
         runUntil(input, [] { return false; }, deadlineIn(seconds));
         return;
     }
@@ -217,15 +217,15 @@ void GameLoop::runFor(InputSide& input, double seconds)
         runPending(input);
         std::optional<double> next;
         {
-            std::lock_guard lock(mutex_);
-            if (!timers_.empty()) next = timers_.begin()->first.first;
+            std::lock_guard lock(mutex);
+            if (!timers.empty()) next = timers.begin()->first.first;
         }
         const double waitEnds = input.waitEndsAt();
         if (waitEnds > now() && inputWaiting(input)) next = std::min(next.value_or(waitEnds), waitEnds);
         if (!next || *next > end || *next <= now()) break;
-        manualNow_ = *next;
+        manualNow = *next;
     }
-    manualNow_ = std::max(now(), end);
+    manualNow = std::max(now(), end);
     runPending(input);
 }
 

@@ -105,24 +105,24 @@ private:
     bool inputWaiting(const InputSide& input);
     Clock::time_point realTimeAt(double seconds) const;
 
-    const ClockMode clockMode_;
-    const Clock::time_point start_ = Clock::now();
-    std::atomic<double> manualNow_{0.0};
-    std::function<void(double delay)> onTimerSet_;
+    const ClockMode clockMode;
+    const Clock::time_point start = Clock::now();
+    std::atomic<double> manualNow{0.0};
+    std::function<void(double delay)> onTimerSet;
 
     // Game thread only.
-    std::vector<Task> tasks_;  // run on the next turn
+    std::vector<Task> nextTurnTasks;  // run on the next turn
 
     // Shared with other threads.
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::map<std::pair<double, std::uint64_t>, Timer> timers_;  // by due time, then order set
-    std::uint64_t nextTimerSequence_ = 0;
-    std::deque<std::optional<std::string>> input_;  // nullopt: the input ended
-    std::uint64_t generation_ = 0;                  // bumped by anything that may need the loop
-    bool stopRequested_ = false;                    // stop()
-    std::optional<std::size_t> droppedByInterrupt_;  // interrupt(): input lines it dropped
-    std::atomic<bool> busy_{false};                  // a wait runs or commands are held (game thread writes)
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::map<std::pair<double, std::uint64_t>, Timer> timers;  // by due time, then order set
+    std::uint64_t nextTimerSequence = 0;
+    std::deque<std::optional<std::string>> postedInput;  // nullopt: the input ended
+    std::uint64_t generation = 0;                        // bumped by anything that may need the loop
+    bool stopRequested = false;                          // stop()
+    std::optional<std::size_t> droppedByInterrupt;       // interrupt(): input lines it dropped
+    std::atomic<bool> busy{false};                       // a wait runs or commands are held (game thread writes)
 };
 
 }  // namespace tarnwick::host

@@ -128,78 +128,78 @@ Host::State::State(HostOptions hostOptions)
 
 Host::State::~State() { loader.unloadAll(); }
 
-Host::Host(HostOptions options) : state_(std::make_shared<State>(std::move(options))) {}
+Host::Host(HostOptions options) : state(std::make_shared<State>(std::move(options))) {}
 
 Host::~Host() = default;
 
-void Host::loadPlugin(const std::filesystem::path& library) { state_->loader.load(library); }
+void Host::loadPlugin(const std::filesystem::path& library) { state->loader.load(library); }
 
-void Host::unloadPlugin() { state_->loader.unload(); }
+void Host::unloadPlugin() { state->loader.unload(); }
 
-bool Host::hasPlugin() const { return state_->loader.loaded() != nullptr; }
+bool Host::hasPlugin() const { return state->loader.loaded() != nullptr; }
 
 const PluginIdentity& Host::plugin() const
 {
-    const PluginIdentity* identity = state_->loader.loaded();
+    const PluginIdentity* identity = state->loader.loaded();
     if (identity == nullptr) throw std::logic_error("no plugin is loaded");
     return *identity;
 }
 
-void Host::execute(std::string_view line, CommandOrigin origin) { state_->console.execute(line, origin); }
+void Host::execute(std::string_view line, CommandOrigin origin) { state->console.execute(line, origin); }
 
-void Host::startMapLoad(std::string_view map) { state_->game.startMapLoad(std::string(map)); }
+void Host::startMapLoad(std::string_view map) { state->game.startMapLoad(std::string(map)); }
 
-void Host::runPending() { state_->loop.runPending(state_->console); }
+void Host::runPending() { state->loop.runPending(state->console); }
 
-void Host::runFor(Seconds duration) { state_->loop.runFor(state_->console, duration.count()); }
+void Host::runFor(Seconds duration) { state->loop.runFor(state->console, duration.count()); }
 
 bool Host::runUntil(const std::function<bool()>& done, Seconds deadline)
 {
-    return state_->loop.runUntil(state_->console, done, GameLoop::deadlineIn(deadline.count()));
+    return state->loop.runUntil(state->console, done, GameLoop::deadlineIn(deadline.count()));
 }
 
-void Host::postLine(std::string line) { state_->loop.post(std::move(line)); }
+void Host::postLine(std::string line) { state->loop.post(std::move(line)); }
 
-void Host::postEndOfInput() { state_->loop.post(std::nullopt); }
+void Host::postEndOfInput() { state->loop.post(std::nullopt); }
 
-void Host::postStop() { state_->loop.stop(); }
+void Host::postStop() { state->loop.stop(); }
 
-bool Host::postInterrupt() { return state_->loop.interrupt(); }
+bool Host::postInterrupt() { return state->loop.interrupt(); }
 
 void Host::run()
 {
-    state_->loop.runUntil(state_->console, [this] { return state_->console.quitRequested(); }, std::nullopt);
+    state->loop.runUntil(state->console, [this] { return state->console.quitRequested(); }, std::nullopt);
 }
 
-bool Host::quitRequested() const { return state_->console.quitRequested(); }
+bool Host::quitRequested() const { return state->console.quitRequested(); }
 
-double Host::now() const { return state_->loop.now(); }
+double Host::now() const { return state->loop.now(); }
 
-std::vector<nlohmann::json> Host::events() const { return state_->trace.events(); }
+std::vector<nlohmann::json> Host::events() const { return state->trace.events(); }
 
-std::vector<nlohmann::json> Host::events(std::string_view kind) const { return state_->trace.events(kind); }
+std::vector<nlohmann::json> Host::events(std::string_view kind) const { return state->trace.events(kind); }
 
 std::optional<std::string> Host::variable(std::string_view name) const
 {
-    const auto variable = state_->registry.findVariable(name);
+    const auto variable = state->registry.findVariable(name);
     if (!variable) return std::nullopt;
     return variable->value;
 }
 
 void Host::setVariable(std::string_view name, std::string value)
 {
-    const auto variable = state_->registry.findVariable(name);
+    const auto variable = state->registry.findVariable(name);
     if (!variable) throw std::invalid_argument(fmt::format("no console variable \"{}\"", name));
-    state_->registry.setVariable(*variable, std::move(value));
+    state->registry.setVariable(*variable, std::move(value));
 }
 
-bool Host::hasCommand(std::string_view name) const { return state_->registry.hasCommand(name); }
+bool Host::hasCommand(std::string_view name) const { return state->registry.hasCommand(name); }
 
-std::vector<std::string> Host::consoleNames() const { return state_->registry.names(); }
+std::vector<std::string> Host::consoleNames() const { return state->registry.names(); }
 
-void Host::saveConfig() { state_->config.save(state_->registry.savedVariables()); }
+void Host::saveConfig() { state->config.save(state->registry.savedVariables()); }
 
-void Host::finishTrace() { state_->trace.finish(); }
+void Host::finishTrace() { state->trace.finish(); }
 
 std::string consoleText(std::string_view text) { return text::escapeControls(text); }
 

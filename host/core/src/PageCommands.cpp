@@ -49,7 +49,7 @@ std::string_view verbFor(ControlKind kind)
 
 PageCommands::PageCommands(std::filesystem::path settingsFolder, Console& console, Registry& registry,
                            ConsoleOutput& output, Trace& trace)
-    : folder_(std::move(settingsFolder)), console_(console), registry_(registry), output_(output), trace_(trace)
+    : folder(std::move(settingsFolder)), console(console), registry(registry), output(output), trace(trace)
 {
 }
 
@@ -57,7 +57,7 @@ void PageCommands::readPages(bool show)
 {
     std::error_code error;
     std::vector<std::filesystem::path> files;
-    for (std::filesystem::directory_iterator entry(folder_, error), end; !error && entry != end;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
          entry.increment(error)) {
         std::error_code statusError;
         if (entry->path().extension() == ".set" && entry->is_regular_file(statusError)) {
@@ -65,26 +65,26 @@ void PageCommands::readPages(bool show)
         }
     }
     if (error) {
-        output_.print(mistake(fmt::format("cannot read the settings folder {}: {}", text::narrowFromPath(folder_),
+        output.print(mistake(fmt::format("cannot read the settings folder {}: {}", text::narrowFromPath(folder),
                                           error.message())));
         return;
     }
-    if (files.empty()) output_.print(mistake(fmt::format("no settings pages in {}", text::narrowFromPath(folder_))));
+    if (files.empty()) output.print(mistake(fmt::format("no settings pages in {}", text::narrowFromPath(folder))));
     std::sort(files.begin(), files.end());
-    pages_.clear();
+    pages.clear();
     std::size_t nextNumber = 1;
     for (const auto& file : files) {
         std::ifstream in(file, std::ios::binary);
         std::ostringstream content;
         content << in.rdbuf();
         if (!in) {
-            output_.print(mistake(fmt::format("cannot read settings page {}", text::narrowFromPath(file))));
+            output.print(mistake(fmt::format("cannot read settings page {}", text::narrowFromPath(file))));
             continue;
         }
-        trace_.record("settings", {{"file", text::narrowFromPath(file)}});
-        pages_.push_back({parseSettingsPage(content.str()), nextNumber});
-        nextNumber += pages_.back().page.controls.size();
-        if (show) showPage(pages_.back());
+        trace.record("settings", {{"file", text::narrowFromPath(file)}});
+        pages.push_back({parseSettingsPage(content.str()), nextNumber});
+        nextNumber += pages.back().page.controls.size();
+        if (show) showPage(pages.back());
     }
 }
 
@@ -93,12 +93,12 @@ void PageCommands::showPage(const ShownPage& shownPage)
     std::string shown = renderSettingsPage(
         shownPage.page,
         [this](std::string_view name) {
-            const auto variable = registry_.findVariable(name);
+            const auto variable = registry.findVariable(name);
             return variable ? std::optional(variable->value) : std::nullopt;
         },
-        {shownPage.firstNumber, output_.colour()});
+        {shownPage.firstNumber, output.colour()});
     if (!shown.empty() && shown.back() == '\n') shown.pop_back();
-    output_.printShown(shown);  // the page escapes what it shows of the file
+    output.printShown(shown);  // the page escapes what it shows of the file
 }
 
 void PageCommands::page(const ConsoleWords& words)
@@ -110,27 +110,27 @@ void PageCommands::page(const ConsoleWords& words)
     const std::string& verb = words[1];
     const bool takesValue = verb == "pick" || verb == "type";
     if (!(takesValue || verb == "tick" || verb == "press")) {
-        output_.print(mistake(fmt::format("page: unknown action \"{}\"; use page pick, type, tick or press", verb)));
+        output.print(mistake(fmt::format("page: unknown action \"{}\"; use page pick, type, tick or press", verb)));
         return;
     }
     if (words.size() != (takesValue ? 4u : 3u)) {
-        output_.print(mistake(fmt::format("usage: page {} CONTROL{} (CONTROL: its number on the page or its name){}",
+        output.print(mistake(fmt::format("usage: page {} CONTROL{} (CONTROL: its number on the page or its name){}",
                                           verb, verb == "pick" ? " OPTION" : verb == "type" ? " TEXT" : "",
                                           verb == "type" ? "; quote a text with blanks" : "")));
         return;
     }
-    if (pages_.empty()) readPages(false);
+    if (pages.empty()) readPages(false);
     const SettingsControl* control = findControl(verb, words[2]);
     if (control == nullptr) return;
     const std::string& where = control->label;
     if (control->kind == ControlKind::button) {
-        output_.print(fmt::format("{}: runs {}", where, control->name));
-        console_.execute(control->name, CommandOrigin::console);
+        output.print(fmt::format("{}: runs {}", where, control->name));
+        console.execute(control->name, CommandOrigin::console);
         return;
     }
-    const auto variable = registry_.findVariable(control->name);
+    const auto variable = registry.findVariable(control->name);
     if (!variable) {
-        output_.print(mistake(fmt::format("page {}: there is no variable {} for {}; is its plugin loaded?", verb,
+        output.print(mistake(fmt::format("page {}: there is no variable {} for {}; is its plugin loaded?", verb,
                                           control->name, where)));
         return;
     }
@@ -144,33 +144,33 @@ void PageCommands::page(const ConsoleWords& words)
         if (!option) return;
         value = option->value;
     }
-    registry_.setVariable(*variable, value);
-    output_.print(fmt::format("{}: {} = \"{}\"", where, control->name, variable->value));
+    registry.setVariable(*variable, value);
+    output.print(fmt::format("{}: {} = \"{}\"", where, control->name, variable->value));
 }
 
 const SettingsControl* PageCommands::findControl(const std::string& verb, const std::string& reference)
 {
     std::size_t count = 0;
-    for (const auto& shown : pages_) count += shown.page.controls.size();
+    for (const auto& shown : pages) count += shown.page.controls.size();
     if (count == 0) {
-        output_.print(mistake("page: no controls to use; the settings pages are empty or missing"));
+        output.print(mistake("page: no controls to use; the settings pages are empty or missing"));
         return nullptr;
     }
     const SettingsControl* found = nullptr;
     if (const auto number = positiveNumber(reference)) {
-        for (const auto& shown : pages_) {
+        for (const auto& shown : pages) {
             if (*number >= shown.firstNumber && *number < shown.firstNumber + shown.page.controls.size()) {
                 found = &shown.page.controls[*number - shown.firstNumber];
             }
         }
         if (found == nullptr) {
-            output_.print(mistake(
+            output.print(mistake(
                 fmt::format("page {}: no control {}; the pages have controls 1 to {}", verb, reference, count)));
             return nullptr;
         }
     } else {
         // By name, preferring the control the verb is for.
-        for (const auto& shown : pages_) {
+        for (const auto& shown : pages) {
             for (const auto& control : shown.page.controls) {
                 if (control.name != reference) continue;
                 if (found == nullptr || (verbFor(found->kind) != verb && verbFor(control.kind) == verb)) {
@@ -179,14 +179,14 @@ const SettingsControl* PageCommands::findControl(const std::string& verb, const 
             }
         }
         if (found == nullptr) {
-            output_.print(mistake(fmt::format("page {}: \"{}\" is neither a control number (1 to {}) nor the name "
+            output.print(mistake(fmt::format("page {}: \"{}\" is neither a control number (1 to {}) nor the name "
                                               "of a control; type page to see them",
                                               verb, reference, count)));
             return nullptr;
         }
     }
     if (verbFor(found->kind) != verb) {
-        output_.print(mistake(fmt::format("page {}: {} is a {}; use page {} {}", verb, found->label,
+        output.print(mistake(fmt::format("page {}: {} is a {}; use page {} {}", verb, found->label,
                                           kindName(found->kind), verbFor(found->kind), reference)));
         return nullptr;
     }
@@ -202,9 +202,9 @@ std::optional<SettingsOption> PageCommands::findOption(const SettingsControl& co
         if (option.text == reference || option.value == reference) return option;
     }
     if (control.options.empty()) {
-        output_.print(mistake(fmt::format("page pick: {} has no options to pick", control.label)));
+        output.print(mistake(fmt::format("page pick: {} has no options to pick", control.label)));
     } else {
-        output_.print(mistake(fmt::format("page pick: {} has no option \"{}\"; pick a number from 1 to {} or an "
+        output.print(mistake(fmt::format("page pick: {} has no option \"{}\"; pick a number from 1 to {} or an "
                                           "option's text",
                                           control.label, reference, control.options.size())));
     }

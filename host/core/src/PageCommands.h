@@ -39,12 +39,12 @@ private:
     const SettingsControl* findControl(const std::string& verb, const std::string& reference);
     std::optional<SettingsOption> findOption(const SettingsControl& control, const std::string& reference);
 
-    const std::filesystem::path folder_;
-    Console& console_;
-    Registry& registry_;
-    ConsoleOutput& output_;
-    Trace& trace_;
-    std::vector<ShownPage> pages_;  // as last read
+    const std::filesystem::path folder;
+    Console& console;
+    Registry& registry;
+    ConsoleOutput& output;
+    Trace& trace;
+    std::vector<ShownPage> pages;  // as last read
 };
 
 }  // namespace tarnwick::host

@@ -16,22 +16,22 @@ namespace tarnwick::host {
 // reported and the host carries on. Game thread only.
 class PluginGuard {
 public:
-    PluginGuard(ConsoleOutput& output, GameLoop& loop) : output_(output), loop_(loop) {}
+    PluginGuard(ConsoleOutput& output, GameLoop& loop) : output(output), loop(loop) {}
 
     template <typename Call>
     void call(std::string_view what, Call&& call)
     {
-        ++depth_;
+        ++depth;
         struct Leave {
             int& depth;
             ~Leave() { --depth; }
-        } leave{depth_};
+        } leave{depth};
         try {
             std::forward<Call>(call)();
         } catch (const std::exception& error) {
-            output_.reportError(fmt::format("{} failed: {}", what, error.what()));
+            output.reportError(fmt::format("{} failed: {}", what, error.what()));
         } catch (...) {
-            output_.reportError(fmt::format("{} failed with an exception that is not a std::exception", what));
+            output.reportError(fmt::format("{} failed with an exception that is not a std::exception", what));
         }
     }
 
@@ -39,17 +39,17 @@ public:
     // loading and unloading asked for from inside a plugin call wait a turn.
     void outsidePluginCalls(std::function<void()> action)
     {
-        if (depth_ > 0) {
-            loop_.nextTurn(std::move(action));
+        if (depth > 0) {
+            loop.nextTurn(std::move(action));
         } else {
             action();
         }
     }
 
 private:
-    ConsoleOutput& output_;
-    GameLoop& loop_;
-    int depth_ = 0;
+    ConsoleOutput& output;
+    GameLoop& loop;
+    int depth = 0;
 };
 
 }  // namespace tarnwick::host

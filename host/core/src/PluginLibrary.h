@@ -23,9 +23,9 @@ private:
     struct Closer {
         void operator()(void* handle) const noexcept;
     };
-    explicit PluginLibrary(void* handle) : handle_(handle) {}
+    explicit PluginLibrary(void* handle) : handle(handle) {}
 
-    std::unique_ptr<void, Closer> handle_;
+    std::unique_ptr<void, Closer> handle;
 };
 
 }  // namespace tarnwick::host

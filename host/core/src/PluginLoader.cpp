@@ -25,21 +25,21 @@ std::string textOf(const char* text)
 
 PluginLoader::PluginLoader(HostServices& services, Registry& registry, GameLoop& loop, PluginGuard& guard,
                            ConsoleOutput& output, Trace& trace, bool keepCallablesAfterUnload)
-    : services_(services),
-      registry_(registry),
-      loop_(loop),
-      guard_(guard),
-      output_(output),
-      trace_(trace),
-      keepCallablesAfterUnload_(keepCallablesAfterUnload)
+    : services(services),
+      registry(registry),
+      loop(loop),
+      guard(guard),
+      output(output),
+      trace(trace),
+      keepCallablesAfterUnload(keepCallablesAfterUnload)
 {
 }
 
 void PluginLoader::load(const std::filesystem::path& file)
 {
-    if (loaded_) {
+    if (loadedPlugin) {
         throw PluginLoadError(
-            fmt::format("{} is loaded already; unload it first", text::narrowFromPath(loaded_->identity.library)));
+            fmt::format("{} is loaded already; unload it first", text::narrowFromPath(loadedPlugin->identity.library)));
     }
     PluginLibrary library = PluginLibrary::open(file);
     const auto* info = static_cast<const PluginInfo*>(library.symbol("exports"));
@@ -76,37 +76,37 @@ void PluginLoader::load(const std::filesystem::path& file)
         throw PluginLoadError(fmt::format("getPlugin of {} returned no plugin object", text::narrowFromPath(file)));
     }
 
-    auto session = std::make_shared<PluginSession>(services_, identity.className);
+    auto session = std::make_shared<PluginSession>(services, identity.className);
     auto instance = *handle;
     instance->cvarManager = std::make_shared<CVarManagerWrapper>(session);
     instance->gameWrapper = std::make_shared<GameWrapper>(session);
-    lastLibrary_ = file;
-    trace_.record("plugin", {{"action", "load"},
+    lastLibraryFile = file;
+    trace.record("plugin", {{"action", "load"},
                              {"name", identity.className},
                              {"version", identity.version},
                              {"api", identity.hostApiVersion}});
-    output_.print(
+    output.print(
         fmt::format("loaded {} {} from {}", identity.displayName, identity.version, text::narrowFromPath(file)));
-    loaded_.emplace(LoadedPlugin{std::move(library), std::move(identity), std::move(session), instance,
+    loadedPlugin.emplace(LoadedPlugin{std::move(library), std::move(identity), std::move(session), instance,
                                  std::bit_cast<DeleteMeFunction>(deleteMeAddress)});
-    guard_.call("onLoad", [&] { instance->onLoad(); });
+    guard.call("onLoad", [&] { instance->onLoad(); });
 }
 
 void PluginLoader::unload()
 {
-    if (!loaded_) return;
-    trace_.record("plugin", {{"action", "unload"},
-                             {"name", loaded_->identity.className},
-                             {"version", loaded_->identity.version},
-                             {"api", loaded_->identity.hostApiVersion}});
-    guard_.call("onUnload", [&] { loaded_->instance->onUnload(); });
-    guard_.call("deleteMe", [&] { loaded_->deleteMe(); });
-    LoadedPlugin gone = std::move(*loaded_);
-    loaded_.reset();
-    output_.print(fmt::format("unloaded {}", gone.identity.displayName));
+    if (!loadedPlugin) return;
+    trace.record("plugin", {{"action", "unload"},
+                             {"name", loadedPlugin->identity.className},
+                             {"version", loadedPlugin->identity.version},
+                             {"api", loadedPlugin->identity.hostApiVersion}});
+    guard.call("onUnload", [&] { loadedPlugin->instance->onUnload(); });
+    guard.call("deleteMe", [&] { loadedPlugin->deleteMe(); });
+    LoadedPlugin gone = std::move(*loadedPlugin);
+    loadedPlugin.reset();
+    output.print(fmt::format("unloaded {}", gone.identity.displayName));
     gone.instance.reset();
-    if (keepCallablesAfterUnload_) {
-        retained_.push_back(std::move(gone));
+    if (keepCallablesAfterUnload) {
+        retained.push_back(std::move(gone));
         return;
     }
     release(std::move(gone));
@@ -115,14 +115,14 @@ void PluginLoader::unload()
 void PluginLoader::unloadAll()
 {
     unload();
-    for (auto& plugin : retained_) release(std::move(plugin));
+    for (auto& plugin : retained) release(std::move(plugin));
 }
 
 void PluginLoader::release(LoadedPlugin plugin)
 {
     plugin.session->detach();
-    registry_.drop(*plugin.session);
-    loop_.dropTimers(plugin.session.get());
+    registry.drop(*plugin.session);
+    loop.dropTimers(plugin.session.get());
 }
 
 }  // namespace tarnwick::host

@@ -30,9 +30,9 @@ public:
     // Unloads the plugin and releases what was kept after unloading.
     void unloadAll();
 
-    const PluginIdentity* loaded() const { return loaded_ ? &loaded_->identity : nullptr; }
+    const PluginIdentity* loaded() const { return loadedPlugin ? &loadedPlugin->identity : nullptr; }
     // The library loaded last, for `plugin load` without a file.
-    const std::filesystem::path& lastLibrary() const { return lastLibrary_; }
+    const std::filesystem::path& lastLibrary() const { return lastLibraryFile; }
 
 private:
     struct LoadedPlugin {
@@ -47,16 +47,16 @@ private:
     // over; they hold code of the library, so this comes before closing it.
     void release(LoadedPlugin plugin);
 
-    HostServices& services_;
-    Registry& registry_;
-    GameLoop& loop_;
-    PluginGuard& guard_;
-    ConsoleOutput& output_;
-    Trace& trace_;
-    const bool keepCallablesAfterUnload_;
-    std::optional<LoadedPlugin> loaded_;
-    std::vector<LoadedPlugin> retained_;  // unloaded, but kept live on request
-    std::filesystem::path lastLibrary_;
+    HostServices& services;
+    Registry& registry;
+    GameLoop& loop;
+    PluginGuard& guard;
+    ConsoleOutput& output;
+    Trace& trace;
+    const bool keepCallablesAfterUnload;
+    std::optional<LoadedPlugin> loadedPlugin;
+    std::vector<LoadedPlugin> retained;  // unloaded, but kept live on request
+    std::filesystem::path lastLibraryFile;
 };
 
 }  // namespace tarnwick::host

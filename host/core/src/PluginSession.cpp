@@ -3,36 +3,36 @@
 namespace tarnwick::host {
 
 PluginSession::PluginSession(HostServices& services, std::string className)
-    : services_(&services), className_(std::move(className))
+    : hostServices(&services), pluginClassName(std::move(className))
 {
 }
 
 HostServices* PluginSession::services() const
 {
-    std::lock_guard lock(mutex_);
-    return services_;
+    std::lock_guard lock(mutex);
+    return hostServices;
 }
 
 void PluginSession::setTimer(TimeoutCallback callback, double delaySeconds)
 {
-    std::unique_lock lock(mutex_);
-    if (services_ == nullptr) {
+    std::unique_lock lock(mutex);
+    if (hostServices == nullptr) {
         lock.unlock();
         return;  // the callable is destroyed outside the lock
     }
-    services_->setTimer(shared_from_this(), std::move(callback), delaySeconds);
+    hostServices->setTimer(shared_from_this(), std::move(callback), delaySeconds);
 }
 
 bool PluginSession::attached() const
 {
-    std::lock_guard lock(mutex_);
-    return services_ != nullptr;
+    std::lock_guard lock(mutex);
+    return hostServices != nullptr;
 }
 
 void PluginSession::detach()
 {
-    std::lock_guard lock(mutex_);
-    services_ = nullptr;
+    std::lock_guard lock(mutex);
+    hostServices = nullptr;
 }
 
 ConsoleVariable::ConsoleVariable(HostServices& services, const PluginSession& owner, std::string name,

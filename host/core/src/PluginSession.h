@@ -53,7 +53,7 @@ class PluginSession : public std::enable_shared_from_this<PluginSession> {
 public:
     PluginSession(HostServices& services, std::string className);
 
-    const std::string& className() const { return className_; }
+    const std::string& className() const { return pluginClassName; }
 
     // Game thread: the host, or null once detached. Detaching also happens
     // on the game thread, so the pointer stays valid while the caller runs.
@@ -67,9 +67,9 @@ public:
     void detach();
 
 private:
-    mutable std::mutex mutex_;
-    HostServices* services_;
-    const std::string className_;
+    mutable std::mutex mutex;
+    HostServices* hostServices;
+    const std::string pluginClassName;
 };
 
 // A console variable. Game thread only.

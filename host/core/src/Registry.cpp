@@ -33,30 +33,30 @@ std::size_t editDistance(std::string_view a, std::string_view b)
 
 Registry::Registry(std::vector<std::string_view> reservedNames, HostServices& services, PluginGuard& guard,
                    ConsoleOutput& output, Trace& trace, ConfigStore& config)
-    : reservedNames_(std::move(reservedNames)),
-      services_(services),
-      guard_(guard),
-      output_(output),
-      trace_(trace),
-      config_(config)
+    : reservedNames(std::move(reservedNames)),
+      services(services),
+      guard(guard),
+      output(output),
+      trace(trace),
+      config(config)
 {
     refreshNames();
 }
 
 bool Registry::reserved(std::string_view name) const
 {
-    return std::find(reservedNames_.begin(), reservedNames_.end(), name) != reservedNames_.end();
+    return std::find(reservedNames.begin(), reservedNames.end(), name) != reservedNames.end();
 }
 
 void Registry::registerCommand(PluginSession& owner, std::string name, CommandCallback callback,
                                std::string description)
 {
-    if (!typeable(name) || reserved(name) || variables_.contains(name)) {
-        output_.print(fmt::format("[{}] cannot register command \"{}\": the name is taken or cannot be typed",
+    if (!typeable(name) || reserved(name) || variablesByName.contains(name)) {
+        output.print(fmt::format("[{}] cannot register command \"{}\": the name is taken or cannot be typed",
                                   owner.className(), name));
         return;
     }
-    commands_.insert_or_assign(std::move(name), Command{&owner, std::move(callback), std::move(description)});
+    commandsByName.insert_or_assign(std::move(name), Command{&owner, std::move(callback), std::move(description)});
     refreshNames();
 }
 
@@ -64,43 +64,43 @@ std::shared_ptr<ConsoleVariable> Registry::registerVariable(PluginSession& owner
                                                             std::string defaultValue, std::string description,
                                                             bool saveToConfig)
 {
-    if (const auto existing = variables_.find(name); existing != variables_.end()) return existing->second;
-    if (!typeable(name) || reserved(name) || commands_.contains(name)) {
-        output_.print(fmt::format("[{}] cannot register variable \"{}\": the name is taken or cannot be typed",
+    if (const auto existing = variablesByName.find(name); existing != variablesByName.end()) return existing->second;
+    if (!typeable(name) || reserved(name) || commandsByName.contains(name)) {
+        output.print(fmt::format("[{}] cannot register variable \"{}\": the name is taken or cannot be typed",
                                   owner.className(), name));
         return nullptr;
     }
-    auto variable = std::make_shared<ConsoleVariable>(services_, owner, name, std::move(defaultValue),
+    auto variable = std::make_shared<ConsoleVariable>(services, owner, name, std::move(defaultValue),
                                                       std::move(description), saveToConfig);
     // Restored as the plugin registers it, so its first reads see the saved value.
     if (saveToConfig) {
-        if (auto saved = config_.savedValue(name)) variable->value = std::move(*saved);
+        if (auto saved = config.savedValue(name)) variable->value = std::move(*saved);
     }
-    variables_.emplace(std::move(name), variable);
+    variablesByName.emplace(std::move(name), variable);
     refreshNames();
     return variable;
 }
 
 void Registry::hookEvent(PluginSession& owner, std::string eventName, AddressHook hook)
 {
-    hooks_.push_back({&owner, std::move(eventName), std::move(hook)});
+    hooks.push_back({&owner, std::move(eventName), std::move(hook)});
 }
 
 std::shared_ptr<ConsoleVariable> Registry::findVariable(std::string_view name) const
 {
-    const auto variable = variables_.find(name);
-    return variable != variables_.end() ? variable->second : nullptr;
+    const auto variable = variablesByName.find(name);
+    return variable != variablesByName.end() ? variable->second : nullptr;
 }
 
 void Registry::setVariable(ConsoleVariable& variable, std::string value)
 {
     const auto keep = variable.shared_from_this();
     const std::string oldValue = std::exchange(variable.value, std::move(value));
-    trace_.record("cvar", {{"name", variable.name}, {"value", variable.value}});
+    trace.record("cvar", {{"name", variable.name}, {"value", variable.value}});
     // A callable may add further callables; those wait for the next set.
     const auto callbacks = variable.changeCallbacks;
     for (const auto& callback : callbacks) {
-        guard_.call(fmt::format("change callable of {}", variable.name),
+        guard.call(fmt::format("change callable of {}", variable.name),
                     [&] { callback(oldValue, CVarWrapper(keep)); });
     }
 }
@@ -108,20 +108,20 @@ void Registry::setVariable(ConsoleVariable& variable, std::string value)
 bool Registry::run(const ConsoleWords& words)
 {
     const std::string& name = words.front();
-    if (const auto command = commands_.find(name); command != commands_.end()) {
+    if (const auto command = commandsByName.find(name); command != commandsByName.end()) {
         const auto callback = command->second.callback;
-        guard_.call(fmt::format("command {}", name), [&] { callback(words); });
+        guard.call(fmt::format("command {}", name), [&] { callback(words); });
         return true;
     }
-    const auto variable = variables_.find(name);
-    if (variable == variables_.end()) return false;
+    const auto variable = variablesByName.find(name);
+    if (variable == variablesByName.end()) return false;
     const auto keep = variable->second;
     if (words.size() == 1) {
-        output_.print(fmt::format("{} = \"{}\"", name, keep->value));
+        output.print(fmt::format("{} = \"{}\"", name, keep->value));
         return true;
     }
     if (words.size() > 2) {
-        output_.print(mistake(fmt::format(
+        output.print(mistake(fmt::format(
             "{} takes one value; the words after \"{}\" are ignored (quote a value with blanks)", name, words[1])));
     }
     setVariable(*keep, words[1]);
@@ -131,7 +131,7 @@ bool Registry::run(const ConsoleWords& words)
 std::vector<AddressHook> Registry::hooksOn(std::string_view eventName) const
 {
     std::vector<AddressHook> matching;
-    for (const auto& hook : hooks_) {
+    for (const auto& hook : hooks) {
         if (hook.eventName == eventName) matching.push_back(hook.hook);
     }
     return matching;
@@ -140,40 +140,40 @@ std::vector<AddressHook> Registry::hooksOn(std::string_view eventName) const
 std::vector<const ConsoleVariable*> Registry::savedVariables() const
 {
     std::vector<const ConsoleVariable*> saved;
-    for (const auto& [name, variable] : variables_) {
+    for (const auto& [name, variable] : variablesByName) {
         if (variable->saveToConfig) saved.push_back(variable.get());
     }
     return saved;
 }
 
-bool Registry::hasCommand(std::string_view name) const { return commands_.contains(name) || reserved(name); }
+bool Registry::hasCommand(std::string_view name) const { return commandsByName.contains(name) || reserved(name); }
 
 void Registry::drop(const PluginSession& owner)
 {
-    std::erase_if(commands_, [&](const auto& entry) { return entry.second.owner == &owner; });
-    std::erase_if(variables_, [&](const auto& entry) {
+    std::erase_if(commandsByName, [&](const auto& entry) { return entry.second.owner == &owner; });
+    std::erase_if(variablesByName, [&](const auto& entry) {
         if (entry.second->owner != &owner) return false;
-        if (entry.second->saveToConfig) config_.keep(*entry.second);
+        if (entry.second->saveToConfig) config.keep(*entry.second);
         entry.second->services = nullptr;
         entry.second->changeCallbacks.clear();
         return true;
     });
-    std::erase_if(hooks_, [&](const Hook& hook) { return hook.owner == &owner; });
+    std::erase_if(hooks, [&](const Hook& hook) { return hook.owner == &owner; });
     refreshNames();
 }
 
 std::vector<std::string> Registry::names() const
 {
-    std::lock_guard lock(namesMutex_);
-    return names_;
+    std::lock_guard lock(namesMutex);
+    return sharedNames;
 }
 
 std::vector<std::string> Registry::allNames() const
 {
     std::vector<std::string> all;
-    for (const auto& name : reservedNames_) all.emplace_back(name);
-    for (const auto& [name, command] : commands_) all.push_back(name);
-    for (const auto& [name, variable] : variables_) all.push_back(name);
+    for (const auto& name : reservedNames) all.emplace_back(name);
+    for (const auto& [name, command] : commandsByName) all.push_back(name);
+    for (const auto& [name, variable] : variablesByName) all.push_back(name);
     std::sort(all.begin(), all.end());
     return all;
 }
@@ -181,8 +181,8 @@ std::vector<std::string> Registry::allNames() const
 void Registry::refreshNames()
 {
     auto all = allNames();
-    std::lock_guard lock(namesMutex_);
-    names_ = std::move(all);
+    std::lock_guard lock(namesMutex);
+    sharedNames = std::move(all);
 }
 
 std::vector<std::string> Registry::similarNames(std::string_view name) const

@@ -49,8 +49,8 @@ public:
     // neither has the name.
     bool run(const ConsoleWords& words);
 
-    const Commands& commands() const { return commands_; }
-    const Variables& variables() const { return variables_; }
+    const Commands& commands() const { return commandsByName; }
+    const Variables& variables() const { return variablesByName; }
     // The hooks on `eventName`, as they are now.
     std::vector<AddressHook> hooksOn(std::string_view eventName) const;
     std::vector<const ConsoleVariable*> savedVariables() const;
@@ -76,18 +76,18 @@ private:
     std::vector<std::string> allNames() const;
     void refreshNames();
 
-    const std::vector<std::string_view> reservedNames_;
-    HostServices& services_;
-    PluginGuard& guard_;
-    ConsoleOutput& output_;
-    Trace& trace_;
-    ConfigStore& config_;
-    Commands commands_;
-    Variables variables_;
-    std::vector<Hook> hooks_;
+    const std::vector<std::string_view> reservedNames;
+    HostServices& services;
+    PluginGuard& guard;
+    ConsoleOutput& output;
+    Trace& trace;
+    ConfigStore& config;
+    Commands commandsByName;
+    Variables variablesByName;
+    std::vector<Hook> hooks;
 
-    mutable std::mutex namesMutex_;
-    std::vector<std::string> names_;  // a copy of allNames() for other threads
+    mutable std::mutex namesMutex;
+    std::vector<std::string> sharedNames;  // a copy of allNames() for other threads
 };
 
 }  // namespace tarnwick::host

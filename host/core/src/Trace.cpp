@@ -32,59 +32,59 @@ nlohmann::json escaped(const nlohmann::json& value)
 
 Trace::Trace(const std::optional<std::filesystem::path>& file, bool keepEvents, std::function<double()> clock,
              FailureCallback onFailure)
-    : clock_(std::move(clock)), onFailure_(std::move(onFailure)), keepEvents_(keepEvents)
+    : clock(std::move(clock)), onFailure(std::move(onFailure)), keepEvents(keepEvents)
 {
     if (file) {
-        path_ = *file;
+        filePath = *file;
         errno = 0;
-        file_.emplace(path_, std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!*file_) {
+        fileStream.emplace(filePath, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!*fileStream) {
             const int code = errno != 0 ? errno : EIO;
             throw std::system_error(code, std::generic_category(),
-                                    fmt::format("cannot create trace file {}", text::narrowFromPath(path_)));
+                                    fmt::format("cannot create trace file {}", text::narrowFromPath(filePath)));
         }
     }
-    active_ = file_.has_value() || keepEvents_;
+    active = fileStream.has_value() || keepEvents;
 }
 
 void Trace::record(std::string_view event, nlohmann::json fields)
 {
-    if (!active_) return;  // nobody reads it: nothing is built, nothing kept
+    if (!active) return;  // nobody reads it: nothing is built, nothing kept
     auto entry = escaped(fields);
     entry["event"] = text::utf8FromNarrow(event);
     std::optional<std::system_error> failed;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         // Stamped under the lock, so times in the file never run backwards.
-        entry["t"] = clock_();
-        if (file_) {
+        entry["t"] = clock();
+        if (fileStream) {
             errno = 0;
-            *file_ << entry.dump() << '\n';
-            file_->flush();
-            if (!*file_) failed = fail(errno);
+            *fileStream << entry.dump() << '\n';
+            fileStream->flush();
+            if (!*fileStream) failed = fail(errno);
         }
-        if (keepEvents_) events_.push_back(std::move(entry));
+        if (keepEvents) keptEvents.push_back(std::move(entry));
     }
-    if (failed && onFailure_) onFailure_(*failed);
+    if (failed && onFailure) onFailure(*failed);
 }
 
 std::system_error Trace::fail(int code)
 {
-    failure_.emplace(code != 0 ? code : EIO, std::generic_category(),
-                     fmt::format("cannot write trace file {}", text::narrowFromPath(path_)));
+    failure.emplace(code != 0 ? code : EIO, std::generic_category(),
+                     fmt::format("cannot write trace file {}", text::narrowFromPath(filePath)));
     // Half a line may be in the file: nothing more goes after it.
-    file_.reset();
-    active_ = keepEvents_;
-    return *failure_;
+    fileStream.reset();
+    active = keepEvents;
+    return *failure;
 }
 
 std::vector<nlohmann::json> Trace::events(std::optional<std::string_view> kind) const
 {
-    if (!keepEvents_) throw std::logic_error("the host keeps its events only when HostOptions::keepEvents is set");
-    std::lock_guard lock(mutex_);
-    if (!kind) return events_;
+    if (!keepEvents) throw std::logic_error("the host keeps its events only when HostOptions::keepEvents is set");
+    std::lock_guard lock(mutex);
+    if (!kind) return keptEvents;
     std::vector<nlohmann::json> matching;
-    for (const auto& entry : events_) {
+    for (const auto& entry : keptEvents) {
         if (entry.at("event").get_ref<const std::string&>() == *kind) matching.push_back(entry);
     }
     return matching;
@@ -92,18 +92,18 @@ std::vector<nlohmann::json> Trace::events(std::optional<std::string_view> kind) 
 
 void Trace::finish()
 {
-    std::lock_guard lock(mutex_);
-    if (file_) {
+    std::lock_guard lock(mutex);
+    if (fileStream) {
         errno = 0;
-        file_->close();
-        if (!*file_) {
+        fileStream->close();
+        if (!*fileStream) {
             fail(errno);
         } else {
-            file_.reset();
-            active_ = keepEvents_;
+            fileStream.reset();
+            active = keepEvents;
         }
     }
-    if (failure_) throw *failure_;
+    if (failure) throw *failure;
 }
 
 }  // namespace tarnwick::host

@@ -42,15 +42,15 @@ private:
     // Records the first failed write and stops writing. Under the lock.
     std::system_error fail(int code);
 
-    mutable std::mutex mutex_;
-    std::function<double()> clock_;
-    FailureCallback onFailure_;
-    std::optional<std::ofstream> file_;
-    std::filesystem::path path_;
-    std::optional<std::system_error> failure_;
-    bool keepEvents_ = false;
-    std::atomic<bool> active_{false};  // a file to write or events to keep
-    std::vector<nlohmann::json> events_;
+    mutable std::mutex mutex;
+    std::function<double()> clock;
+    FailureCallback onFailure;
+    std::optional<std::ofstream> fileStream;
+    std::filesystem::path filePath;
+    std::optional<std::system_error> failure;
+    bool keepEvents = false;
+    std::atomic<bool> active{false};  // a file to write or events to keep
+    std::vector<nlohmann::json> keptEvents;
 };
 
 }  // namespace tarnwick::host

@@ -8,18 +8,18 @@
 
 using tarnwick::host::ConsoleVariable;
 
-CVarWrapper::CVarWrapper(std::shared_ptr<ConsoleVariable> variable) : variable_(std::move(variable)) {}
+CVarWrapper::CVarWrapper(std::shared_ptr<ConsoleVariable> variable) : variable(std::move(variable)) {}
 
-bool CVarWrapper::IsNull() const { return variable_ == nullptr; }
+bool CVarWrapper::IsNull() const { return variable == nullptr; }
 
-std::string CVarWrapper::getStringValue() const { return variable_ ? variable_->value : std::string(); }
+std::string CVarWrapper::getStringValue() const { return variable ? variable->value : std::string(); }
 
-bool CVarWrapper::getBoolValue() const { return variable_ && tarnwick::host::readsTrue(variable_->value); }
+bool CVarWrapper::getBoolValue() const { return variable && tarnwick::host::readsTrue(variable->value); }
 
 float CVarWrapper::getFloatValue() const
 {
-    if (!variable_) return 0.0f;
-    const std::string& text = variable_->value;
+    if (!variable) return 0.0f;
+    const std::string& text = variable->value;
     float value = 0.0f;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     return error == std::errc() ? value : 0.0f;
@@ -33,19 +33,19 @@ int CVarWrapper::getIntValue() const
     return static_cast<int>(value);
 }
 
-std::string CVarWrapper::getDescription() const { return variable_ ? variable_->description : std::string(); }
+std::string CVarWrapper::getDescription() const { return variable ? variable->description : std::string(); }
 
 void CVarWrapper::setValue(std::string value)
 {
-    if (!variable_) return;
-    if (variable_->services == nullptr) {
-        variable_->value = std::move(value);
+    if (!variable) return;
+    if (variable->services == nullptr) {
+        variable->value = std::move(value);
         return;
     }
-    variable_->services->setVariable(*variable_, std::move(value));
+    variable->services->setVariable(*variable, std::move(value));
 }
 
 void CVarWrapper::addOnValueChanged(ValueChangedCallback callback)
 {
-    if (variable_ && variable_->services != nullptr) variable_->changeCallbacks.push_back(std::move(callback));
+    if (variable && variable->services != nullptr) variable->changeCallbacks.push_back(std::move(callback));
 }

@@ -26,17 +26,17 @@ std::u32string engineStringText(std::uintptr_t address)
 
 }  // namespace
 
-UnrealStringWrapper::UnrealStringWrapper(std::uintptr_t address) : address_(address) {}
+UnrealStringWrapper::UnrealStringWrapper(std::uintptr_t address) : address(address) {}
 
-bool UnrealStringWrapper::IsNull() const { return address_ == 0; }
+bool UnrealStringWrapper::IsNull() const { return address == 0; }
 
 std::wstring UnrealStringWrapper::ToWideString() const
 {
-    return tarnwick::host::text::toWide(engineStringText(address_));
+    return tarnwick::host::text::toWide(engineStringText(address));
 }
 
 std::string UnrealStringWrapper::ToString() const
 {
     namespace text = tarnwick::host::text;
-    return text::narrowFromUtf16(text::encodeUtf16(engineStringText(address_)));
+    return text::narrowFromUtf16(text::encodeUtf16(engineStringText(address)));
 }

@@ -24,7 +24,7 @@ PluginLibrary PluginLibrary::open(const std::filesystem::path& file)
 
 void* PluginLibrary::symbol(const char* name) const
 {
-    return ::dlsym(handle_.get(), name);
+    return ::dlsym(handle.get(), name);
 }
 
 void PluginLibrary::Closer::operator()(void* handle) const noexcept

@@ -40,7 +40,7 @@ PluginLibrary PluginLibrary::open(const std::filesystem::path& file)
 
 void* PluginLibrary::symbol(const char* name) const
 {
-    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle_.get()), name));
+    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle.get()), name));
 }
 
 void PluginLibrary::Closer::operator()(void* handle) const noexcept

@@ -16,5 +16,5 @@ public:
     std::uintptr_t memory_address() const;
 
 private:
-    std::uintptr_t address_;
+    std::uintptr_t address;
 };

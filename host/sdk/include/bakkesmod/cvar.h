@@ -29,5 +29,5 @@ public:
     void addOnValueChanged(ValueChangedCallback callback);
 
 private:
-    std::shared_ptr<tarnwick::host::ConsoleVariable> variable_;
+    std::shared_ptr<tarnwick::host::ConsoleVariable> variable;
 };

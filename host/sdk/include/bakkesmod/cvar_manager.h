@@ -34,5 +34,5 @@ public:
     void log(std::string text);
 
 private:
-    std::shared_ptr<tarnwick::host::PluginSession> session_;
+    std::shared_ptr<tarnwick::host::PluginSession> session;
 };

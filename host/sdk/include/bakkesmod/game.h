@@ -42,5 +42,5 @@ private:
     using AddressHook = std::function<void(std::uintptr_t caller, void* params, std::string eventName)>;
     void hookEventWithCallerAddress(std::string eventName, AddressHook hook);
 
-    std::shared_ptr<tarnwick::host::PluginSession> session_;
+    std::shared_ptr<tarnwick::host::PluginSession> session;
 };

@@ -34,5 +34,5 @@ public:
     std::string ToString() const;
 
 private:
-    std::uintptr_t address_;
+    std::uintptr_t address;
 };

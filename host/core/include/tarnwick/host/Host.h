@@ -162,7 +162,7 @@ public:
 
 private:
     struct State;
-    std::shared_ptr<State> state_;
+    std::shared_ptr<State> state;
 };
 
 }  // namespace tarnwick::host

@@ -47,23 +47,23 @@ struct ChildOptions {
 // comes, so that a full pipe never stops the program.
 class ChildOutput {
 public:
-    std::string out() { return read(out_); }
-    std::string err() { return read(err_); }
+    std::string out() { return read(standardOutput); }
+    std::string err() { return read(standardError); }
 
     // Until `text` is in the output, past what earlier waits found, or the
     // output has ended.
     bool waitFor(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(30))
     {
-        return shows(out_, text, deadline, &seen_);
+        return shows(standardOutput, text, deadline, &seenUpTo);
     }
     // Until `text` is anywhere in the output, or in the error output.
     bool outputHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
     {
-        return shows(out_, text, deadline, nullptr);
+        return shows(standardOutput, text, deadline, nullptr);
     }
     bool errorHas(std::string_view text, std::chrono::milliseconds deadline = defaultDeadline)
     {
-        return shows(err_, text, deadline, nullptr);
+        return shows(standardError, text, deadline, nullptr);
     }
 
 protected:
@@ -82,14 +82,14 @@ protected:
         stream.reader = std::thread([this, &stream, read, close] {
             char buffer[65536];
             for (long count; (count = read(buffer, sizeof buffer)) > 0;) {
-                std::lock_guard lock(signal_.mutex);
+                std::lock_guard lock(outputChanged.mutex);
                 stream.text.append(buffer, static_cast<std::size_t>(count));
-                signal_.changed.notify_all();
+                outputChanged.changed.notify_all();
             }
             close();
-            std::lock_guard lock(signal_.mutex);
+            std::lock_guard lock(outputChanged.mutex);
             stream.open = false;
-            signal_.changed.notify_all();
+            outputChanged.changed.notify_all();
         });
     }
 
@@ -98,14 +98,14 @@ protected:
         if (stream.reader.joinable()) stream.reader.join();
     }
 
-    Signal signal_;
-    Stream out_;
-    Stream err_;
+    Signal outputChanged;
+    Stream standardOutput;
+    Stream standardError;
 
 private:
     std::string read(const Stream& stream)
     {
-        std::lock_guard lock(signal_.mutex);
+        std::lock_guard lock(outputChanged.mutex);
         return stream.text;
     }
 
@@ -113,7 +113,7 @@ private:
     {
         std::size_t at = std::string::npos;
         waitUntil(
-            signal_,
+            outputChanged,
             [&] {
                 at = stream.text.find(text, seen ? *seen : 0);
                 return at != std::string::npos || !stream.open;
@@ -123,7 +123,7 @@ private:
         return at != std::string::npos;
     }
 
-    std::size_t seen_ = 0;
+    std::size_t seenUpTo = 0;
 };
 
 // The exit code, or 1000 + N after death by signal N (so it cannot pass for

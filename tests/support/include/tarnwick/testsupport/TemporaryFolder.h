@@ -24,27 +24,27 @@ public:
         }
         // A random suffix, created exclusively: what mkdtemp does, everywhere.
         std::random_device random;
-        for (int attempt = 0; attempt < 100 && root_.empty(); ++attempt) {
+        for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {
             const auto candidate = std::filesystem::temp_directory_path() / (name + std::to_string(random()));
-            if (std::filesystem::create_directory(candidate)) root_ = candidate;
+            if (std::filesystem::create_directory(candidate)) root = candidate;
         }
-        if (root_.empty()) throw std::runtime_error("cannot create a fresh folder in the temporary folder");
+        if (root.empty()) throw std::runtime_error("cannot create a fresh folder in the temporary folder");
     }
     ~TemporaryFolder()
     {
         std::error_code ignored;
-        std::filesystem::permissions(root_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+        std::filesystem::permissions(root, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
                                      ignored);
-        std::filesystem::remove_all(root_, ignored);
+        std::filesystem::remove_all(root, ignored);
     }
     TemporaryFolder(const TemporaryFolder&) = delete;
     TemporaryFolder& operator=(const TemporaryFolder&) = delete;
 
-    const std::filesystem::path& path() const { return root_; }
-    std::filesystem::path operator/(const std::filesystem::path& relative) const { return root_ / relative; }
+    const std::filesystem::path& path() const { return root; }
+    std::filesystem::path operator/(const std::filesystem::path& relative) const { return root / relative; }
 
 private:
-    std::filesystem::path root_;
+    std::filesystem::path root;
 };
 
 }  // namespace tarnwick::testsupport

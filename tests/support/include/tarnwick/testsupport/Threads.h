@@ -16,16 +16,17 @@
 
 namespace tarnwick::testsupport {
 
-// Threads of this process. The first thread a process starts may bring a
-// runtime thread of its own (ThreadSanitizer's), so one is started before
-// the first count.
+// The first thread a process starts may bring a runtime thread of its own
+// (ThreadSanitizer's): this starts one, once, before anything is counted.
+inline void warmUpThreads()
+{
+    [[maybe_unused]] static const bool warmedUp = (std::thread([] {}).join(), true);
+}
+
+// Threads of this process, warmed up first.
 inline std::size_t runningThreads()
 {
-    static const bool warmedUp = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmedUp;
+    warmUpThreads();
 #if defined(_WIN32)
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot list the threads");

@@ -23,12 +23,12 @@ namespace tarnwick::testsupport {
 
 class ChildProcess : public ChildOutput {
 public:
-    ChildProcess(std::vector<std::string> argv, ChildOptions options = {})
-        : arguments_(std::move(argv)), options_(std::move(options))
+    ChildProcess(std::vector<std::string> command, ChildOptions childOptions = {})
+        : arguments(std::move(command)), options(std::move(childOptions))
     {
         int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
         std::string terminalName;
-        if (options_.terminal) {
+        if (options.terminal) {
             const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
             if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) throw std::runtime_error("no pty");
             terminalName = ::ptsname(master);
@@ -40,75 +40,75 @@ public:
             throw std::runtime_error("no pipes");
         }
         // Everything the child needs is made before it exists.
-        for (auto& argument : arguments_) argv_.push_back(argument.data());
-        argv_.push_back(nullptr);
-        for (char** setting = options_.inheritEnvironment ? environ : nullptr; setting && *setting; ++setting) {
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        for (char** setting = options.inheritEnvironment ? environ : nullptr; setting && *setting; ++setting) {
             const std::string_view inherited(*setting);
             const auto name = inherited.substr(0, inherited.find('=') + 1);
             bool replaced = false;
-            for (const auto& own : options_.environment) replaced = replaced || own.starts_with(name);
-            if (!replaced) environment_.push_back(*setting);
+            for (const auto& own : options.environment) replaced = replaced || own.starts_with(name);
+            if (!replaced) environment.push_back(*setting);
         }
-        for (auto& own : options_.environment) environment_.push_back(own.data());
-        environment_.push_back(nullptr);
-        const std::string folder = options_.workingFolder.string();
-        Setup setup{options_, argv_.data(), environment_.data(), folder.c_str(), terminalName.c_str(),
-                    in[0], out[1], options_.errorsToOutput ? out[1] : err[1]};
+        for (auto& own : options.environment) environment.push_back(own.data());
+        environment.push_back(nullptr);
+        const std::string folder = options.workingFolder.string();
+        Setup setup{options, argv.data(), environment.data(), folder.c_str(), terminalName.c_str(),
+                    in[0], out[1], options.errorsToOutput ? out[1] : err[1]};
         // The test's own writes to a program that has gone fail instead of
         // ending the test; the program starts with the default.
         ::signal(SIGPIPE, SIG_IGN);
-        if (options_.ownUserNamespace) {
+        if (options.ownUserNamespace) {
             std::vector<char> stack(1 << 20);
-            pid_ = ::clone(start, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD, &setup);
-        } else if ((pid_ = ::fork()) == 0) {
+            processId = ::clone(start, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD, &setup);
+        } else if ((processId = ::fork()) == 0) {
             start(&setup);
         }
         for (const int end : {in[0], out[1], err[1]}) {
             if (end >= 0) ::close(end);
         }
-        if (pid_ < 0 && !options_.ownUserNamespace) {
+        if (processId < 0 && !options.ownUserNamespace) {
             for (const int end : {in[1], out[0], err[0]}) {
                 if (end >= 0) ::close(end);
             }
-            throw std::runtime_error("cannot start " + arguments_.at(0));
+            throw std::runtime_error("cannot start " + arguments.at(0));
         }
-        input_ = in[1];
-        if (options_.inputFile) closeInput();
-        if (options_.outputUnread) {
-            unreadOutput_ = out[0];
+        input = in[1];
+        if (options.inputFile) closeInput();
+        if (options.outputUnread) {
+            unreadOutputEnd = out[0];
         } else {
-            collect(out_, out[0]);
+            collect(standardOutput, out[0]);
         }
-        if (err[0] >= 0) collect(err_, err[0]);
+        if (err[0] >= 0) collect(standardError, err[0]);
     }
 
     ~ChildProcess()
     {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+        if (processId > 0) {
+            ::kill(processId, SIGKILL);
+            ::waitpid(processId, nullptr, 0);
         }
         closeInput();
         closeOutput();
-        stop(err_);
+        stop(standardError);
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // -1 when no user namespace could be made for it.
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return processId; }
     // The pipe nobody reads (ChildOptions::outputUnread).
-    int unreadOutput() const { return unreadOutput_; }
+    int unreadOutput() const { return unreadOutputEnd; }
 
     // Writes to standard input; the outputs are drained meanwhile, so
     // neither side blocks the other however much goes through.
     void send(std::string_view text)
     {
         while (!text.empty()) {
-            pollfd watched{input_, POLLOUT, 0};
+            pollfd watched{input, POLLOUT, 0};
             ASSERT_GT(::poll(&watched, 1, 60'000), 0) << "the program took no input for a minute";
             if (watched.revents & (POLLERR | POLLHUP)) FAIL() << "the program stopped reading";
-            const ssize_t written = ::write(input_, text.data(), std::min<std::size_t>(text.size(), 65536));
+            const ssize_t written = ::write(input, text.data(), std::min<std::size_t>(text.size(), 65536));
             ASSERT_GT(written, 0);
             text.remove_prefix(static_cast<std::size_t>(written));
         }
@@ -116,18 +116,18 @@ public:
 
     void closeInput()
     {
-        if (input_ >= 0) ::close(std::exchange(input_, -1));
+        if (input >= 0) ::close(std::exchange(input, -1));
     }
     // Someone starts reading the pipe nobody read so far.
     void startReadingOutput()
     {
-        if (unreadOutput_ >= 0) collect(out_, std::exchange(unreadOutput_, -1));
+        if (unreadOutputEnd >= 0) collect(standardOutput, std::exchange(unreadOutputEnd, -1));
     }
     // The reader of the output goes away, as `head -1` does.
     void closeOutput()
     {
-        stop(out_);
-        if (unreadOutput_ >= 0) ::close(std::exchange(unreadOutput_, -1));
+        stop(standardOutput);
+        if (unreadOutputEnd >= 0) ::close(std::exchange(unreadOutputEnd, -1));
     }
 
     // Reads the outputs to their end and returns the exit
@@ -137,14 +137,14 @@ public:
     int finish(std::chrono::milliseconds deadline = std::chrono::seconds(60))
     {
         const auto end = std::chrono::steady_clock::now() + deadline;
-        waitUntil(signal_, [&] { return !out_.open && !err_.open; }, deadline);
-        if (pid_ <= 0) return -1;
+        waitUntil(outputChanged, [&] { return !standardOutput.open && !standardError.open; }, deadline);
+        if (processId <= 0) return -1;
         const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
                                        end - std::chrono::steady_clock::now()),
                                    std::chrono::milliseconds(std::chrono::seconds(10)));
         int status = 0;
-        if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, left)) return -1;
-        pid_ = -1;
+        if (!waitUntil([&] { return ::waitpid(processId, &status, WNOHANG) == processId; }, left)) return -1;
+        processId = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : killedBy(WTERMSIG(status));
     }
 
@@ -183,7 +183,7 @@ private:
     // Reads `fd` until it ends or `stop` says its reader has gone.
     void collect(Stream& stream, int fd)
     {
-        int* stopper = &stream == &out_ ? stopOut_ : stopErr_;
+        int* stopper = &stream == &standardOutput ? stopOut : stopErr;
         if (::pipe2(stopper, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
         ChildOutput::collect(
             stream,
@@ -201,7 +201,7 @@ private:
     }
     void stop(Stream& stream)
     {
-        int* stopper = &stream == &out_ ? stopOut_ : stopErr_;
+        int* stopper = &stream == &standardOutput ? stopOut : stopErr;
         if (!stream.reader.joinable()) return;
         [[maybe_unused]] const auto written = ::write(stopper[1], "", 1);
         join(stream);
@@ -209,15 +209,15 @@ private:
         ::close(stopper[1]);
     }
 
-    std::vector<std::string> arguments_;
-    ChildOptions options_;
-    std::vector<char*> argv_;
-    std::vector<char*> environment_;
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int unreadOutput_ = -1;
-    int stopOut_[2] = {-1, -1};
-    int stopErr_[2] = {-1, -1};
+    std::vector<std::string> arguments;
+    ChildOptions options;
+    std::vector<char*> argv;
+    std::vector<char*> environment;
+    pid_t processId = -1;
+    int input = -1;
+    int unreadOutputEnd = -1;
+    int stopOut[2] = {-1, -1};
+    int stopErr[2] = {-1, -1};
 };
 
 }  // namespace tarnwick::testsupport

@@ -31,8 +31,8 @@ public:
         if (options.inputFile) {
             inRead = ::CreateFileW(options.inputFile->c_str(), GENERIC_READ, FILE_SHARE_READ, &inheritable,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        } else if (::CreatePipe(&inRead, &input_, &inheritable, 0)) {
-            ::SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
+        } else if (::CreatePipe(&inRead, &input, &inheritable, 0)) {
+            ::SetHandleInformation(input, HANDLE_FLAG_INHERIT, 0);
         }
         if (!::CreatePipe(&outRead, &outWrite, &inheritable, 0) || !::CreatePipe(&errRead, &errWrite, &inheritable, 0)) {
             throw std::runtime_error("no pipes");
@@ -61,7 +61,7 @@ public:
         const std::wstring folder = options.workingFolder.native();
         const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
                                               options.creationFlags, nullptr, folder.empty() ? nullptr : folder.c_str(),
-                                              &startup, &process_);
+                                              &startup, &process);
         const DWORD error = ::GetLastError();
         for (const auto& [name, value] : previous) {
             ::SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
@@ -69,12 +69,12 @@ public:
         for (HANDLE handle : {inRead, outWrite, errWrite}) {
             if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
         }
-        collect(out_, outRead);
-        collect(err_, errRead);
+        collect(standardOutput, outRead);
+        collect(standardError, errRead);
         if (!started) {
             closeInput();
-            join(out_);
-            join(err_);
+            join(standardOutput);
+            join(standardError);
             throw std::runtime_error("cannot start " + std::filesystem::path(argv.at(0)).string() + ": error " +
                                      std::to_string(error));
         }
@@ -82,48 +82,48 @@ public:
 
     ~ChildProcess()
     {
-        if (process_.hProcess != nullptr) {
-            ::TerminateProcess(process_.hProcess, 255);
-            ::WaitForSingleObject(process_.hProcess, INFINITE);
-            ::CloseHandle(process_.hThread);
-            ::CloseHandle(process_.hProcess);
+        if (process.hProcess != nullptr) {
+            ::TerminateProcess(process.hProcess, 255);
+            ::WaitForSingleObject(process.hProcess, INFINITE);
+            ::CloseHandle(process.hThread);
+            ::CloseHandle(process.hProcess);
         }
         closeInput();
-        join(out_);
-        join(err_);
+        join(standardOutput);
+        join(standardError);
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    DWORD pid() const { return process_.dwProcessId; }
+    DWORD pid() const { return process.dwProcessId; }
 
     void send(std::string_view text)
     {
         DWORD written = 0;
         if (text.empty()) return;
-        ASSERT_TRUE(::WriteFile(input_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+        ASSERT_TRUE(::WriteFile(input, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
             << "the program stopped reading";
         ASSERT_EQ(written, text.size());
     }
 
     void closeInput()
     {
-        if (input_ != nullptr) ::CloseHandle(std::exchange(input_, nullptr));
+        if (input != nullptr) ::CloseHandle(std::exchange(input, nullptr));
     }
 
     // Returns the exit code once the program has ended and its outputs are
     // read; -1 if it still runs at the deadline.
     int finish(std::chrono::milliseconds deadline = std::chrono::seconds(60))
     {
-        if (::WaitForSingleObject(process_.hProcess, static_cast<DWORD>(deadline.count())) != WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(process.hProcess, static_cast<DWORD>(deadline.count())) != WAIT_OBJECT_0) {
             return -1;
         }
         DWORD code = 0;
-        ::GetExitCodeProcess(process_.hProcess, &code);
-        ::CloseHandle(process_.hThread);
-        ::CloseHandle(std::exchange(process_.hProcess, nullptr));
-        join(out_);
-        join(err_);
+        ::GetExitCodeProcess(process.hProcess, &code);
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(std::exchange(process.hProcess, nullptr));
+        join(standardOutput);
+        join(standardError);
         return static_cast<int>(code);
     }
 
@@ -172,8 +172,8 @@ private:
             [pipe] { ::CloseHandle(pipe); });
     }
 
-    PROCESS_INFORMATION process_{};
-    HANDLE input_ = nullptr;
+    PROCESS_INFORMATION process{};
+    HANDLE input = nullptr;
 };
 
 }  // namespace tarnwick::testsupport
