@@ -18,9 +18,8 @@ using filewatch::DirectoryWatcher;
 // before a watcher's destructor returns, but the kernel may take a moment
 // to drop an ended thread from /proc.
 struct ResourceCount {
-    // ThreadSanitizer starts a thread of its own with the first new thread;
-    // have it running before counting.
-    bool warmedUp = (std::thread([] {}).join(), keepSpareInstance(), true);
+    // Runtime threads and the kept inotify instance exist before counting.
+    bool warmedUp = (warmUpThreads(), keepSpareInstance(), true);
     std::size_t descriptors = openHandles();
     std::size_t threads = runningThreads();
 

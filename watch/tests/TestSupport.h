@@ -75,6 +75,7 @@ struct Change {
 
 using tarnwick::testsupport::defaultDeadline;
 using tarnwick::testsupport::runningThreads;
+using tarnwick::testsupport::warmUpThreads;
 using tarnwick::testsupport::Signal;
 using tarnwick::testsupport::TemporaryFolder;
 using tarnwick::testsupport::waitUntil;
