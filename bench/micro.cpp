@@ -2,6 +2,7 @@
 // walking, hand-over and delivery, idle teardown, memory per watcher and the
 // auto-reload delay. TARNWICK_BENCH_QUICK=1 shortens the runs. One file, one
 // benchmark program: the cases share their trees and set-up.
+#include "bench_host.h"
 #include "synthetic_tree.h"
 
 #include "linux/InotifyRecords.h"
@@ -83,15 +84,7 @@ struct PluginHost {
     PluginHost()
     {
         hostFolder = scratch() / "host";
-        fs::create_directories(hostFolder / "plugins" / "settings");
-        fs::create_directories(hostFolder / "data");
-        tarnwick::host::HostOptions options;
-        options.hostFolder = hostFolder;
-        options.dataFolder = hostFolder / "data";
-        options.console = &console;
-        options.clock = tarnwick::host::ClockMode::manual;
-        options.keepEvents = true;
-        host = std::make_unique<tarnwick::host::Host>(options);
+        host = std::make_unique<tarnwick::host::Host>(tarnwick_bench::benchHostOptions(hostFolder, console));
         host->loadPlugin(TARNWICK_PLUGIN_PATH);
     }
 
@@ -379,19 +372,14 @@ void memoryPerWatcher(benchmark::State& state)
 void autoReload(benchmark::State& state)
 {
     const fs::path root = scratch() / "reload";
-    fs::create_directories(root / "host" / "plugins" / "settings");
-    fs::create_directories(root / "data");
     fs::create_directories(root / "maps");
     const fs::path map = root / "maps" / "Reload Map.upk";
     std::ofstream(map) << "map";
 
     std::ostringstream console;
-    tarnwick::host::HostOptions options;
-    options.hostFolder = root / "host";
-    options.dataFolder = root / "data";
-    options.console = &console;
+    // The real clock: the reload's second is what is measured.
+    auto options = tarnwick_bench::benchHostOptions(root / "host", console);
     options.clock = tarnwick::host::ClockMode::real;
-    options.keepEvents = true;
     tarnwick::host::Host host(options);
     host.loadPlugin(TARNWICK_PLUGIN_PATH);
     host.execute("tw_watching 1");

@@ -1,5 +1,6 @@
 // The scan as the game runs it: the host core loads Tarnwick's library and
 // runs its console commands on this thread, the game thread.
+#include "bench_host.h"
 #include "scan_timing.h"
 
 #include <tarnwick/host/Host.h>
@@ -27,20 +28,12 @@ int main(int argc, char** argv)
         return 1;
     }
     const fs::path hostFolder = hostText;
-    fs::create_directories(hostFolder / "plugins" / "settings");
-    fs::create_directories(hostFolder / "data");
 
     std::ostringstream console;
     std::size_t maps = 0;
     int status = 0;
     {
-        tarnwick::host::HostOptions hostOptions;
-        hostOptions.hostFolder = hostFolder;
-        hostOptions.dataFolder = hostFolder / "data";
-        hostOptions.console = &console;
-        hostOptions.clock = tarnwick::host::ClockMode::manual;
-        hostOptions.keepEvents = true;
-        tarnwick::host::Host host(hostOptions);
+        tarnwick::host::Host host(tarnwick_bench::benchHostOptions(hostFolder, console));
         host.loadPlugin(options->plugin.empty() ? fs::path(TARNWICK_PLUGIN_PATH) : fs::path(options->plugin));
 
         std::string folder = options->folder;

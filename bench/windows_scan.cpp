@@ -22,6 +22,7 @@
 
 #include <tarnwick/host/Host.h>
 
+#include "bench_host.h"
 #include "windows/ListingSource.h"
 
 namespace fs = std::filesystem;
@@ -135,18 +136,10 @@ int main(int argc, char** argv)
 
     const fs::path hostFolder =
         fs::temp_directory_path() / ("tarnwick-bench-host-" + std::to_string(::GetCurrentProcessId()));
-    fs::create_directories(hostFolder / "plugins" / "settings");
-    fs::create_directories(hostFolder / "data");
     std::ostringstream console;
     int status = 0;
     {
-        tarnwick::host::HostOptions options;
-        options.hostFolder = hostFolder;
-        options.dataFolder = hostFolder / "data";
-        options.console = &console;
-        options.clock = tarnwick::host::ClockMode::manual;
-        options.keepEvents = true;
-        tarnwick::host::Host host(options);
+        tarnwick::host::Host host(tarnwick_bench::benchHostOptions(hostFolder, console));
         // Tarnwick.dll beside this program, as the build puts it.
         std::wstring self(MAX_PATH, L'\0');
         self.resize(::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
