@@ -290,9 +290,11 @@ void LineReader::Reading::run()
         if (!readMore(count)) {
             const DWORD code = ::GetLastError();
             if (code == ERROR_OPERATION_ABORTED) return;
+            // After stop() the read was cancelled, whatever code Wine or
+            // the console gives for it: not a failure of the input.
             if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) {
-                shared->failed = true;
                 whileRunning([&] {
+                    shared->failed = true;
                     std::cerr << "tarnwick-host: reading input failed: "
                               << std::system_category().message(static_cast<int>(code)) << '\n';
                 });
