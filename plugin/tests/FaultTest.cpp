@@ -150,7 +150,7 @@ TEST_F(Faults, ScanKeepsNamesThatAreNotUtf8ByteForByte)
     const std::string name = "caf\xE9 \xFF\xFE.upk";
     writeFile(mapsFolder / name, "map");
     useMapsFolder(mapsFolder.string() + "/");
-    EXPECT_EQ(readFile(settingsFile()), pageListing({name}));
+    EXPECT_EQ(readFile(settingsFile()), pageWith(name + "@" + name));
     host->setVariable(names::mapChoice, name);
     host->execute(names::loadMap);
     // The trace shows each byte that is not UTF-8 as \xNN.
@@ -167,7 +167,7 @@ TEST_F(Faults, ScanListsAMapDeeperThanTheLongestPathTheSystemOpensWhole)
 
     loadPlugin();
     useMapsFolder(mapsFolder.string() + "/");
-    EXPECT_EQ(readFile(settingsFile()), pageListing({relative + "deep.upk"}));
+    EXPECT_EQ(readFile(settingsFile()), pageWith(relative + "deep.upk@" + relative + "deep.upk"));
     EXPECT_TRUE(logs().empty());
     // Too long to open: loading it says so instead of failing.
     host->setVariable(names::mapChoice, relative + "deep.upk");

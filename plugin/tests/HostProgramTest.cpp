@@ -141,6 +141,7 @@ protected:
     fs::path hostFolder, mapsFolder, gameRoot, traceFile, map;
     // How the scan lists the map: the walk joins with the native separator.
     const std::string listed = (fs::path("nested") / "Arena.upk").string();
+    const std::string listedPage = pageWith(listed + "@" + listed);
     std::unique_ptr<testsupport::ChildProcess> child;
     // A program the host is started through, with its arguments.
     std::vector<std::string> launcher;
@@ -161,8 +162,7 @@ TEST_F(HostProgram, ShowsTheMapsAndLoadsTheChosenOne)
     EXPECT_EQ(plugin[0].at("api"), 95);
     EXPECT_EQ(plugin[1].at("action"), "unload");
 
-    EXPECT_EQ(readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"),
-              pageListing({listed}));
+    EXPECT_EQ(readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"), listedPage);
     EXPECT_FALSE(traced("settings").empty()) << "the page was redrawn";
     EXPECT_EQ(pluginCommands("load_workshop \"" + mapText() + "\""), 1);
     const auto preload = traced("preload");
@@ -345,6 +345,7 @@ std::vector<std::string> pageOptions(const std::string& page)
     std::string line;
     std::getline(lines, line);
     std::getline(lines, line);
+    if (line.ends_with('\r')) line.pop_back();
     std::vector<std::string> options;
     std::istringstream list(line.substr(line.find_last_of('|') + 1));
     for (std::string option; std::getline(list, option, '&');) options.push_back(option);
@@ -407,7 +408,7 @@ TEST_F(HostProgram, ListsLoadsAndReloadsMapsHoweverNamedAndNested)
     const fs::path page = hostFolder / "plugins" / "settings" / "TarnwickPlugin.set";
     start();
     send({setting(names::mapsFolder, narrowFromPath(mapsFolder.native() + separator))});
-    ASSERT_TRUE(awaitTrace([&] { return pageOptions(readPage(page)) == listed; })) << readPage(page);
+    ASSERT_TRUE(awaitTrace([&] { return pageOptions(readFile(page)) == listed; })) << readFile(page);
 
     const auto logged = [&](const std::string& text) {
         long n = 0;
@@ -474,7 +475,7 @@ TEST_F(HostProgram, ReplacesAPageHeldForAMomentAndKeepsOneHeldLonger)
     };
     start();
     send({setting(names::mapsFolder, mapsFolderText())});
-    ASSERT_TRUE(awaitTrace([&] { return readPage(page) == pageListing({listed}); }));
+    ASSERT_TRUE(awaitTrace([&] { return readFile(page) == listedPage; }));
 
     struct Row {
         const char* name;
@@ -511,7 +512,7 @@ TEST_F(HostProgram, ReplacesAPageHeldForAMomentAndKeepsOneHeldLonger)
                 << after.back();
         } else {
             ASSERT_TRUE(awaitTrace([&] { return traced("settings").size() > refreshes; })) << "refreshed";
-            EXPECT_EQ(pageOptions(readPage(page)).size(), 2u) << readPage(page);
+            EXPECT_EQ(pageOptions(readFile(page)).size(), 2u) << readFile(page);
             EXPECT_EQ(logLines().size(), lines);
         }
         EXPECT_FALSE(besidePage()) << "nothing of ours left beside the page";
@@ -545,13 +546,13 @@ TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
     // The next console line runs once the scan has written the page (the
     // load's own scan sets a timer too, so a timer says nothing here).
     ASSERT_TRUE(awaitTrace([&] { return commands("console", "wait 0.2") == 1; }));
-    const std::string page = readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set");
+    const std::string page = readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set");
     fs::permissions(mapsFolder / "locked", fs::perms::none);
     send({names::scanMaps, "wait 0.1"});
     EXPECT_EQ(finish(), 0);
     fs::permissions(mapsFolder / "locked", fs::perms::owner_all);
 
-    EXPECT_EQ(readPage(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"), page);
+    EXPECT_EQ(readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"), page);
     const auto logLines = traced("log");
     ASSERT_FALSE(logLines.empty());
     const std::string last = logLines.back().at("text");
@@ -749,7 +750,7 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
         limits.runAs = user;
         start(limits);
         send({setting(names::mapsFolder, mapsFolderText())});
-        ASSERT_TRUE(awaitTrace([&] { return readPage(page) == pageListing({listed}); }));
+        ASSERT_TRUE(awaitTrace([&] { return readFile(page) == listedPage; }));
         const std::string previous = readFile(page);
         switch (row.obstacle) {
         case Obstacle::noInodeLeft: fillWithFiles(settings); break;
@@ -863,9 +864,9 @@ TEST_F(HostProgram, KeepsTheLinkModeAndOwnerOfWhatItReplacesAndWritesThroughNoLi
     };
     const std::string scan = setting(names::mapsFolder, mapsFolderText());
     const Row rows[] = {
-        {"a page that is a link", page, Setup::link, scan, pageListing({listed}), ""},
-        {"a page of mode 0640 owned by another user", page, Setup::modeAndOwner, scan, pageListing({listed}), ""},
-        {"a link left as TarnwickPlugin.set.new", page, Setup::linkLeftBeside, scan, pageListing({listed}), ".new"},
+        {"a page that is a link", page, Setup::link, scan, listedPage, ""},
+        {"a page of mode 0640 owned by another user", page, Setup::modeAndOwner, scan, listedPage, ""},
+        {"a link left as TarnwickPlugin.set.new", page, Setup::linkLeftBeside, scan, listedPage, ".new"},
         {"an Underpass map that is a link", underpass, Setup::link, names::restoreUnderpass, "original underpass", ""},
         {"an Underpass map of mode 0640 owned by another user", underpass, Setup::modeAndOwner,
          names::restoreUnderpass, "original underpass", ""},

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "GamePaths.h"
+#include "SettingsPageWriter.h"
 #include "TestSupport.h"
 #include "Text.h"
 
@@ -35,7 +36,7 @@ TEST_F(ReplaceFileContent, ReplacesTheWholeFileAndLeavesNothingBeside)
     const fs::path oldBeside = fs::path(target) += ".new";
     fs::create_directory(oldBeside);
     EXPECT_TRUE(replaceFileContent(target, "new\n"));
-    EXPECT_EQ(readPage(target), "new\n");  // text mode: CR LF on Windows
+    EXPECT_EQ(readFile(target), "new" + std::string(pageLineEnd));
     std::vector<fs::path> left;
     for (const auto& entry : fs::directory_iterator(folder.path())) left.push_back(entry.path());
     std::sort(left.begin(), left.end());

@@ -25,7 +25,6 @@
 #include <tarnwick/testsupport/Threads.h>
 
 #include "ConsoleNames.h"
-#include "SettingsPageWriter.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -56,27 +55,19 @@ inline std::string setting(const char* variable, std::string_view value)
     return fmt::format("{} \"{}\"", variable, value);
 }
 
-// The settings page listing `maps` in this order (the host reads it back in MapScan).
-inline std::string pageListing(const std::vector<std::string>& maps)
-{
-    SettingsPageWriter page;
-    for (const auto& map : maps) page.addMap(map);
-    return std::move(page).text();
-}
-
-// The settings file's text. On Windows it is written in text mode, so every
-// line must end in CR LF; the text comes back with plain line breaks.
-inline std::string readPage(const fs::path& path)
-{
-    std::string text = readFile(path);
 #if defined(_WIN32)
-    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
-        EXPECT_TRUE(at > 0 && text[at - 1] == '\r') << "a line without CR LF in " << path.string();
-        if (at > 0 && text[at - 1] == '\r') text.erase(--at, 1);
-        ++at;
-    }
+inline constexpr std::string_view pageLineEnd = "\r\n";  // text mode, as the host reads the page
+#else
+inline constexpr std::string_view pageLineEnd = "\n";
 #endif
-    return text;
+
+// The settings page, byte for byte, whose drop-down list offers `options`.
+inline std::string pageWith(std::string_view options)
+{
+    return fmt::format("Tarnwick Plugin{0}6|Workshop Maps|tw_filepath|{1}{0}"
+                       "12|Maps folder Path (default folder is the workshop map folder)|tw_workshop{0}"
+                       "1|Auto-reload on file change|tw_watching{0}0|Load Map|tw_reload{0}",
+                       pageLineEnd, options);
 }
 
 // Open descriptors, or on Windows open handles, of this process.

@@ -227,7 +227,7 @@ TEST_F(PluginTest, ScanListsBesideALinkToAParentFolderAndCompletes)
     if (!fs::exists(maps / "sub")) GTEST_SKIP() << "no Unix links here; ctest makes them under Wine";
     loadPlugin();
     useMapsFolder(maps.string() + "\\");
-    EXPECT_EQ(readPage(settingsFile()), pageListing({"a.upk", "link.upk", "sub\\b.udk"}));
+    EXPECT_EQ(readFile(settingsFile()), pageWith("a.upk@a.upk&link.upk@link.upk&sub\\b.udk@sub\\b.udk"));
     EXPECT_TRUE(logs().empty());
     EXPECT_TRUE(errors().empty());
 }
@@ -303,7 +303,7 @@ TEST_F(OnDriveD, ListsAndLoadsAMapOfAFolderWithoutFinalSeparator)
     writeFile(L"D:\\Maps\\Arena.upk", "map");
     loadPlugin();
     useMapsFolder("D:\\Maps");
-    EXPECT_EQ(readPage(settingsFile()), pageListing({"\\Arena.upk"}));
+    EXPECT_EQ(readFile(settingsFile()), pageWith("\\Arena.upk@\\Arena.upk"));
 
     host->execute(setting(names::mapChoice, "\\Arena.upk"));
     host->execute(names::loadMap);
@@ -348,7 +348,7 @@ TEST_F(DefaultWorkshopFolder, ListsAndLoadsAMapOfIt)
 
     loadPlugin();
     const std::string relative = "1234567\\Arena.udk";
-    EXPECT_EQ(readPage(settingsFile()), pageListing({relative}));
+    EXPECT_EQ(readFile(settingsFile()), pageWith(relative + "@" + relative));
     host->execute(setting(names::mapChoice, relative));
     host->execute(names::loadMap);
     const auto commands = pluginCommands();
