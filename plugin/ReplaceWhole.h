@@ -50,6 +50,11 @@ private:
 void replaceWhole(const std::filesystem::path& target, std::string_view suffix,
                   const std::function<void(FileBeside&)>& fill);
 
+// Replaces `target` with `bytes` as replaceWhole does, the file beside it
+// named with the suffix ".new". Returns false, having written nothing, when
+// `target`'s folder does not exist.
+bool replaceFileContent(const std::filesystem::path& target, std::string_view bytes);
+
 // A fresh name beside `file` for replaceWhole: likely free, never assumed so.
 std::filesystem::path freshNameBeside(const std::filesystem::path& file, std::string_view suffix);
 
