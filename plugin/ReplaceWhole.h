@@ -4,6 +4,10 @@
 #include <functional>
 #include <string_view>
 
+#if !defined(_WIN32)
+#include "posix/UniqueFd.h"
+#endif
+
 namespace tarnwick::plugin {
 
 // The new version of a file, in a file of its own beside it until it takes
@@ -30,7 +34,7 @@ private:
 #if defined(_WIN32)
     void* handle;
 #else
-    int descriptor;
+    UniqueFd descriptor;
 #endif
 };
 
