@@ -10,19 +10,6 @@
 namespace tarnwick::plugin::tests {
 namespace {
 
-std::size_t countEntries(const fs::path& folder)
-{
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
-
-void appendOnce(const fs::path& file)
-{
-    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, "edit\n", 5), 5);
-    ::close(fd);
-}
-
 // Removes a tree too deep for full paths, one folder relative to the next.
 void removeChildrenAt(int folder)
 {
@@ -239,7 +226,7 @@ TEST_F(Faults, SettingsFileStaysWholeWhenTheDiskFillsUp)
     withFileSizeLimit(256, [&] { host->execute(names::scanMaps); });
 
     EXPECT_EQ(readFile(settingsFile()), previous);
-    EXPECT_EQ(countEntries(settingsFile().parent_path()), 1u) << "no stray temporary file";
+    EXPECT_EQ(entriesOf(settingsFile().parent_path()).size(), 1u) << "no stray temporary file";
     ASSERT_EQ(logs().size(), 1u);
     EXPECT_NE(logs().front().find("Map scan failed"), std::string::npos) << logs().front();
     EXPECT_NE(logs().front().find(std::make_error_code(std::errc::file_too_large).message()), std::string::npos)

@@ -11,6 +11,7 @@
 #endif
 
 #include <cstdlib>
+#include <numeric>
 #include <thread>
 
 #include "TestSupport.h"
@@ -123,6 +124,13 @@ protected:
     }
 
     long pluginCommands(const std::string& text) const { return commands("plugin", text); }
+
+    std::vector<std::string> logLines() const
+    {
+        std::vector<std::string> lines;
+        for (auto& event : traced("log")) lines.push_back(event.at("text"));
+        return lines;
+    }
 
     // The maps folder with forward slashes, which Windows takes too: the
     // load, the watch and the game's reload then all name the map alike.
@@ -468,11 +476,6 @@ TEST_F(HostProgram, ReplacesAPageHeldForAMomentAndKeepsOneHeldLonger)
         }
         return false;
     };
-    const auto logLines = [&] {
-        std::vector<std::string> lines;
-        for (auto& event : traced("log")) lines.push_back(event.at("text"));
-        return lines;
-    };
     start();
     send({setting(names::mapsFolder, mapsFolderText())});
     ASSERT_TRUE(awaitTrace([&] { return readFile(page) == listedPage; }));
@@ -553,9 +556,9 @@ TEST_F(HostProgram, KeepsThePageWhenASubfolderCannotBeRead)
     fs::permissions(mapsFolder / "locked", fs::perms::owner_all);
 
     EXPECT_EQ(readFile(hostFolder / "plugins" / "settings" / "TarnwickPlugin.set"), page);
-    const auto logLines = traced("log");
-    ASSERT_FALSE(logLines.empty());
-    const std::string last = logLines.back().at("text");
+    const auto lines = logLines();
+    ASSERT_FALSE(lines.empty());
+    const std::string last = lines.back();
     EXPECT_NE(last.find("Map scan failed"), std::string::npos) << last;
     EXPECT_NE(last.find("locked"), std::string::npos) << last;
     EXPECT_TRUE(traced("error").empty());
@@ -577,21 +580,6 @@ bool canLimitInotifyWatches()
     return testsupport::run(arguments).status == 0;
 }
 
-// The inotify watches a process holds, as its descriptors' details list them.
-long inotifyWatchesOf(pid_t process)
-{
-    long watches = 0;
-    std::error_code gone;
-    for (fs::directory_iterator fd("/proc/" + std::to_string(process) + "/fdinfo", gone), end; !gone && fd != end;
-         fd.increment(gone)) {
-        std::ifstream details(fd->path());
-        for (std::string line; std::getline(details, line);) {
-            watches += line.starts_with("inotify wd:");
-        }
-    }
-    return watches;
-}
-
 TEST_F(HostProgram, AFailedSwitchOfWatcherDropsTheOldOneAndSaysWhyOnce)
 {
     if (!canLimitInotifyWatches()) {
@@ -606,24 +594,23 @@ TEST_F(HostProgram, AFailedSwitchOfWatcherDropsTheOldOneAndSaysWhyOnce)
     const std::string crowdedMap = (crowded / "Crowded.upk").string();
     writeFile(crowdedMap, "map");
     launcher = underWatchLimit;
-    const auto logLines = [&] {
-        std::vector<std::string> lines;
-        for (auto& event : traced("log")) lines.push_back(event.at("text"));
-        return lines;
-    };
 
     start();
     send({setting(names::mapsFolder, mapsFolderText()), setting(names::mapChoice, "nested/Arena.upk"), names::loadMap});
     ASSERT_TRUE(awaitTrace([&] { return !logLines().empty(); }));
     EXPECT_EQ(logLines().front(), "Watching: " + mapText());
-    EXPECT_GT(inotifyWatchesOf(child->pid()), 0);
+    const auto watchesOfTheHost = [&] {
+        const auto instances = testsupport::inotifyInstances(std::to_string(child->pid()));
+        return std::accumulate(instances.begin(), instances.end(), std::size_t{0});
+    };
+    EXPECT_GT(watchesOfTheHost(), 0u);
 
     send("load_workshop \"" + crowdedMap + "\"\n");
     ASSERT_TRUE(awaitTrace([&] { return logLines().size() == 2; }));
     const std::string failure = logLines().back();
     EXPECT_NE(failure.find("Map pre-load failed"), std::string::npos) << failure;
     EXPECT_NE(failure.find("inotify limit reached"), std::string::npos) << failure;
-    EXPECT_EQ(inotifyWatchesOf(child->pid()), 0) << "neither watcher is left";
+    EXPECT_EQ(watchesOfTheHost(), 0u) << "neither watcher is left";
 
     // Before, the old watcher stayed and this save reloaded the crowded map.
     appendOnce(map, "edit\n");
@@ -632,59 +619,6 @@ TEST_F(HostProgram, AFailedSwitchOfWatcherDropsTheOldOneAndSaysWhyOnce)
     EXPECT_EQ(logLines().size(), 2u);
     EXPECT_EQ(pluginCommands("load_workshop \"" + mapText() + "\""), 1) << "only the load the player asked for";
     EXPECT_EQ(pluginCommands("load_workshop \"" + crowdedMap + "\""), 0);
-}
-
-// A small tmpfs over a folder for the life of this object.
-class SmallFileSystem {
-public:
-    explicit SmallFileSystem(fs::path where) : where(std::move(where))
-    {
-        if (::mount("tmpfs", this->where.c_str(), "tmpfs", 0, "size=64k,nr_inodes=16") != 0) {
-            refusal = std::strerror(errno);
-        }
-    }
-    ~SmallFileSystem()
-    {
-        if (refusal.empty()) ::umount2(where.c_str(), MNT_DETACH);
-    }
-    SmallFileSystem(const SmallFileSystem&) = delete;
-    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-
-    fs::path where;
-    std::string refusal;  // empty once mounted
-};
-
-std::vector<std::string> entriesOf(const fs::path& folder)
-{
-    std::vector<std::string> names;
-    for (auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Fills a file system: files until no inode is left, or one file until no
-// block is.
-void fillWithFiles(const fs::path& folder)
-{
-    for (int i = 0;; ++i) {
-        const int fd = ::open((folder / ("filler " + std::to_string(i))).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (fd < 0) {
-            ASSERT_EQ(errno, ENOSPC);
-            return;
-        }
-        ::close(fd);
-    }
-}
-
-void fillWithBytes(const fs::path& folder)
-{
-    const int fd = ::open((folder / "filler").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_GE(fd, 0);
-    const std::string block(4096, 'f');
-    while (::write(fd, block.data(), block.size()) > 0) {
-    }
-    EXPECT_EQ(errno, ENOSPC);
-    ::close(fd);
 }
 
 TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
@@ -708,11 +642,6 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
     for (int i = 0; i < 300; ++i) {
         writeFile(manyMaps / ("a map with a rather long name, number " + std::to_string(i) + ".upk"), "map");
     }
-    const auto logLines = [&] {
-        std::vector<std::string> lines;
-        for (auto& event : traced("log")) lines.push_back(event.at("text"));
-        return lines;
-    };
 
     int rowsRun = 0;
     for (const Row& row : rows) {
@@ -725,7 +654,7 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
         fs::create_directories(settings);
         fs::create_directories(hostFolder / "data");
 
-        std::optional<SmallFileSystem> smallFileSystem;
+        std::optional<testsupport::SmallFileSystem> smallFileSystem;
         std::optional<uid_t> user;
         if (row.obstacle == Obstacle::folderTheUserMayNotWrite) {
             if (::geteuid() == 0) {
@@ -737,10 +666,10 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
                 }
             }
         } else {
-            smallFileSystem.emplace(settings);
-            if (!smallFileSystem->refusal.empty()) {
+            smallFileSystem.emplace(settings, "size=64k,nr_inodes=16");
+            if (!*smallFileSystem) {
                 std::cout << "[  SKIPPED ] " << row.name << ": cannot mount a tmpfs here ("
-                          << smallFileSystem->refusal << ")\n";
+                          << smallFileSystem->refused << ")\n";
                 continue;
             }
         }
@@ -753,8 +682,8 @@ TEST_F(HostProgram, KeepsThePreviousPageByteForByteWhenItCannotBeReplacedWhole)
         ASSERT_TRUE(awaitTrace([&] { return readFile(page) == listedPage; }));
         const std::string previous = readFile(page);
         switch (row.obstacle) {
-        case Obstacle::noInodeLeft: fillWithFiles(settings); break;
-        case Obstacle::noBlockLeft: fillWithBytes(settings); break;
+        case Obstacle::noInodeLeft: smallFileSystem->fillWithFiles(); break;
+        case Obstacle::noBlockLeft: smallFileSystem->fillWithBytes(); break;
         case Obstacle::readOnlyFileSystem:
             ASSERT_EQ(::mount(nullptr, settings.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
                 << std::strerror(errno);
@@ -809,11 +738,11 @@ TEST_F(HostProgram, AWriteRefusedByTheFileSizeLimitOrAFullDiskFailsAloneAndTheSe
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::optional<SmallFileSystem> fullDisk;
+        std::optional<testsupport::SmallFileSystem> fullDisk;
         if (c.fullDisk) {
-            fullDisk.emplace(mapFolder);
-            if (!fullDisk->refusal.empty()) {
-                std::cout << "[  SKIPPED ] " << c.name << ": cannot mount a tmpfs here (" << fullDisk->refusal
+            fullDisk.emplace(mapFolder, "size=64k,nr_inodes=16");
+            if (!*fullDisk) {
+                std::cout << "[  SKIPPED ] " << c.name << ": cannot mount a tmpfs here (" << fullDisk->refused
                           << ")\n";
                 continue;
             }
@@ -834,9 +763,7 @@ TEST_F(HostProgram, AWriteRefusedByTheFileSizeLimitOrAFullDiskFailsAloneAndTheSe
         const std::string shown = console();
         for (const auto& part : c.logged) EXPECT_NE(shown.find(part), std::string::npos) << part << " in " << shown;
         EXPECT_EQ(readFile(c.kept), before);
-        std::vector<fs::path> left;
-        for (const auto& entry : fs::directory_iterator(c.kept.parent_path())) left.push_back(entry.path());
-        EXPECT_EQ(left, std::vector<fs::path>{c.kept});
+        EXPECT_EQ(entriesOf(c.kept.parent_path()), std::vector<std::string>{c.kept.filename().string()});
         EXPECT_NE(readFile(hostFolder / "cfg" / "config.cfg").find(choice), std::string::npos)
             << "the config is saved";
     }
