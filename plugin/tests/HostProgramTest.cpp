@@ -166,7 +166,7 @@ TEST_F(HostProgram, ShowsTheMapsAndLoadsTheChosenOne)
     ASSERT_EQ(plugin.size(), 2u);
     EXPECT_EQ(plugin[0].at("action"), "load");
     EXPECT_EQ(plugin[0].at("name"), "Tarnwick");
-    EXPECT_EQ(plugin[0].at("version"), "1.0.0.57");
+    EXPECT_EQ(plugin[0].at("version"), TARNWICK_VERSION);
     EXPECT_EQ(plugin[0].at("api"), 95);
     EXPECT_EQ(plugin[1].at("action"), "unload");
 

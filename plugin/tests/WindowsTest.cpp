@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <optional>
 
@@ -259,16 +260,18 @@ TEST(PluginFile, CarriesItsNameAndVersionInTheVersionResource)
 
     EXPECT_EQ(versionValue(block, L"InternalName"), L"Tarnwick.dll");
     EXPECT_EQ(versionValue(block, L"OriginalFilename"), L"Tarnwick.dll");
-    EXPECT_EQ(versionValue(block, L"FileVersion"), L"1.0.0.57");
-    EXPECT_EQ(versionValue(block, L"ProductVersion"), L"1.0.0.57");
+    EXPECT_EQ(versionValue(block, L"FileVersion"), L"" TARNWICK_VERSION);
+    EXPECT_EQ(versionValue(block, L"ProductVersion"), L"" TARNWICK_VERSION);
 
+    unsigned part[4] = {};
+    ASSERT_EQ(std::sscanf(TARNWICK_VERSION, "%u.%u.%u.%u", &part[0], &part[1], &part[2], &part[3]), 4);
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 1));
-    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(57, 0));
-    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(0, 1));
-    EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(57, 0));
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(part[1], part[0]));
+    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(part[3], part[2]));
+    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(part[1], part[0]));
+    EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(part[3], part[2]));
 }
 
 // Runs on drive D:, which ctest maps to a fresh folder under Wine; on
