@@ -103,8 +103,11 @@ TEST_F(Faults, AnAtomicSaveOrTheWatchedFolderDeletedAndMadeAgainBeforeTheNextLoa
         // Editors that save by renaming a finished copy over the file.
         {"an atomic save", mapsFolder / "Arena.upk",
          [&](const fs::path& map) {
+             const auto before = timersSet();
              writeFile(mapsFolder / "Arena.upk.saving", "map v2");
              fs::rename(mapsFolder / "Arena.upk.saving", map);
+             // Reported in its own time: its reload must not pass for the next save's.
+             ASSERT_TRUE(waitFor([&] { return timersSet() > before; }));
          },
          2},
         {"the folder deleted and made again, then loaded", mapsFolder / "sub" / "Arena.upk",
