@@ -32,15 +32,7 @@ protected:
         fs::current_path(previousWorkingDirectory);
     }
 
-    std::string loadCommand(const fs::path& path) const { return "load_workshop \"" + path.string() + "\""; }
-
-    long count(const std::vector<std::string>& lines, const std::string& line) const
-    {
-        return std::count(lines.begin(), lines.end(), line);
-    }
-    long loads(const fs::path& path) const { return count(pluginCommands(), loadCommand(path)); }
     long watchingLines(const fs::path& path) const { return count(logs(), "Watching: " + path.string()); }
-    std::size_t timersSet() const { return host->events("timer_set").size(); }
     // A thread just joined may still be listed for a moment.
     bool threadsAsBefore() const { return waitUntil([&] { return runningThreads() == baselineThreads; }); }
 

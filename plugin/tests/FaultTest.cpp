@@ -55,15 +55,7 @@ std::pair<int, std::string> makeTooDeepFolder(const fs::path& root)
     return {current, relative};
 }
 
-class Faults : public PluginTest {
-protected:
-    std::size_t timersSet() const { return host->events("timer_set").size(); }
-    long loads(const fs::path& map) const
-    {
-        const auto commands = pluginCommands();
-        return std::count(commands.begin(), commands.end(), "load_workshop \"" + map.string() + "\"");
-    }
-};
+using Faults = PluginTest;
 
 TEST_F(Faults, TwoHundredLoadCyclesWithAWatcherAndAPendingReloadLeakNothing)
 {

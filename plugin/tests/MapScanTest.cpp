@@ -23,11 +23,7 @@ protected:
         return readFile(settingsFile());
     }
 
-    long refreshes() const
-    {
-        const auto commands = pluginCommands();
-        return std::count(commands.begin(), commands.end(), "cl_settings_refreshplugins");
-    }
+    long refreshes() const { return count(pluginCommands(), "cl_settings_refreshplugins"); }
 
     std::string folderText() const { return mapsFolder.string() + "/"; }
 };

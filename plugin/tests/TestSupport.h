@@ -190,6 +190,13 @@ protected:
     std::vector<std::string> logs() const { return texts("log"); }
     std::vector<std::string> errors() const { return texts("error"); }
 
+    static long count(const std::vector<std::string>& lines, const std::string& line)
+    {
+        return std::count(lines.begin(), lines.end(), line);
+    }
+    long loads(const fs::path& map) const { return count(pluginCommands(), "load_workshop \"" + map.string() + "\""); }
+    std::size_t timersSet() const { return host->events("timer_set").size(); }
+
     // Runs the game loop until `done` holds; generous, the clock stands still.
     bool waitFor(const std::function<bool()>& done, host::Host::Seconds deadline = 10s)
     {
