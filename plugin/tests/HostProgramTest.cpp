@@ -131,6 +131,20 @@ protected:
         for (auto& event : traced("log")) lines.push_back(event.at("text"));
         return lines;
     }
+    long logged(const std::string& line) const
+    {
+        const auto lines = logLines();
+        return std::count(lines.begin(), lines.end(), line);
+    }
+
+    // "Watching:" is logged as a load starts its watcher. A console line
+    // runs on the game's thread after that load, so once it shows in the
+    // trace the watcher is ready for the next save.
+    bool watcherReady()
+    {
+        send("wait 0\n");
+        return awaitTrace([&, sent = ++consoleMarks] { return commands("console", "wait 0") == sent; });
+    }
 
     // The maps folder with forward slashes, which Windows takes too: the
     // load, the watch and the game's reload then all name the map alike.
@@ -146,6 +160,7 @@ protected:
     }
 
     TemporaryFolder folder;
+    long consoleMarks = 0;  // "wait 0" lines sent
     fs::path hostFolder, mapsFolder, gameRoot, traceFile, map;
     // How the scan lists the map: the walk joins with the native separator.
     const std::string listed = (fs::path("nested") / "Arena.upk").string();
@@ -196,21 +211,8 @@ TEST_F(HostProgram, ReloadsTheMapOneSecondAfterEachSave)
     writeFile(targetB, "map B\n");
     std::string loaded;
     const auto reloadsOf = [&] { return pluginCommands("load_workshop \"" + mapsFolderText() + loaded + "\""); };
-    const auto watchingLines = [&] {
-        long n = 0;
-        for (auto& event : traced("log")) n += event.at("text") == "Watching: " + mapsFolderText() + loaded;
-        return n;
-    };
+    const auto watchingLines = [&] { return logged("Watching: " + mapsFolderText() + loaded); };
     const auto timersPending = [&] { return traced("timer_set").size() - traced("timer_fired").size(); };
-    // "Watching:" is logged as a load starts its watcher. A console line
-    // runs on the game's thread after that load, so once it shows in the
-    // trace the watcher is ready for the next save.
-    long consoleMarks = 0;
-    const auto watcherReady = [&] {
-        send("wait 0\n");
-        ++consoleMarks;
-        return awaitTrace([&] { return commands("console", "wait 0") == consoleMarks; });
-    };
     struct Row {
         const char* name;
         const char* loaded;  // below the maps folder
@@ -419,12 +421,6 @@ TEST_F(HostProgram, ListsLoadsAndReloadsMapsHoweverNamedAndNested)
     send({setting(names::mapsFolder, narrowFromPath(mapsFolder.native() + separator))});
     ASSERT_TRUE(awaitTrace([&] { return pageOptions(readFile(page)) == listed; })) << readFile(page);
 
-    const auto logged = [&](const std::string& text) {
-        long n = 0;
-        for (auto& event : traced("log")) n += event.at("text") == text;
-        return n;
-    };
-    long consoleMarks = 0;
     for (const auto& map : maps) {
         SCOPED_TRACE(utf8(map.file));
         const fs::path full = mapsFolder.native() + separator + map.listedAs.native();
@@ -437,10 +433,7 @@ TEST_F(HostProgram, ListsLoadsAndReloadsMapsHoweverNamedAndNested)
         ASSERT_TRUE(awaitTrace([&] { return logged("Watching: " + utf8(full)) == 1; })) << console();
         EXPECT_EQ(pluginCommands("load_workshop \"" + utf8(full) + "\""), 1);
 
-        // A console line runs after the load that started the watcher.
-        send("wait 0\n");
-        ++consoleMarks;
-        ASSERT_TRUE(awaitTrace([&] { return commands("console", "wait 0") == consoleMarks; }));
+        ASSERT_TRUE(watcherReady());
         appendOnce(mapsFolder / map.file, "edit\n");
         // Slashes only where there were separators; without one to turn,
         // the reload is the load once more.
