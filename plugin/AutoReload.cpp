@@ -227,11 +227,7 @@ void Tarnwick::reloadWatchedMap()
     // Here a backslash is an ordinary character of a file name and stays.
     const std::string mapPath = narrowFromPath(watchPath);
 #endif
-    if (mapPath.find('"') != std::string::npos || holdsLineBreak(mapPath)) {
-        log("Cannot reload a map whose path holds a double quote or a line break: " + printable(mapPath));
-        return;
-    }
-    issueCommand(fmt::format("load_workshop \"{}\"", mapPath));
+    issueLoad("reload", mapPath);
 }
 
 }  // namespace tarnwick::plugin

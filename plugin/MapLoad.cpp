@@ -1,3 +1,5 @@
+#include <fmt/format.h>
+
 #include "ConsoleNames.h"
 #include "Tarnwick.h"
 #include "FileStatus.h"
@@ -26,12 +28,17 @@ void Tarnwick::loadMap()
     if (!mapChosen) {
         return;
     }
-    if (fullPath.find('"') != std::string::npos || holdsLineBreak(fullPath)) {
-        // Neither can be quoted in a console command.
-        log("Cannot load a map whose path holds a double quote or a line break: " + printable(fullPath));
+    issueLoad("load", fullPath);
+}
+
+void Tarnwick::issueLoad(std::string_view act, const std::string& mapPath)
+{
+    if (mapPath.find('"') != std::string::npos || holdsLineBreak(mapPath)) {
+        log(fmt::format("Cannot {} a map whose path holds a double quote or a line break: {}", act,
+                        printable(mapPath)));
         return;
     }
-    issueCommand("load_workshop \"" + fullPath + "\"");
+    issueCommand(fmt::format("load_workshop \"{}\"", mapPath));
 }
 
 }  // namespace tarnwick::plugin

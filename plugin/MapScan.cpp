@@ -7,6 +7,7 @@
 #include "Tarnwick.h"
 #include "ConsoleNames.h"
 #include "FileWalk.h"
+#include "ReplaceWhole.h"
 #include "SettingsPageWriter.h"
 #include "FileStatus.h"
 #include "Text.h"

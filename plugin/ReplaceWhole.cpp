@@ -2,9 +2,25 @@
 
 #include <random>
 
+#include "FileStatus.h"
+
 namespace fs = std::filesystem;
 
 namespace tarnwick::plugin {
+
+bool replaceFileContent(const fs::path& target, std::string_view bytes)
+{
+    try {
+        replaceWhole(target, ".new", [&](FileBeside& file) { file.write(bytes); });
+    } catch (const fs::filesystem_error& error) {
+        // No such folder: for the page, a host with nowhere to show it from.
+        if (meansNoEntry(error.code()) && !pathExists(target.parent_path())) {
+            return false;
+        }
+        throw;
+    }
+    return true;
+}
 
 fs::path freshNameBeside(const fs::path& file, std::string_view suffix)
 {

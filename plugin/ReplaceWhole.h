@@ -4,6 +4,10 @@
 #include <functional>
 #include <string_view>
 
+#if !defined(_WIN32)
+#include "posix/UniqueFd.h"
+#endif
+
 namespace tarnwick::plugin {
 
 // The new version of a file, in a file of its own beside it until it takes
@@ -30,7 +34,7 @@ private:
 #if defined(_WIN32)
     void* handle;
 #else
-    int descriptor;
+    UniqueFd descriptor;
 #endif
 };
 
@@ -49,6 +53,11 @@ private:
 // system's code. Either way nothing is left beside `target`, which is as it was.
 void replaceWhole(const std::filesystem::path& target, std::string_view suffix,
                   const std::function<void(FileBeside&)>& fill);
+
+// Replaces `target` with `bytes` as replaceWhole does, the file beside it
+// named with the suffix ".new". Returns false, having written nothing, when
+// `target`'s folder does not exist.
+bool replaceFileContent(const std::filesystem::path& target, std::string_view bytes);
 
 // A fresh name beside `file` for replaceWhole: likely free, never assumed so.
 std::filesystem::path freshNameBeside(const std::filesystem::path& file, std::string_view suffix);

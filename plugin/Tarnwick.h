@@ -64,6 +64,10 @@ private:
     void runAfterOneSecond(std::string_view what, void (Tarnwick::*operation)());
     void log(const std::string& line);
     void issueCommand(const std::string& command);
+    // Issues load_workshop with `mapPath` quoted, or says why it cannot: a
+    // console command has no way to quote a double quote or a line break.
+    // `act` names the load in that line ("load", "reload").
+    void issueLoad(std::string_view act, const std::string& mapPath);
     // Resolves and watches the map just named in watchPath.
     void watchNewMap();
     // A watcher of `file` (its folder, for changes of its name) whose

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "FileStatus.h"
+#include "posix/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -31,29 +32,12 @@ std::error_code lastError()
     return {errno, std::generic_category()};
 }
 
-class FolderHandle {
-public:
-    explicit FolderHandle(int fd) : fd(fd) {}
-    FolderHandle(FolderHandle&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    FolderHandle& operator=(FolderHandle&&) = delete;
-    ~FolderHandle()
-    {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
-
 enum class Kind { regularFile, folder, other };
 
 // A folder on the way down. Its listing lies in the walk's listing buffer
 // as records of a type byte, the name and a NUL.
 struct OpenFolder {
-    FolderHandle handle;
+    UniqueFd handle;
     std::size_t listingBegin;
     std::size_t nextEntry;
     std::size_t pathLength;  // the folder's path text, separator included
@@ -65,7 +49,7 @@ public:
 
     void run(const fs::path& folder)
     {
-        FolderHandle root(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        UniqueFd root(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (root.get() < 0) {
             throw fs::filesystem_error("cannot open folder", folder, lastError());
         }
@@ -152,7 +136,7 @@ private:
     {
         // Not following links: a folder replaced by a link since the listing
         // is not entered, as a linked folder never is.
-        FolderHandle subfolder(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd subfolder(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (subfolder.get() < 0) {
             const auto error = lastError();
             if (meansNoEntry(error)) {
@@ -164,7 +148,7 @@ private:
         enter(std::move(subfolder));
     }
 
-    void enter(FolderHandle folder)
+    void enter(UniqueFd folder)
     {
         const std::size_t listingBegin = listings.size();
         readListing(folder.get());

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <vector>
 
+#include "posix/UniqueFd.h"
+
 namespace fs = std::filesystem;
 
 namespace tarnwick::plugin {
@@ -16,18 +18,11 @@ void copyInto(const fs::path& from, FileBeside& to)
     const auto fail = [&] {
         throw fs::filesystem_error("copy", from, std::error_code(errno, std::generic_category()));
     };
-    struct Descriptor {
-        int fd;
-        ~Descriptor()
-        {
-            if (fd >= 0) ::close(fd);
-        }
-    };
-    const Descriptor in{::open(from.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (in.fd < 0) fail();
+    const UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) fail();
     std::vector<char> buffer(64 * 1024);
     for (;;) {
-        const ssize_t count = ::read(in.fd, buffer.data(), buffer.size());
+        const ssize_t count = ::read(in.get(), buffer.data(), buffer.size());
         if (count == 0) return;
         if (count < 0) {
             if (errno == EINTR) continue;

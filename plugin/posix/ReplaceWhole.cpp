@@ -48,19 +48,14 @@ void keepOwner(int descriptor, const struct stat& replaced)
 
 }  // namespace
 
-FileBeside::FileBeside(const fs::path& target, fs::path path) : target(target), path(std::move(path)), descriptor(-1)
-{
-}
+FileBeside::FileBeside(const fs::path& target, fs::path path) : target(target), path(std::move(path)) {}
 
-FileBeside::~FileBeside()
-{
-    if (descriptor >= 0) ::close(descriptor);
-}
+FileBeside::~FileBeside() = default;
 
 void FileBeside::write(std::string_view bytes)
 {
     while (!bytes.empty()) {
-        const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
+        const ssize_t written = ::write(descriptor.get(), bytes.data(), bytes.size());
         if (written < 0) {
             if (errno == EINTR) continue;
             fail(target, errno);
@@ -71,7 +66,7 @@ void FileBeside::write(std::string_view bytes)
 
 void FileBeside::close()
 {
-    if (::close(std::exchange(descriptor, -1)) != 0) fail(target, errno);
+    if (::close(descriptor.release()) != 0) fail(target, errno);
 }
 
 void replaceWhole(const fs::path& target, std::string_view suffix, const std::function<void(FileBeside&)>& fill)
@@ -82,18 +77,18 @@ void replaceWhole(const fs::path& target, std::string_view suffix, const std::fu
     if (!replacing && errno != ENOENT) fail(target, errno);
 
     FileBeside beside(target, {});
-    for (int attempt = 0; beside.descriptor < 0; ++attempt) {
+    for (int attempt = 0; beside.descriptor.get() < 0; ++attempt) {
         beside.path = freshNameBeside(file, suffix);
         // Exclusive: never a file that is there already, nor through a link.
-        beside.descriptor =
-            ::open(beside.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (beside.descriptor < 0 && (errno != EEXIST || attempt == 100)) fail(target, errno);
+        const int made = ::open(beside.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (made < 0 && (errno != EEXIST || attempt == 100)) fail(target, errno);
+        beside.descriptor = UniqueFd(made);
     }
     try {
         if (replacing) {
             // Owner first: a change of owner clears set-ID bits.
-            keepOwner(beside.descriptor, replaced);
-            if (::fchmod(beside.descriptor, replaced.st_mode & 07777) != 0) fail(target, errno);
+            keepOwner(beside.descriptor.get(), replaced);
+            if (::fchmod(beside.descriptor.get(), replaced.st_mode & 07777) != 0) fail(target, errno);
         }
         fill(beside);
         beside.close();

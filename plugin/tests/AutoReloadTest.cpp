@@ -32,15 +32,9 @@ protected:
         fs::current_path(previousWorkingDirectory);
     }
 
-    std::string loadCommand(const fs::path& path) const { return "load_workshop \"" + path.string() + "\""; }
-
-    long count(const std::vector<std::string>& lines, const std::string& line) const
-    {
-        return std::count(lines.begin(), lines.end(), line);
-    }
-    long loads(const fs::path& path) const { return count(pluginCommands(), loadCommand(path)); }
     long watchingLines(const fs::path& path) const { return count(logs(), "Watching: " + path.string()); }
-    std::size_t timersSet() const { return host->events("timer_set").size(); }
+    // A thread just joined may still be listed for a moment.
+    bool threadsAsBefore() const { return waitUntil([&] { return runningThreads() == baselineThreads; }); }
 
     // Chooses the map, presses "Load Map" and lets the game start loading it.
     void loadChosenMap()
@@ -125,7 +119,7 @@ TEST_F(AutoReload, LoadsAtOnceWhenSwitchedOnAndKeepsAPendingReloadWhenSwitchedOf
     host->runPending();
     saveAndAwaitTimer(map);
     host->execute(setting(names::autoReload, "0"));
-    EXPECT_EQ(runningThreads(), baselineThreads) << "switching off leaves nothing running";
+    EXPECT_TRUE(threadsAsBefore()) << "switching off leaves nothing running";
     host->runFor(1.01s);
     EXPECT_EQ(loads(map), 3);
     host->runPending();
@@ -154,8 +148,7 @@ TEST_F(AutoReload, StopsWatchingWhenTheNameResolvesToNothing)
     host->execute("preload NoSuchMap");
     host->runPending();
     EXPECT_EQ(logs().size(), logsBefore) << "silently";
-    // A joined thread may still be listed for a moment.
-    EXPECT_TRUE(waitUntil([&] { return runningThreads() == baselineThreads; })) << "the previous watch leaves nothing";
+    EXPECT_TRUE(threadsAsBefore()) << "the previous watch leaves nothing";
 }
 
 TEST_F(AutoReload, ReloadsAMapReachedThroughALinkWhenTheFileItLeadsToIsSaved)
@@ -284,7 +277,7 @@ TEST_F(AutoReload, UnloadsCleanlyWithAPendingReloadAndARunningWatcher)
     loadChosenMap();
     saveAndAwaitTimer(map);
     host->unloadPlugin();
-    EXPECT_EQ(runningThreads(), baselineThreads);
+    EXPECT_TRUE(threadsAsBefore());
     host->runFor(2s);
     EXPECT_EQ(loads(map), 1) << "the pending reload died with the plugin";
     host.reset();
@@ -307,7 +300,7 @@ TEST_F(AutoReload, PendingReloadNeverReachesAReleasedPlugin)
     loadChosenMap();
     saveAndAwaitTimer(map);
     host->unloadPlugin();
-    EXPECT_EQ(runningThreads(), baselineThreads) << "the watcher died with the plugin";
+    EXPECT_TRUE(threadsAsBefore()) << "the watcher died with the plugin";
     host->runFor(2s);
     host->execute(fmt::format("{}; {}; {}; {} 1; {} /; preload Arena", names::scanMaps, names::loadMap,
                               names::restoreUnderpass, names::autoReload, names::mapsFolder));
@@ -321,10 +314,6 @@ protected:
     fs::path backup() const { return dataFolder / "Labs_Underpass_P.upk"; }
     fs::path target() const { return cookedFolder / "Labs_Underpass_P.upk"; }
     long freeplays() const { return count(pluginCommands(), "load_freeplay"); }
-    std::size_t filesInMapFolder() const
-    {
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(cookedFolder), fs::directory_iterator()));
-    }
 };
 
 TEST_F(UnderpassRestore, ReplacesOrCreatesTheGamesFileFromABackupOnly)
@@ -342,7 +331,7 @@ TEST_F(UnderpassRestore, ReplacesOrCreatesTheGamesFileFromABackupOnly)
     host->execute(names::restoreUnderpass);
     EXPECT_EQ(readFile(target()), "original underpass");
     EXPECT_EQ(freeplays(), 2);
-    EXPECT_EQ(filesInMapFolder(), 1u);
+    EXPECT_EQ(entriesOf(cookedFolder).size(), 1u);
 }
 
 TEST_F(UnderpassRestore, KeepsTheGamesFileWhenTheCopyFails)
@@ -362,7 +351,7 @@ TEST_F(UnderpassRestore, KeepsTheGamesFileWhenTheCopyFails)
 #endif
 
     EXPECT_EQ(readFile(target()), "the game's own file");
-    EXPECT_EQ(filesInMapFolder(), 1u) << "no stray copy";
+    EXPECT_EQ(entriesOf(cookedFolder).size(), 1u) << "no stray copy";
     EXPECT_EQ(freeplays(), 0);
     ASSERT_EQ(logs().size(), 1u);
     EXPECT_NE(logs().front().find("Underpass restore failed"), std::string::npos) << logs().front();

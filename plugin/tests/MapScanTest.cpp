@@ -20,21 +20,18 @@ protected:
     std::string scan(const std::string& mapsFolderText)
     {
         useMapsFolder(mapsFolderText);
-        return readPage(settingsFile());
+        return readFile(settingsFile());
     }
 
-    long refreshes() const
-    {
-        const auto commands = pluginCommands();
-        return std::count(commands.begin(), commands.end(), "cl_settings_refreshplugins");
-    }
+    long refreshes() const { return count(pluginCommands(), "cl_settings_refreshplugins"); }
 
     std::string folderText() const { return mapsFolder.string() + "/"; }
 };
 
-// Walks a folder the way the file system lists it, without std::filesystem.
+// The page's options for the maps of a folder, in the order the file system
+// lists them, walked without std::filesystem.
 #if defined(_WIN32)
-void listInReaddirOrder(const std::string& folder, const std::string& relative, std::vector<std::string>& out)
+void listInReaddirOrder(const std::string& folder, const std::string& relative, std::string& options)
 {
     WIN32_FIND_DATAA entry;
     HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &entry);
@@ -43,15 +40,15 @@ void listInReaddirOrder(const std::string& folder, const std::string& relative, 
         const std::string name = entry.cFileName;
         if (name == "." || name == "..") continue;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            listInReaddirOrder(folder + "\\" + name, relative + name + "\\", out);
+            listInReaddirOrder(folder + "\\" + name, relative + name + "\\", options);
         } else {
-            out.push_back(relative + name);
+            options += (options.empty() ? "" : "&") + relative + name + "@" + relative + name;
         }
     } while (::FindNextFileA(search, &entry));
     ::FindClose(search);
 }
 #else
-void listInReaddirOrder(const std::string& folder, const std::string& relative, std::vector<std::string>& out)
+void listInReaddirOrder(const std::string& folder, const std::string& relative, std::string& options)
 {
     DIR* dir = opendir(folder.c_str());
     ASSERT_NE(dir, nullptr);
@@ -59,9 +56,9 @@ void listInReaddirOrder(const std::string& folder, const std::string& relative, 
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
         if (entry->d_type == DT_DIR) {
-            listInReaddirOrder(folder + "/" + name, relative + name + "/", out);
+            listInReaddirOrder(folder + "/" + name, relative + name + "/", options);
         } else {
-            out.push_back(relative + name);
+            options += (options.empty() ? "" : "&") + relative + name + "@" + relative + name;
         }
     }
     closedir(dir);
@@ -79,7 +76,7 @@ TEST_F(MapScan, RegistersItsNamesAndWritesAPageTheHostReadsBackWhole)
     EXPECT_TRUE(host->hasCommand(names::loadMap));
     EXPECT_TRUE(host->hasCommand(names::restoreUnderpass));
     // Loading scanned once: the default folder does not exist here.
-    EXPECT_EQ(readPage(settingsFile()), pageListing({}));
+    EXPECT_EQ(readFile(settingsFile()), pageWith(" @ "));
     EXPECT_EQ(refreshes(), 1);
     EXPECT_TRUE(errors().empty());
 
@@ -98,18 +95,18 @@ TEST_F(MapScan, RegistersItsNamesAndWritesAPageTheHostReadsBackWhole)
 TEST_F(MapScan, ListsOnlyRegularFilesWithAMapExtensionInExactCase)
 {
     writeFile(mapsFolder / "readme.txt", "not a map");
-    EXPECT_EQ(scan(folderText()), pageListing({})) << "the placeholder";
+    EXPECT_EQ(scan(folderText()), pageWith(" @ ")) << "the placeholder";
     writeFile(mapsFolder / "a.upk", "map");
     writeFile(mapsFolder / "c.UPK", "map");
     writeFile(mapsFolder / "d.upk.bak", "map");
     writeFile(mapsFolder / ".upk", "map");
     fs::create_directories(mapsFolder / "e.upk");
     const std::string page = scan(folderText());
-    EXPECT_EQ(page, pageListing({"a.upk"}));
+    EXPECT_EQ(page, pageWith("a.upk@a.upk"));
 
     writeFile(mapsFolder / "b.udk", "map");
     const std::string both = scan(folderText());
-    EXPECT_TRUE(both == pageListing({"a.upk", "b.udk"}) || both == pageListing({"b.udk", "a.upk"})) << both;
+    EXPECT_TRUE(both == pageWith("a.upk@a.upk&b.udk@b.udk") || both == pageWith("b.udk@b.udk&a.upk@a.upk")) << both;
 }
 
 TEST_F(MapScan, ListsNestedMapsInWalkOrderNotSorted)
@@ -118,9 +115,9 @@ TEST_F(MapScan, ListsNestedMapsInWalkOrderNotSorted)
                              "Alpha.upk", "m.upk", "b.upk", "k.upk"}) {
         writeFile(mapsFolder / name, "map");
     }
-    std::vector<std::string> expected;
-    listInReaddirOrder(mapsFolder.string(), "", expected);
-    EXPECT_EQ(scan(folderText()), pageListing(expected));
+    std::string options;
+    listInReaddirOrder(mapsFolder.string(), "", options);
+    EXPECT_EQ(scan(folderText()), pageWith(options));
 }
 
 TEST_F(MapScan, WritesSeparatorsInNamesUnescapedAndNamesTheMapsTheListSplits)
@@ -132,7 +129,7 @@ TEST_F(MapScan, WritesSeparatorsInNamesUnescapedAndNamesTheMapsTheListSplits)
     const std::string name = "a&b@c|d.upk";
 #endif
     writeFile(mapsFolder / name, "map");
-    EXPECT_EQ(scan(folderText()), pageListing({name}));
+    EXPECT_EQ(scan(folderText()), pageWith(name + "@" + name));
 
     // The page splits options at "&": the line names such a map and how it
     // still loads.
@@ -159,7 +156,7 @@ TEST_F(MapScan, KeepsTheSeparatorWhenTheFolderTextLacksOne)
 {
     writeFile(mapsFolder / "Arena.upk", "map");
     const std::string separator(1, static_cast<char>(fs::path::preferred_separator));
-    EXPECT_EQ(scan(mapsFolder.string()), pageListing({separator + "Arena.upk"}));
+    EXPECT_EQ(scan(mapsFolder.string()), pageWith(separator + "Arena.upk@" + separator + "Arena.upk"));
 }
 
 TEST_F(MapScan, FollowsLinksToFilesButDoesNotEnterLinkedFolders)
@@ -172,7 +169,7 @@ TEST_F(MapScan, FollowsLinksToFilesButDoesNotEnterLinkedFolders)
     ASSERT_TRUE(makeSymlink(folder.path() / "target.upk", mapsFolder / "link.upk"));
     ASSERT_TRUE(makeSymlink(folder.path() / "nothing.upk", mapsFolder / "dangling.upk"));
     ASSERT_TRUE(makeSymlink(mapsFolder / "loop.upk", mapsFolder / "loop.upk"));
-    EXPECT_EQ(scan(folderText()), pageListing({"link.upk"}));
+    EXPECT_EQ(scan(folderText()), pageWith("link.upk@link.upk"));
     EXPECT_TRUE(logs().empty());
 }
 
@@ -215,7 +212,7 @@ TEST_F(MapScan, AFailedScanKeepsThePreviousPageAndSaysWhy)
     useMapsFolder((folder.path() / "not-a-folder").string());
     host->runFor(2s);
 
-    EXPECT_EQ(readPage(settingsFile()), previous);
+    EXPECT_EQ(readFile(settingsFile()), previous);
     EXPECT_EQ(refreshes(), refreshesBefore) << "no refresh after a failed scan";
     EXPECT_TRUE(errors().empty()) << "the host never sees the error";
     ASSERT_EQ(logs().size(), 1u);
@@ -228,7 +225,7 @@ TEST_F(MapScan, AFailedScanKeepsThePreviousPageAndSaysWhy)
     const std::string notAFolder = std::make_error_code(std::errc::not_a_directory).message();
 #endif
     EXPECT_NE(line.find(notAFolder), std::string::npos) << line;
-    EXPECT_EQ(std::distance(fs::directory_iterator(settingsFile().parent_path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(entriesOf(settingsFile().parent_path()).size(), 1u);
 }
 
 #if !defined(_WIN32)
@@ -237,7 +234,7 @@ TEST_F(MapScan, LeavesOutAMapWhoseNameBreaksTheLine)
 {
     writeFile(mapsFolder / "good.upk", "map");
     writeFile(mapsFolder / "bad\nname.upk", "map");
-    EXPECT_EQ(scan(folderText()), pageListing({"good.upk"}));
+    EXPECT_EQ(scan(folderText()), pageWith("good.upk@good.upk"));
     ASSERT_EQ(logs().size(), 1u);
     EXPECT_NE(logs().front().find("bad\\nname.upk"), std::string::npos) << logs().front();
 }

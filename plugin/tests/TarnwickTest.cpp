@@ -74,7 +74,7 @@ TEST_F(PluginLibrary, ExportsItsRecordAndEntryPointsUnderPlainNames)
     EXPECT_NE(text(1).find("Tarnwick"), std::string::npos);
     EXPECT_EQ(text(2), "Tarnwick");
     EXPECT_EQ(text(3), "Tarnwick Plugin");
-    EXPECT_EQ(text(4), "1.0.0.57");
+    EXPECT_EQ(text(4), TARNWICK_VERSION);
     EXPECT_EQ(slots[6], reinterpret_cast<std::uint64_t>(getPlugin));
     EXPECT_EQ(slots[7], reinterpret_cast<std::uint64_t>(deleteMe));
 }

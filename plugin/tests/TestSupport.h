@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -21,11 +19,12 @@
 
 #include <tarnwick/host/Host.h>
 #include <tarnwick/testsupport/ChildProcess.h>
+#include <tarnwick/testsupport/Descriptors.h>
+#include <tarnwick/testsupport/Files.h>
 #include <tarnwick/testsupport/TemporaryFolder.h>
 #include <tarnwick/testsupport/Threads.h>
 
 #include "ConsoleNames.h"
-#include "SettingsPageWriter.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -36,95 +35,47 @@ namespace tarnwick::plugin::tests {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-inline std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void writeFile(const fs::path& path, std::string_view content)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
 // A console line that sets `variable` to `value`.
 inline std::string setting(const char* variable, std::string_view value)
 {
     return fmt::format("{} \"{}\"", variable, value);
 }
 
-// The settings page listing `maps` in this order (the host reads it back in MapScan).
-inline std::string pageListing(const std::vector<std::string>& maps)
-{
-    SettingsPageWriter page;
-    for (const auto& map : maps) page.addMap(map);
-    return std::move(page).text();
-}
-
-// The settings file's text. On Windows it is written in text mode, so every
-// line must end in CR LF; the text comes back with plain line breaks.
-inline std::string readPage(const fs::path& path)
-{
-    std::string text = readFile(path);
 #if defined(_WIN32)
-    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
-        EXPECT_TRUE(at > 0 && text[at - 1] == '\r') << "a line without CR LF in " << path.string();
-        if (at > 0 && text[at - 1] == '\r') text.erase(--at, 1);
-        ++at;
-    }
+inline constexpr std::string_view pageLineEnd = "\r\n";  // text mode, as the host reads the page
+#else
+inline constexpr std::string_view pageLineEnd = "\n";
 #endif
-    return text;
+
+// The settings page, byte for byte, whose drop-down list offers `options`.
+inline std::string pageWith(std::string_view options)
+{
+    return fmt::format("Tarnwick Plugin{0}6|Workshop Maps|tw_filepath|{1}{0}"
+                       "12|Maps folder Path (default folder is the workshop map folder)|tw_workshop{0}"
+                       "1|Auto-reload on file change|tw_watching{0}0|Load Map|tw_reload{0}",
+                       pageLineEnd, options);
 }
 
-// Open descriptors, or on Windows open handles, of this process.
+// Open descriptors, or on Windows handles. A watcher's teardown may keep one
+// emptied inotify instance for the next watcher; a second one, or one still
+// holding a watch, is a leak.
 inline std::size_t openDescriptors()
 {
-#if defined(_WIN32)
-    DWORD handles = 0;
-    if (!::GetProcessHandleCount(::GetCurrentProcess(), &handles)) throw std::runtime_error("cannot count handles");
-    return handles;
-#else
-    // A watcher's teardown may keep one emptied inotify instance for the next
-    // watcher; a second one, or one still holding a watch, is a leak.
-    std::size_t descriptors = 0;
-    bool spareSeen = false;
-    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
-        ++descriptors;
-        std::error_code gone;
-        if (spareSeen || fs::read_symlink(fd.path(), gone) != "anon_inode:inotify") {
-            continue;
-        }
-        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
-        bool holdsWatch = false;
-        for (std::string line; std::getline(info, line);) {
-            holdsWatch = holdsWatch || line.starts_with("inotify wd:");
-        }
-        if (!holdsWatch) {
-            spareSeen = true;
-            --descriptors;
-        }
-    }
-    return descriptors;
+    std::size_t descriptors = testsupport::openHandles();
+#if !defined(_WIN32)
+    const auto instances = testsupport::inotifyInstances();
+    descriptors -= std::find(instances.begin(), instances.end(), 0u) != instances.end();
 #endif
+    return descriptors;
 }
 
-// One write to the end of the file: a single save as the watcher reports it.
-inline void appendOnce(const fs::path& file, std::string_view text = "saved\n")
+// The names in `folder`, sorted.
+inline std::vector<std::string> entriesOf(const fs::path& folder)
 {
-    std::FILE* out = nullptr;
-#if defined(_WIN32)
-    out = ::_wfopen(file.c_str(), L"ab");
-#else
-    out = std::fopen(file.c_str(), "ab");
-#endif
-    ASSERT_NE(out, nullptr);
-    // Unbuffered: the text reaches the file in one write call.
-    std::setvbuf(out, nullptr, _IONBF, 0);
-    EXPECT_EQ(std::fwrite(text.data(), 1, text.size(), out), text.size());
-    std::fclose(out);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // Makes `link` a symbolic link to `target`; false where the platform cannot.
@@ -167,9 +118,12 @@ void withFileSizeLimit(rlim_t bytes, Body&& body)
 }
 #endif
 
+using testsupport::appendOnce;
+using testsupport::readFile;
 using testsupport::runningThreads;
 using testsupport::TemporaryFolder;
 using testsupport::waitUntil;
+using testsupport::writeFile;
 
 // The real plugin library, loaded by the host core on a manual clock, with
 // its own host, data and maps folders.
@@ -235,6 +189,13 @@ protected:
 
     std::vector<std::string> logs() const { return texts("log"); }
     std::vector<std::string> errors() const { return texts("error"); }
+
+    static long count(const std::vector<std::string>& lines, const std::string& line)
+    {
+        return std::count(lines.begin(), lines.end(), line);
+    }
+    long loads(const fs::path& map) const { return count(pluginCommands(), "load_workshop \"" + map.string() + "\""); }
+    std::size_t timersSet() const { return host->events("timer_set").size(); }
 
     // Runs the game loop until `done` holds; generous, the clock stands still.
     bool waitFor(const std::function<bool()>& done, host::Host::Seconds deadline = 10s)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <optional>
 
@@ -227,7 +228,7 @@ TEST_F(PluginTest, ScanListsBesideALinkToAParentFolderAndCompletes)
     if (!fs::exists(maps / "sub")) GTEST_SKIP() << "no Unix links here; ctest makes them under Wine";
     loadPlugin();
     useMapsFolder(maps.string() + "\\");
-    EXPECT_EQ(readPage(settingsFile()), pageListing({"a.upk", "link.upk", "sub\\b.udk"}));
+    EXPECT_EQ(readFile(settingsFile()), pageWith("a.upk@a.upk&link.upk@link.upk&sub\\b.udk@sub\\b.udk"));
     EXPECT_TRUE(logs().empty());
     EXPECT_TRUE(errors().empty());
 }
@@ -259,16 +260,18 @@ TEST(PluginFile, CarriesItsNameAndVersionInTheVersionResource)
 
     EXPECT_EQ(versionValue(block, L"InternalName"), L"Tarnwick.dll");
     EXPECT_EQ(versionValue(block, L"OriginalFilename"), L"Tarnwick.dll");
-    EXPECT_EQ(versionValue(block, L"FileVersion"), L"1.0.0.57");
-    EXPECT_EQ(versionValue(block, L"ProductVersion"), L"1.0.0.57");
+    EXPECT_EQ(versionValue(block, L"FileVersion"), L"" TARNWICK_VERSION);
+    EXPECT_EQ(versionValue(block, L"ProductVersion"), L"" TARNWICK_VERSION);
 
+    unsigned part[4] = {};
+    ASSERT_EQ(std::sscanf(TARNWICK_VERSION, "%u.%u.%u.%u", &part[0], &part[1], &part[2], &part[3]), 4);
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 1));
-    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(57, 0));
-    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(0, 1));
-    EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(57, 0));
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(part[1], part[0]));
+    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(part[3], part[2]));
+    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(part[1], part[0]));
+    EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(part[3], part[2]));
 }
 
 // Runs on drive D:, which ctest maps to a fresh folder under Wine; on
@@ -303,7 +306,7 @@ TEST_F(OnDriveD, ListsAndLoadsAMapOfAFolderWithoutFinalSeparator)
     writeFile(L"D:\\Maps\\Arena.upk", "map");
     loadPlugin();
     useMapsFolder("D:\\Maps");
-    EXPECT_EQ(readPage(settingsFile()), pageListing({"\\Arena.upk"}));
+    EXPECT_EQ(readFile(settingsFile()), pageWith("\\Arena.upk@\\Arena.upk"));
 
     host->execute(setting(names::mapChoice, "\\Arena.upk"));
     host->execute(names::loadMap);
@@ -348,7 +351,7 @@ TEST_F(DefaultWorkshopFolder, ListsAndLoadsAMapOfIt)
 
     loadPlugin();
     const std::string relative = "1234567\\Arena.udk";
-    EXPECT_EQ(readPage(settingsFile()), pageListing({relative}));
+    EXPECT_EQ(readFile(settingsFile()), pageWith(relative + "@" + relative));
     host->execute(setting(names::mapChoice, relative));
     host->execute(names::loadMap);
     const auto commands = pluginCommands();
