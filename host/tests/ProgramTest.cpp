@@ -105,37 +105,6 @@ private:
     }
 };
 
-// A small tmpfs over `folder`, unmounted at the end; none where the system
-// refuses the mount (not root, no CAP_SYS_ADMIN), and `refused` says why.
-class SmallFileSystem {
-public:
-    SmallFileSystem(const std::filesystem::path& folder, std::string_view options) : folder(folder)
-    {
-        std::filesystem::create_directories(folder);
-        mounted = ::mount("tarnwick-test", folder.c_str(), "tmpfs", 0, std::string(options).c_str()) == 0;
-        if (!mounted) refused = std::strerror(errno);
-    }
-    ~SmallFileSystem()
-    {
-        if (mounted) ::umount2(folder.c_str(), MNT_DETACH);
-    }
-    explicit operator bool() const { return mounted; }
-
-    // Fills every block that is left.
-    void fill() const
-    {
-        std::ofstream filler(folder / "filler", std::ios::binary);
-        const std::string block(4096, 'x');
-        while (filler.write(block.data(), block.size())) {
-        }
-    }
-
-    std::string refused;
-
-private:
-    std::filesystem::path folder;
-    bool mounted = false;
-};
 #endif
 
 std::vector<nlohmann::json> traceOf(const std::filesystem::path& file)
@@ -464,14 +433,14 @@ TEST(Program, InputAndTraceFailuresAreReportedAndExitWithOne)
         TemporaryFolder folder;
         std::filesystem::create_directories(folder.path() / "host");
         std::filesystem::create_directories(folder.path() / "a folder");
-        std::optional<SmallFileSystem> disk;
+        std::optional<testsupport::SmallFileSystem> disk;
         if (c.traceOnFullDisk) {
             disk.emplace(folder.path() / "full", "size=16k");
             if (!*disk) {
                 std::cout << "[  SKIPPED ] " << c.name << ": cannot mount a tmpfs here (" << disk->refused << ")\n";
                 continue;
             }
-            disk->fill();
+            disk->fillWithBytes();
         }
         Strings arguments{HOST_PROGRAM, "--plugin", MINIMAL_PLUGIN, "--host-dir", "host"};
         arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());

@@ -10,23 +10,6 @@
 
 namespace tarnwick::host::tests {
 
-std::string readFile(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + file.string());
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeFile(const std::filesystem::path& file, std::string_view content)
-{
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary);
-    out << content;
-    if (!out) throw std::runtime_error("cannot write " + file.string());
-}
-
 std::vector<std::string> logTexts(const Host& host)
 {
     std::vector<std::string> texts;

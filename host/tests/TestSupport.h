@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <tarnwick/testsupport/ChildProcess.h>
+#include <tarnwick/testsupport/Files.h>
 #include <tarnwick/testsupport/HostOptions.h>
 #include <tarnwick/testsupport/TemporaryFolder.h>
 
@@ -16,6 +17,8 @@
 namespace tarnwick::host::tests {
 
 using testsupport::hostOptions;
+using testsupport::readFile;
+using testsupport::writeFile;
 using testsupport::TemporaryFolder;
 
 // Whether `parts` appear in `text` in this order.
@@ -28,9 +31,6 @@ inline bool containsInOrder(std::string_view text, std::initializer_list<std::st
     }
     return true;
 }
-
-std::string readFile(const std::filesystem::path& file);
-void writeFile(const std::filesystem::path& file, std::string_view content);
 
 // The text of every plugin log line so far, in order.
 std::vector<std::string> logTexts(const Host& host);

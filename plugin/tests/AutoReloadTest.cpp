@@ -287,13 +287,8 @@ TEST_F(AutoReload, UnloadsCleanlyWithAPendingReloadAndARunningWatcher)
 TEST_F(AutoReload, PendingReloadNeverReachesAReleasedPlugin)
 {
     // A host that keeps the plugin's timers and commands after unloading it.
-    host::HostOptions options;
-    options.hostFolder = hostFolder;
-    options.dataFolder = dataFolder;
-    options.console = &console;
-    options.clock = host::ClockMode::manual;
+    auto options = testsupport::hostOptions(folder, &console);
     options.keepCallablesAfterUnload = true;
-    options.keepEvents = true;
     host->unloadPlugin();
     host = std::make_unique<host::Host>(options);
     host->loadPlugin(TARNWICK_PLUGIN_PATH);

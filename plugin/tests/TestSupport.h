@@ -21,6 +21,7 @@
 #include <tarnwick/testsupport/ChildProcess.h>
 #include <tarnwick/testsupport/Descriptors.h>
 #include <tarnwick/testsupport/Files.h>
+#include <tarnwick/testsupport/HostOptions.h>
 #include <tarnwick/testsupport/TemporaryFolder.h>
 #include <tarnwick/testsupport/Threads.h>
 
@@ -148,13 +149,7 @@ protected:
 
     host::Host& startHost(host::ClockMode clock = host::ClockMode::manual)
     {
-        host::HostOptions options;
-        options.hostFolder = hostFolder;
-        options.dataFolder = dataFolder;
-        options.console = &console;
-        options.clock = clock;
-        options.keepEvents = true;
-        host = std::make_unique<host::Host>(options);
+        host = std::make_unique<host::Host>(testsupport::hostOptions(folder, &console, clock));
         return *host;
     }
 

@@ -4,6 +4,8 @@
 
 #include <filewatch/DirectoryWatcher.h>
 #include <tarnwick/testsupport/ChildProcess.h>
+#include <tarnwick/testsupport/Descriptors.h>
+#include <tarnwick/testsupport/Files.h>
 #include <tarnwick/testsupport/TemporaryFolder.h>
 #include <tarnwick/testsupport/Threads.h>
 
@@ -195,66 +197,11 @@ inline void keepSpareInstance()
     filewatch::DirectoryWatcher(empty.path().native(), [](const PathString&, Event) {});
 }
 
-#ifdef _WIN32
-
-// Creates or truncates, then writes once: the system calls a save makes.
-inline void writeFile(const fs::path& file, const std::string& content = "x")
-{
-    const HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << file << " error " << ::GetLastError();
-    if (!content.empty()) {
-        DWORD written = 0;
-        EXPECT_TRUE(::WriteFile(handle, content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
-        EXPECT_EQ(written, content.size());
-    }
-    ::CloseHandle(handle);
-}
-
-inline std::size_t openHandles()
-{
-    DWORD count = 0;
-    ::GetProcessHandleCount(::GetCurrentProcess(), &count);
-    return count;
-}
-
-#else
-
-inline void writeFile(const fs::path& file, const std::string& content = "x", int flags = O_CREAT | O_TRUNC)
-{
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | flags, 0644);
-    ASSERT_GE(fd, 0) << file;
-    if (!content.empty()) {
-        ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    }
-    ::close(fd);
-}
-
-inline std::size_t openHandles()
-{
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
-
-// The inotify instances this process has open, each with the number of
-// watches the kernel lists for it.
-inline std::vector<std::size_t> inotifyInstances()
-{
-    std::vector<std::size_t> watchesPerInstance;
-    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
-        std::error_code gone;
-        if (fs::read_symlink(fd.path(), gone) != "anon_inode:inotify") {
-            continue;
-        }
-        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
-        std::size_t watches = 0;
-        for (std::string line; std::getline(info, line);) {
-            watches += line.starts_with("inotify wd:");
-        }
-        watchesPerInstance.push_back(watches);
-    }
-    return watchesPerInstance;
-}
-
+// Each save one open, one write and one close, the calls an editor makes.
+using tarnwick::testsupport::openHandles;
+using tarnwick::testsupport::writeFile;
+#ifndef _WIN32
+using tarnwick::testsupport::inotifyInstances;
 #endif
 
 }  // namespace filewatch::tests
