@@ -6,6 +6,15 @@ namespace fs = std::filesystem;
 
 namespace tarnwick::plugin {
 
+bool meansNoEntry(const std::error_code& error)
+{
+    // A dangling link, a file used as a folder and a link loop all leave
+    // nothing at the end of the path.
+    return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||
+           error == std::errc::too_many_symbolic_link_levels || error == std::errc::invalid_argument ||
+           error == std::errc::filename_too_long;
+}
+
 fs::path systemPath(const fs::path& path)
 {
     return path;

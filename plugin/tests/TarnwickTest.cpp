@@ -10,6 +10,7 @@
 
 #include <bakkesmod/plugin.h>
 
+namespace tarnwick::plugin::tests {
 namespace {
 
 using BakkesMod::Plugin::BakkesModPlugin;
@@ -121,3 +122,4 @@ TEST_F(PluginLibrary, KeepsTheObjectWhileTheHostHoldsACopy)
 }
 
 }  // namespace
+}  // namespace tarnwick::plugin::tests

@@ -10,6 +10,18 @@ namespace fs = std::filesystem;
 
 namespace tarnwick::plugin {
 
+bool meansNoEntry(const std::error_code& error)
+{
+    // Every query goes through the Windows API; the C runtime's errno
+    // mapping would count more failures as "no entry" than these four.
+    if (error.category() != std::system_category()) {
+        return false;
+    }
+    const auto code = static_cast<DWORD>(error.value());
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH ||
+           code == ERROR_INVALID_NAME;
+}
+
 namespace {
 
 bool startsWith(std::wstring_view text, std::wstring_view prefix)

@@ -17,7 +17,7 @@ namespace tarnwick_watch {
 using Clock = std::chrono::steady_clock;
 
 // What main waits for: a stop request from the user (exit status 0), or a
-// failure on the watcher's delivery thread (its status). The first wins.
+// failure reported by the watcher's callback (its status). The first wins.
 class StopRequest {
 public:
     StopRequest();
