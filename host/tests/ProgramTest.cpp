@@ -8,7 +8,6 @@
 #include <windows.h>
 #else
 #include <signal.h>
-#include <sys/mount.h>
 #endif
 
 #include <algorithm>
