@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <tarnwick/text/CodePage.h>
 
 #include "Text.h"
 
@@ -421,16 +422,11 @@ int wmain(int argc, wchar_t** wideArguments)
 {
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i) {
-        const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArguments[i], -1, nullptr, 0,
-                                                 nullptr, nullptr);
-        if (length <= 0) {
+        std::string argument;
+        if (tarnwick::text::narrowFromWide(wideArguments[i], CP_UTF8, argument) != ERROR_SUCCESS) {
             std::cerr << "tarnwick-host: argument " << i << " is not valid text (see --help)\n";
             return 2;  // a wrong command line
         }
-        std::string argument(static_cast<std::size_t>(length), '\0');
-        ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArguments[i], -1, argument.data(), length, nullptr,
-                              nullptr);
-        argument.pop_back();  // the terminating zero
         arguments.push_back(std::move(argument));
     }
     std::vector<char*> argv;
