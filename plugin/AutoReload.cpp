@@ -106,6 +106,8 @@ void Tarnwick::watchNewMap()
                        [this](const filewatch::PathString&, filewatch::Event kind) { onLinkChanged(kind); });
     }
     // Said once the watch is armed, so that a failure is the only line.
+    // This line alone goes through globalCvarManager, the library-wide copy
+    // onLoad keeps for the pre-load handler; everything else uses log().
     globalCvarManager->log(fmt::format("Watching: {}", shownPath));
     watchedFile = file;
     auto replaced = std::exchange(fileWatcher, std::move(watcher));
